@@ -1,0 +1,56 @@
+// The file selection typed by the user: "*" for every file on the tape, or a list of file
+// numbers and ranges ("0-1,5, 7-8"). Numbers count tape files from 0.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class FileSelection {
+public:
+    struct Range {
+        int32_t first;
+        int32_t last;  // inclusive
+    };
+
+    bool loadAll = false;
+
+    // The chosen file numbers, ascending, each once. Kept as disjoint, sorted ranges so a
+    // range as wide as 0-2147483647 costs nothing until it is walked.
+    const std::vector<Range>& Ranges() const { return m_ranges; }
+    bool Empty() const { return m_ranges.empty(); }
+    uint64_t Count() const;
+    bool Contains(int32_t index) const;
+    // Every member in ascending order, for tests and small selections.
+    std::vector<int32_t> Members(size_t limit = SIZE_MAX) const;
+
+    // Walks the members in ascending order: for (auto it = sel.begin(); ...) or range-for.
+    class Iterator {
+    public:
+        int32_t operator*() const { return m_nValue; }
+        Iterator& operator++();
+        bool operator==(const Iterator& other) const
+        {
+            return m_nRange == other.m_nRange && (m_nRange == kEnd || m_nValue == other.m_nValue);
+        }
+
+    private:
+        friend class FileSelection;
+        static constexpr size_t kEnd = SIZE_MAX;
+        const FileSelection* m_pOwner = nullptr;
+        size_t m_nRange = kEnd;
+        int32_t m_nValue = 0;
+    };
+    Iterator begin() const;
+    Iterator end() const;
+
+    void Clear();
+    void Add(int32_t first, int32_t last);
+
+private:
+    std::vector<Range> m_ranges;
+};
+
+// True when text is a valid selection.
+bool IsValidFileSelection(const char* text);
+// Checks and parses; false on a syntax error (selection then holds no meaning).
+bool ParseFileSelection(const char* text, FileSelection& selection);

@@ -1,0 +1,90 @@
+#include "platform/DeviceNamespace.h"
+
+#include "platform/Errors.h"
+#include "platform/SimhTape.h"
+
+#include <mutex>
+
+namespace {
+
+struct State {
+    std::mutex lock;
+    std::vector<std::string> images;
+    VirtualDriveOptions options;
+    DeviceNamespace::Opener realOpener;
+    DeviceNamespace::Opener testOpener;
+};
+
+State& state()
+{
+    static State s;
+    return s;
+}
+
+} // namespace
+
+namespace DeviceNamespace {
+
+void SetTapeImages(std::vector<std::string> images, VirtualDriveOptions options)
+{
+    std::lock_guard guard(state().lock);
+    state().images = std::move(images);
+    state().options = options;
+}
+
+const std::vector<std::string>& TapeImages()
+{
+    return state().images;
+}
+
+const VirtualDriveOptions& ImageOptions()
+{
+    return state().options;
+}
+
+void SetRealDriveOpener(Opener opener)
+{
+    std::lock_guard guard(state().lock);
+    state().realOpener = std::move(opener);
+}
+
+void SetOpenerForTesting(Opener opener)
+{
+    std::lock_guard guard(state().lock);
+    state().testOpener = std::move(opener);
+}
+
+TapeDevicePtr OpenTape(int index, uint32_t& error)
+{
+    Opener opener;
+    std::string image;
+    VirtualDriveOptions options;
+    {
+        std::lock_guard guard(state().lock);
+        if (state().testOpener) {
+            opener = state().testOpener;
+        } else if (!state().images.empty()) {
+            if (index < 0 || static_cast<size_t>(index) >= state().images.size()) {
+                error = ERROR_FILE_NOT_FOUND;
+                return nullptr;
+            }
+            image = state().images[static_cast<size_t>(index)];
+            options = state().options;
+        } else {
+            opener = state().realOpener;
+        }
+    }
+    if (opener)
+        return opener(index, error);
+    if (!image.empty())
+        return OpenVirtualDrive(image, options, error);
+    error = ERROR_BAD_UNIT;  // no backend for real drives in this build
+    return nullptr;
+}
+
+std::string DeviceName(int index)
+{
+    return "\\\\.\\TAPE" + std::to_string(index);
+}
+
+} // namespace DeviceNamespace

@@ -1,0 +1,39 @@
+// Which backend stands behind \\.\TAPEn. With tape images configured, TAPE0.. are those
+// images in order; otherwise TAPEn is the n-th real drive, reached through the opener of
+// the real-drive backend (none registered: opening fails with ERROR_BAD_UNIT).
+#pragma once
+#include "platform/TapeDevice.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Options of the virtual drives, given on both programs' command lines.
+struct VirtualDriveOptions {
+    uint32_t fixedBlockSize = 0;          // nonzero: the drive is fixed-block only, this size
+    uint32_t maxBlockSize = 16777215;     // largest record a .tap can hold
+};
+
+namespace DeviceNamespace {
+
+using Opener = std::function<TapeDevicePtr(int index, uint32_t& error)>;
+
+// Configures the namespace. Called once at start-up, before any job runs.
+void SetTapeImages(std::vector<std::string> images, VirtualDriveOptions options = {});
+const std::vector<std::string>& TapeImages();
+const VirtualDriveOptions& ImageOptions();
+
+// The backend for real drives (set by the Linux st backend at start-up).
+void SetRealDriveOpener(Opener opener);
+
+// Tests may stand in for every device; an empty function restores the normal namespace.
+void SetOpenerForTesting(Opener opener);
+
+// Opens \\.\TAPEn exclusively. Returns null and sets error when it cannot.
+TapeDevicePtr OpenTape(int index, uint32_t& error);
+
+// "\\.\TAPE%d": the device's name as the log and the messages give it.
+std::string DeviceName(int index);
+
+} // namespace DeviceNamespace

@@ -1,0 +1,98 @@
+#include "platform/Files.h"
+
+#include "platform/Errors.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class PosixFile final : public WritableFile {
+public:
+    explicit PosixFile(int fd) : m_fd(fd) {}
+    ~PosixFile() override { ::close(m_fd); }
+
+    uint32_t Write(const void* data, uint32_t size, uint32_t& written) override
+    {
+        written = 0;
+        const char* p = static_cast<const char*>(data);
+        while (written < size) {
+            ssize_t n = ::write(m_fd, p + written, size - written);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return ErrorFromErrno(errno);
+            }
+            if (n == 0)
+                return ERROR_DISK_FULL;
+            written += static_cast<uint32_t>(n);
+        }
+        return ERROR_SUCCESS;
+    }
+
+    uint32_t GetSize(uint64_t& size) override
+    {
+        struct stat st {};
+        if (::fstat(m_fd, &st) != 0)
+            return ErrorFromErrno(errno);
+        size = static_cast<uint64_t>(st.st_size);
+        return ERROR_SUCCESS;
+    }
+
+private:
+    int m_fd;
+};
+
+class PosixFileSystem final : public FileSystem {
+public:
+    std::unique_ptr<WritableFile> CreateAlways(const std::string& name, uint32_t& error) override
+    {
+        int fd;
+        do {
+            fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) {
+            error = ErrorFromErrno(errno);
+            return nullptr;
+        }
+        error = ERROR_SUCCESS;
+        return std::make_unique<PosixFile>(fd);
+    }
+
+    uint32_t DeleteFile(const std::string& name) override
+    {
+        return ::unlink(name.c_str()) == 0 ? ERROR_SUCCESS : ErrorFromErrno(errno);
+    }
+
+    uint32_t CreateDirectory(const std::string& name) override
+    {
+        return ::mkdir(name.c_str(), 0777) == 0 ? ERROR_SUCCESS : ErrorFromErrno(errno);
+    }
+};
+
+FileSystem* g_pFiles = nullptr;
+
+} // namespace
+
+FileSystem& RealFiles()
+{
+    static PosixFileSystem files;
+    return files;
+}
+
+FileSystem& Files()
+{
+    return g_pFiles ? *g_pFiles : RealFiles();
+}
+
+ScopedFileSystem::ScopedFileSystem(FileSystem& files) : m_pPrevious(g_pFiles)
+{
+    g_pFiles = &files;
+}
+
+ScopedFileSystem::~ScopedFileSystem()
+{
+    g_pFiles = m_pPrevious;
+}

@@ -1,0 +1,119 @@
+// One tape operation (load, rewind or eject) on one device, run on a worker thread of its
+// own, and the messages through which it reports to the notify window.
+#pragma once
+#include "platform/Notify.h"
+#include "platform/PageBuffer.h"
+#include "platform/TapeDevice.h"
+
+#include <cstdint>
+#include <string>
+
+class TapeJobList;
+
+// Job messages (WM_USER + 10, 11, 12).
+inline constexpr uint32_t UM_LOG_TEXT = 1034;     // block: zero-terminated log text
+inline constexpr uint32_t UM_COUNTERS = 1035;     // block: a TapeCounters record
+inline constexpr uint32_t UM_STATUS_TEXT = 1036;  // block: zero-terminated status text
+
+// Operation kinds (m_nKind).
+inline constexpr int32_t TAPE_JOB_LOAD = 1;
+inline constexpr int32_t TAPE_JOB_REWIND = 2;
+inline constexpr int32_t TAPE_JOB_EJECT = 3;
+
+// How a job ended, for callers that need more than the log (the command-line front end's
+// exit status). The log stays the user's account of what happened.
+enum class TapeJobResult {
+    Completed,       // reached its normal end (all selected files, end of data or media)
+    Failed,          // device not accessible, set-up failed, disk or read error
+    BadSelection,    // the selection text did not parse; the tape was not touched
+    BrokenByUser,    // the user broke off
+};
+
+// Payload of UM_COUNTERS. Counters are 64-bit: a modern tape file is far larger than 4 GiB.
+struct TapeCounters {
+    uint64_t nBlocksTotal;
+    uint64_t nFileBlocks;
+    uint64_t nKBytesTotal;   // m_nBytesTotal >> 10
+    uint64_t nFileKBytes;    // m_nFileBytes >> 10
+    uint32_t bFinal;
+};
+
+// What tape and disk operations of a job throw.
+class ReTapeOpsException {
+public:
+    ReTapeOpsException(std::string message, uint32_t code) : m_strMessage(std::move(message)), m_nCode(code) {}
+    const std::string& GetMessage() const { return m_strMessage; }
+    uint32_t GetCode() const { return m_nCode; }
+
+private:
+    std::string m_strMessage;
+    uint32_t m_nCode;  // the system's error number, 0 for the program's own failures
+};
+
+class TapeJob {
+public:
+    TapeJob(std::string path, std::string fileBase, std::string selection, int32_t tapeIndex,
+            TapeJobList* jobList, int32_t serial, NotifyWindow* notify, int32_t kind);
+    ~TapeJob();
+    TapeJob(const TapeJob&) = delete;
+    TapeJob& operator=(const TapeJob&) = delete;
+
+    // Reporting; each does nothing without a notify window, and drops its message when
+    // the block cannot be allocated.
+    void WriteLog(int prefixed, const std::string& text);
+    void SendStatusText(const std::string& text);
+    void SendCounters(uint32_t final);
+    // "[%02d][TAPE%d] -- " of this job.
+    std::string LogPrefix() const;
+
+    // The operations of the worker procedures.
+    void Eject();
+    void Rewind();
+    void RunLoad();
+
+    // Opens \\.\TAPEn of this job; null when it cannot.
+    TapeDevicePtr OpenDevice(uint32_t& error) const;
+
+    // Block-size set-up. Each logs before and after its call and throws ReTapeOpsException
+    // with the system's text when the call fails.
+    uint32_t IsVariableBlockSupported(TapeDevice& device);
+    uint32_t GetMaximumBlockSize(TapeDevice& device);
+    uint32_t GetMediaFixedBlockSize(TapeDevice& device);
+    void SetMediaBlockSize(TapeDevice& device, uint32_t size);
+
+    // Transfer of tape files into disk files.
+    bool PrepareBuffer(TapeDevice& device);
+    bool TransferFile(TapeDevice& device, const std::string& fileName, bool& endOfTape, bool& stoppedByUser);
+
+    std::string m_strPath;
+    std::string m_strFileBase;
+    std::string m_strSelection;
+    int32_t m_nTapeIndex;
+    TapeJobList* m_pJobList;
+    int32_t m_nSerial;
+    NotifyWindow* m_hWndNotify;
+    int32_t m_nKind;
+    uint64_t m_nBlocksTotal = 0;
+    uint64_t m_nBytesTotal = 0;
+    uint64_t m_nFileBlocks = 0;
+    uint64_t m_nFileBytes = 0;
+    int32_t m_nFilesRead = 0;
+    uint32_t m_bVariableBlock = 0;
+    uint32_t m_nBufferSize = 0;
+    PageBuffer m_pBuffer;  // the read buffer; the job owns it
+    TapeJobResult m_nResult = TapeJobResult::Completed;
+};
+
+// Creates the directories on the path of a file name, level by level ("\" is read as "/").
+// The root ("/" of an absolute path, the first component of a relative one) is never
+// created. False when the name has no directory part below the root or a level fails.
+bool CreateDirectoryPath(const std::string& fileName);
+
+// Worker-thread procedures: run the job's operation, remove the job, end the thread.
+void EjectThreadProc(TapeJob* job);
+void RewindThreadProc(TapeJob* job);
+void LoadThreadProc(TapeJob* job);
+
+// Starts the procedure for the job's kind on a new thread of its own. False when no thread
+// could be started; the job is then removed again and nothing runs.
+bool StartJobThread(TapeJob* job);
