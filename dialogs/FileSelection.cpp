@@ -1,1 +1,209 @@
-// placeholder: being written
+#include "dialogs/FileSelection.h"
+
+#include <algorithm>
+
+namespace {
+
+// Character classes of the POSIX locale, byte by byte, independent of the process locale.
+bool IsSpace(unsigned char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool IsDigit(unsigned char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// The one scanner behind both the check and the parse, so they cannot disagree about the
+// language. Sink receives the items: OnAll() for "*", OnRange(a, b) for "a" (a == b) and
+// "a-b". A number that does not fit a 32-bit signed integer is a syntax error.
+template <typename Sink>
+bool Scan(const char* text, Sink& sink)
+{
+    if (text == nullptr)
+        return false;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+
+    auto skipSpace = [&p] {
+        while (IsSpace(*p))
+            ++p;
+    };
+    // Reads the longest run of digits at p (at least one is there).
+    auto readNumber = [&p](int32_t& value) {
+        int64_t v = 0;
+        bool tooBig = false;
+        while (IsDigit(*p)) {
+            if (!tooBig) {
+                v = v * 10 + (*p - '0');
+                if (v > INT32_MAX)
+                    tooBig = true;
+            }
+            ++p;
+        }
+        value = static_cast<int32_t>(v);
+        return !tooBig;
+    };
+
+    skipSpace();
+    if (*p == '\0')
+        return false;
+    if (*p == '*') {
+        ++p;
+        skipSpace();
+        if (*p != '\0')
+            return false;
+        sink.OnAll();
+        return true;
+    }
+    for (;;) {
+        if (!IsDigit(*p))
+            return false;
+        int32_t first = 0;
+        if (!readNumber(first))
+            return false;
+        int32_t last = first;
+        skipSpace();
+        if (*p == '-') {
+            ++p;
+            skipSpace();
+            if (!IsDigit(*p))
+                return false;
+            if (!readNumber(last) || last < first)
+                return false;
+            skipSpace();
+        }
+        sink.OnRange(first, last);
+        if (*p == '\0')
+            return true;
+        if (*p != ',')
+            return false;
+        ++p;
+        skipSpace();
+        // Loop head: end or anything but a digit fails (trailing comma, ",,", ",*").
+    }
+}
+
+struct CheckSink {
+    void OnAll() {}
+    void OnRange(int32_t, int32_t) {}
+};
+
+struct ParseSink {
+    FileSelection& selection;
+    void OnAll() { selection.loadAll = true; }
+    void OnRange(int32_t first, int32_t last) { selection.Add(first, last); }
+};
+
+} // namespace
+
+uint64_t FileSelection::Count() const
+{
+    uint64_t count = 0;
+    for (const Range& r : m_ranges)
+        count += static_cast<uint64_t>(static_cast<int64_t>(r.last) - r.first + 1);
+    return count;
+}
+
+bool FileSelection::Contains(int32_t index) const
+{
+    auto it = std::upper_bound(m_ranges.begin(), m_ranges.end(), index,
+                               [](int32_t value, const Range& r) { return value < r.first; });
+    if (it == m_ranges.begin())
+        return false;
+    --it;
+    return index <= it->last;
+}
+
+std::vector<int32_t> FileSelection::Members(size_t limit) const
+{
+    std::vector<int32_t> members;
+    for (auto it = begin(); it != end() && members.size() < limit; ++it)
+        members.push_back(*it);
+    return members;
+}
+
+FileSelection::Iterator& FileSelection::Iterator::operator++()
+{
+    if (m_nRange == kEnd)
+        return *this;
+    const Range& r = m_pOwner->m_ranges[m_nRange];
+    // Compare before stepping: a range ending at INT32_MAX must not be incremented past it.
+    if (m_nValue < r.last) {
+        ++m_nValue;
+        return *this;
+    }
+    ++m_nRange;
+    if (m_nRange >= m_pOwner->m_ranges.size()) {
+        m_nRange = kEnd;
+        m_nValue = 0;
+    } else {
+        m_nValue = m_pOwner->m_ranges[m_nRange].first;
+    }
+    return *this;
+}
+
+FileSelection::Iterator FileSelection::begin() const
+{
+    Iterator it;
+    it.m_pOwner = this;
+    if (!m_ranges.empty()) {
+        it.m_nRange = 0;
+        it.m_nValue = m_ranges.front().first;
+    }
+    return it;
+}
+
+FileSelection::Iterator FileSelection::end() const
+{
+    Iterator it;
+    it.m_pOwner = this;
+    return it;
+}
+
+void FileSelection::Clear()
+{
+    loadAll = false;
+    m_ranges.clear();
+}
+
+// Keeps m_ranges sorted, disjoint and non-adjacent: the new range swallows every range it
+// overlaps or touches.
+void FileSelection::Add(int32_t first, int32_t last)
+{
+    if (last < first)
+        std::swap(first, last);
+    // First range that could touch [first, last]: its last + 1 >= first.
+    auto lo = std::lower_bound(m_ranges.begin(), m_ranges.end(), first, [](const Range& r, int32_t value) {
+        return static_cast<int64_t>(r.last) + 1 < value;
+    });
+    // Ranges from lo that start no later than last + 1 are merged.
+    auto hi = lo;
+    int64_t newFirst = first;
+    int64_t newLast = last;
+    while (hi != m_ranges.end() && static_cast<int64_t>(hi->first) <= newLast + 1) {
+        newFirst = std::min<int64_t>(newFirst, hi->first);
+        newLast = std::max<int64_t>(newLast, hi->last);
+        ++hi;
+    }
+    Range merged{static_cast<int32_t>(newFirst), static_cast<int32_t>(newLast)};
+    if (lo == hi) {
+        m_ranges.insert(lo, merged);
+    } else {
+        *lo = merged;
+        m_ranges.erase(lo + 1, hi);
+    }
+}
+
+bool IsValidFileSelection(const char* text)
+{
+    CheckSink sink;
+    return Scan(text, sink);
+}
+
+bool ParseFileSelection(const char* text, FileSelection& selection)
+{
+    selection.Clear();
+    ParseSink sink{selection};
+    return Scan(text, sink);
+}
