@@ -102,6 +102,9 @@ public:
     uint32_t m_nBufferSize = 0;
     PageBuffer m_pBuffer;  // the read buffer; the job owns it
     TapeJobResult m_nResult = TapeJobResult::Completed;
+    // Set by TransferFile: the file ended on a successful read of 0 bytes without data,
+    // which moves no tape on some drives (the all-files walk counts these).
+    bool m_bFileEndedEmptyWithoutMark = false;
 };
 
 // Creates the directories on the path of a file name, level by level ("\" is read as "/").

@@ -10,6 +10,7 @@
 #include <string>
 
 class TapeJob;
+enum class TapeJobResult;
 
 class TapeJobList {
 public:
@@ -36,10 +37,14 @@ public:
     // Serial of the next job: 0 at construction, one more for every job added.
     int32_t GetNextSerial() const;
 
+    // How the most recently removed job ended (the job itself is gone by then).
+    TapeJobResult GetLastResult() const;
+
 private:
     mutable std::mutex m_lock;  // guards everything below
     int32_t m_nNextSerial = 0;
     std::list<std::unique_ptr<TapeJob>> m_jobs;
     uint32_t m_bBreakRequested = 0;
     uint32_t m_bBreakImmediately = 1;
+    TapeJobResult m_nLastResult{};  // Completed until a job has ended
 };

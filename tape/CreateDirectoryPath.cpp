@@ -1,0 +1,53 @@
+#include "tape/TapeJob.h"
+
+#include "platform/Errors.h"
+#include "platform/Files.h"
+
+#include <vector>
+
+// Both separators are accepted, as users paste Windows paths too. The root is never
+// created: "/" of an absolute path, or the first component of a relative one (like a
+// drive), so a relative path only ever grows below a directory that already exists.
+bool CreateDirectoryPath(const std::string& fileName)
+{
+    std::string name;
+    name.reserve(fileName.size());
+    for (char c : fileName) {
+        if (c == '\\')
+            c = '/';
+        if (c == '/' && !name.empty() && name.back() == '/')
+            continue;
+        name += c;
+    }
+
+    size_t last = name.rfind('/');
+    if (last == std::string::npos)
+        return false;
+    std::string dirs = name.substr(0, last);  // without the file name
+
+    size_t firstSep = dirs.find('/');
+    if (firstSep == std::string::npos)
+        return false;  // the file lies directly in the root
+    std::string path = dirs.substr(0, firstSep + 1);  // the root with its separator
+    std::string rest = dirs.substr(firstSep + 1);
+
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start <= rest.size()) {
+        size_t sep = rest.find('/', start);
+        if (sep == std::string::npos)
+            sep = rest.size();
+        if (sep > start)
+            names.push_back(rest.substr(start, sep - start));
+        start = sep + 1;
+    }
+
+    for (const std::string& dir : names) {
+        path += dir;
+        uint32_t error = Files().CreateDirectory(path);
+        if (error != ERROR_SUCCESS && error != ERROR_ALREADY_EXISTS)
+            return false;
+        path += '/';
+    }
+    return true;
+}

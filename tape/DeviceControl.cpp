@@ -1,0 +1,114 @@
+// Eject, rewind and the block-size set-up of a tape job.
+#include "tape/TapeJob.h"
+
+#include "platform/Errors.h"
+
+#include <cstdio>
+
+namespace {
+
+const char* const kErrorBanner = "--//--//-- ERROR --//--//--\n";
+
+[[noreturn]] void ThrowSystemError(uint32_t code)
+{
+    throw ReTapeOpsException(SystemMessage(code), code);
+}
+
+std::string Format(const char* format, long long value)
+{
+    char text[128];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+} // namespace
+
+// The drive's answer to rewind and unload is reported: a drive that failed must not be
+// logged as "Tape ejected" or "Tape rewinded".
+void TapeJob::Eject()
+{
+    uint32_t error = ERROR_SUCCESS;
+    TapeDevicePtr device = OpenDevice(error);
+    if (!device) {
+        WriteLog(1, "Can't access specified device\n\n");
+        m_nResult = TapeJobResult::Failed;
+        return;
+    }
+    WriteLog(1, "Ejecting\n");
+    SendStatusText("Ejecting");
+    error = device->SetTapePosition(TAPE_REWIND, 0, 0, 0, false);
+    uint32_t unloadError = device->PrepareTape(TAPE_UNLOAD, false);
+    if (error == ERROR_SUCCESS)
+        error = unloadError;
+    if (error == ERROR_SUCCESS) {
+        WriteLog(1, "Tape ejected\n\n");
+    } else {
+        WriteLog(1, kErrorBanner);
+        WriteLog(1, SystemMessage(error));
+        m_nResult = TapeJobResult::Failed;
+    }
+    SendStatusText("Ready");
+}
+
+void TapeJob::Rewind()
+{
+    uint32_t error = ERROR_SUCCESS;
+    TapeDevicePtr device = OpenDevice(error);
+    if (!device) {
+        WriteLog(1, "Can't access specified device\n\n");
+        m_nResult = TapeJobResult::Failed;
+        return;
+    }
+    WriteLog(1, "Rewinding\n");
+    SendStatusText("Rewinding");
+    error = device->SetTapePosition(TAPE_REWIND, 0, 0, 0, false);
+    if (error == ERROR_SUCCESS) {
+        WriteLog(1, "Tape rewinded\n\n");
+    } else {
+        WriteLog(1, kErrorBanner);
+        WriteLog(1, SystemMessage(error));
+        m_nResult = TapeJobResult::Failed;
+    }
+    SendStatusText("Ready");
+}
+
+uint32_t TapeJob::IsVariableBlockSupported(TapeDevice& device)
+{
+    WriteLog(1, "Determing wether variable block mode is supported\n");
+    TAPE_GET_DRIVE_PARAMETERS params;
+    if (uint32_t error = device.GetDriveParameters(params))
+        ThrowSystemError(error);
+    uint32_t result = params.FeaturesLow & TAPE_DRIVE_VARIABLE_BLOCK;
+    WriteLog(1, result ? "Variable block mode is supported\n\n" : "Variable block mode is NOT supported\n\n");
+    return result;
+}
+
+uint32_t TapeJob::GetMaximumBlockSize(TapeDevice& device)
+{
+    WriteLog(1, "Determing maximum block size\n");
+    TAPE_GET_DRIVE_PARAMETERS params;
+    if (uint32_t error = device.GetDriveParameters(params))
+        ThrowSystemError(error);
+    WriteLog(1, Format("Maximum block size is %lld\n\n", params.MaximumBlockSize));
+    return params.MaximumBlockSize;
+}
+
+uint32_t TapeJob::GetMediaFixedBlockSize(TapeDevice& device)
+{
+    WriteLog(1, "Determing media fixed block size\n");
+    TAPE_GET_MEDIA_PARAMETERS params;
+    if (uint32_t error = device.GetMediaParameters(params))
+        ThrowSystemError(error);
+    WriteLog(1, Format("Media fixed block size is %lld\n\n", params.BlockSize));
+    return params.BlockSize;
+}
+
+void TapeJob::SetMediaBlockSize(TapeDevice& device, uint32_t size)
+{
+    WriteLog(1, Format("Setting media block size to vale %lld\n", size));
+    TAPE_SET_MEDIA_PARAMETERS params;
+    params.BlockSize = size;
+    if (uint32_t error = device.SetMediaParameters(params))
+        ThrowSystemError(error);
+    WriteLog(1, "Media block size successfully set\n\n");
+}

@@ -1,0 +1,75 @@
+#include "tape/TapeJob.h"
+
+#include "platform/DeviceNamespace.h"
+
+#include <cstdio>
+#include <cstring>
+
+TapeJob::TapeJob(std::string path, std::string fileBase, std::string selection, int32_t tapeIndex,
+                 TapeJobList* jobList, int32_t serial, NotifyWindow* notify, int32_t kind)
+    : m_strPath(std::move(path)),
+      m_strFileBase(std::move(fileBase)),
+      m_strSelection(std::move(selection)),
+      m_nTapeIndex(tapeIndex),
+      m_pJobList(jobList),
+      m_nSerial(serial),
+      m_hWndNotify(notify),
+      m_nKind(kind)
+{
+}
+
+// The buffer goes first, then the strings, as members are destroyed.
+TapeJob::~TapeJob()
+{
+    m_pBuffer.Release();
+}
+
+std::string TapeJob::LogPrefix() const
+{
+    char prefix[64];
+    std::snprintf(prefix, sizeof prefix, "[%02d][TAPE%d] -- ", m_nSerial, m_nTapeIndex);
+    return prefix;
+}
+
+static TaskMemBlock TextBlock(const std::string& text)
+{
+    TaskMemBlock block = TaskMemBlock::Alloc(text.size() + 1);
+    if (block)
+        std::memcpy(block.data(), text.data(), text.size());
+    return block;
+}
+
+void TapeJob::WriteLog(int prefixed, const std::string& text)
+{
+    if (!m_hWndNotify)
+        return;
+    TaskMemBlock block = TextBlock(prefixed ? LogPrefix() + text : text);
+    if (block)
+        m_hWndNotify->Send(UM_LOG_TEXT, std::move(block));
+}
+
+void TapeJob::SendStatusText(const std::string& text)
+{
+    if (!m_hWndNotify)
+        return;
+    TaskMemBlock block = TextBlock(text);
+    if (block)
+        m_hWndNotify->Send(UM_STATUS_TEXT, std::move(block));
+}
+
+void TapeJob::SendCounters(uint32_t final)
+{
+    if (!m_hWndNotify)
+        return;
+    TaskMemBlock block = TaskMemBlock::Alloc(sizeof(TapeCounters));
+    if (!block)
+        return;
+    TapeCounters counters{m_nBlocksTotal, m_nFileBlocks, m_nBytesTotal >> 10, m_nFileBytes >> 10, final};
+    std::memcpy(block.data(), &counters, sizeof counters);
+    m_hWndNotify->Send(UM_COUNTERS, std::move(block));
+}
+
+TapeDevicePtr TapeJob::OpenDevice(uint32_t& error) const
+{
+    return DeviceNamespace::OpenTape(m_nTapeIndex, error);
+}
