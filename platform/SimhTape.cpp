@@ -1,8 +1,499 @@
-// placeholder: being written
+// The virtual tape drive over a SIMH .tap image.
+//
+// What each marker reads as:
+//   tapemark            ERROR_FILEMARK_DETECTED, 0 bytes, positioned after it
+//   end-of-medium word  ERROR_NO_DATA_DETECTED, the position stays on the marker
+//   end of the file     ERROR_NO_DATA_DETECTED, the position stays at the end
+//   erase gap, half gap skipped. A half gap is taken as a plain 4-byte marker: the images
+//                       we read never overwrite records in place, so the word is never
+//                       followed by the remains of an older record.
+//   class 0 record      the data
+//   class 1-14 record   ERROR_CRC, 0 bytes, positioned after the record. Class 8 is "bad
+//                       data" (and bit 31 alone marks it on older writers); the private and
+//                       reserved classes hold nothing a tape copy could use as data, so
+//                       they read as unreadable blocks rather than as data.
+//   other class-15 word ERROR_TAPE_IMAGE_INCONSISTENT: not a marker we know, the image
+//                       cannot be followed past it.
+// A damaged image (a partial length word, a record running past the end of the file, a
+// trailing length that differs from the leading one) gives ERROR_TAPE_IMAGE_TRUNCATED or
+// ERROR_TAPE_IMAGE_INCONSISTENT and leaves the position before the damage, so reading on
+// gives the same error again instead of data from a place that cannot be trusted.
+//
+// Reads go straight from the image into the caller's buffer: one preadv per record takes
+// the data, the trailing length and the next record's length word together.
 #include "platform/SimhTape.h"
+
 #include "platform/Errors.h"
-TapeDevicePtr OpenVirtualDrive(const std::string&, const VirtualDriveOptions&, uint32_t& error)
+
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <set>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+// Images open at the moment, by file identity: a tape drive is opened exclusively.
+class InUseImages {
+public:
+    using Key = std::pair<dev_t, ino_t>;
+
+    bool Claim(Key key)
+    {
+        std::lock_guard guard(m_lock);
+        return m_keys.insert(key).second;
+    }
+
+    void Release(Key key)
+    {
+        std::lock_guard guard(m_lock);
+        m_keys.erase(key);
+    }
+
+private:
+    std::mutex m_lock;
+    std::set<Key> m_keys;
+};
+
+InUseImages& inUse()
 {
-    error = ERROR_NOT_SUPPORTED;
-    return nullptr;
+    static InUseImages images;
+    return images;
+}
+
+// Reads exactly the bytes iov describes (iov is consumed). A short read means the file
+// became shorter than it was when measured.
+uint32_t PreadFully(int fd, iovec* iov, int count, uint64_t offset)
+{
+    while (count > 0) {
+        if (iov->iov_len == 0) {
+            ++iov;
+            --count;
+            continue;
+        }
+        ssize_t n = ::preadv(fd, iov, count, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return ERROR_TAPE_IMAGE_UNREADABLE;
+        }
+        if (n == 0)
+            return ERROR_TAPE_IMAGE_TRUNCATED;
+        offset += static_cast<uint64_t>(n);
+        size_t done = static_cast<size_t>(n);
+        while (count > 0 && done >= iov->iov_len) {
+            done -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<char*>(iov->iov_base) + done;
+            iov->iov_len -= done;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+uint32_t LittleEndian(const unsigned char* p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+class SimhTapeDrive final : public TapeDevice {
+public:
+    SimhTapeDrive(int fd, InUseImages::Key key, uint64_t size, const VirtualDriveOptions& options)
+        : m_fd(fd), m_key(key), m_nImageSize(size), m_options(options)
+    {
+        if (m_options.maxBlockSize == 0)
+            m_options.maxBlockSize = VirtualDriveOptions{}.maxBlockSize;
+        m_nBlockSize = m_options.fixedBlockSize;
+    }
+
+    ~SimhTapeDrive() override
+    {
+        ::close(m_fd);  // drops the flock as well
+        inUse().Release(m_key);
+    }
+
+    SimhTapeDrive(const SimhTapeDrive&) = delete;
+    SimhTapeDrive& operator=(const SimhTapeDrive&) = delete;
+
+    uint32_t GetDriveParameters(TAPE_GET_DRIVE_PARAMETERS& params) override
+    {
+        if (!m_bLoaded)
+            return ERROR_NO_MEDIA_IN_DRIVE;
+        params = {};
+        if (m_options.fixedBlockSize != 0) {
+            params.DefaultBlockSize = m_options.fixedBlockSize;
+            params.MaximumBlockSize = m_options.fixedBlockSize;
+            params.MinimumBlockSize = m_options.fixedBlockSize;
+        } else {
+            params.MaximumBlockSize = m_options.maxBlockSize;
+            params.MinimumBlockSize = 1;
+            params.FeaturesLow = TAPE_DRIVE_VARIABLE_BLOCK;
+        }
+        params.MaximumPartitionCount = 1;
+        return ERROR_SUCCESS;
+    }
+
+    uint32_t GetMediaParameters(TAPE_GET_MEDIA_PARAMETERS& params) override
+    {
+        if (!m_bLoaded)
+            return ERROR_NO_MEDIA_IN_DRIVE;
+        params = {};
+        params.Capacity = static_cast<int64_t>(m_nImageSize);
+        params.Remaining = static_cast<int64_t>(m_nImageSize - m_nPos);
+        params.BlockSize = m_nBlockSize;
+        params.PartitionCount = 1;
+        params.WriteProtected = 1;  // images are only ever read
+        return ERROR_SUCCESS;
+    }
+
+    // A variable-block drive takes 0 (variable) or any size up to its maximum (fixed
+    // blocks of that size). A fixed-block-only drive takes its own size and nothing else:
+    // ERROR_INVALID_PARAMETER, as for any other size a drive cannot do.
+    uint32_t SetMediaParameters(const TAPE_SET_MEDIA_PARAMETERS& params) override
+    {
+        if (!m_bLoaded)
+            return ERROR_NO_MEDIA_IN_DRIVE;
+        if (m_options.fixedBlockSize != 0)
+            return params.BlockSize == m_options.fixedBlockSize ? ERROR_SUCCESS
+                                                                : ERROR_INVALID_PARAMETER;
+        if (params.BlockSize > m_options.maxBlockSize)
+            return ERROR_INVALID_PARAMETER;
+        m_nBlockSize = params.BlockSize;
+        return ERROR_SUCCESS;
+    }
+
+    uint32_t SetTapePosition(uint32_t method, uint32_t, uint32_t offsetLow, uint32_t offsetHigh,
+                             bool) override
+    {
+        if (!m_bLoaded)
+            return ERROR_NO_MEDIA_IN_DRIVE;
+        switch (method) {
+        case TAPE_REWIND:
+            m_nPos = 0;
+            return ERROR_SUCCESS;
+        case TAPE_SPACE_FILEMARKS: {
+            const int64_t count =
+                static_cast<int64_t>(static_cast<uint64_t>(offsetHigh) << 32 | offsetLow);
+            if (count < 0)
+                return ERROR_NOT_SUPPORTED;  // spacing backwards: nothing of ours needs it
+            return SpaceFilemarks(static_cast<uint64_t>(count));
+        }
+        default:
+            return ERROR_NOT_SUPPORTED;
+        }
+    }
+
+    // Unloading takes the tape out of this handle's reach until TAPE_LOAD puts it back
+    // (at the beginning, as a fresh load does); a new open always finds it loaded.
+    uint32_t PrepareTape(uint32_t operation, bool) override
+    {
+        switch (operation) {
+        case TAPE_LOAD: {
+            struct stat st {};
+            if (::fstat(m_fd, &st) != 0)
+                return ERROR_TAPE_IMAGE_UNREADABLE;
+            m_nImageSize = static_cast<uint64_t>(st.st_size);
+            m_bLoaded = true;
+            m_nPos = 0;
+            m_nBlockSize = m_options.fixedBlockSize;
+            m_bCacheValid = false;
+            return ERROR_SUCCESS;
+        }
+        case TAPE_UNLOAD:
+            if (!m_bLoaded)
+                return ERROR_NO_MEDIA_IN_DRIVE;
+            m_bLoaded = false;
+            m_nPos = 0;
+            m_bCacheValid = false;
+            return ERROR_SUCCESS;
+        default:
+            return m_bLoaded ? ERROR_NOT_SUPPORTED : ERROR_NO_MEDIA_IN_DRIVE;
+        }
+    }
+
+    uint32_t Read(void* buffer, uint32_t size, uint32_t& bytesRead) override
+    {
+        bytesRead = 0;
+        if (!m_bLoaded)
+            return ERROR_NO_MEDIA_IN_DRIVE;
+        if (m_nBlockSize != 0)
+            return ReadFixed(static_cast<char*>(buffer), size, bytesRead);
+        return ReadVariable(static_cast<char*>(buffer), size, bytesRead);
+    }
+
+private:
+    enum class Kind { Tapemark, EndOfData, Record, Damaged };
+
+    // What stands at the current position, gaps skipped (skipping moves the position).
+    struct Item {
+        Kind kind = Kind::EndOfData;
+        uint32_t word = 0;      // the length word of a record
+        uint32_t length = 0;    // data bytes of a record
+        bool bad = false;       // a record of a class other than 0
+        uint32_t error = 0;     // why the image cannot be followed (Kind::Damaged)
+    };
+
+    uint32_t PaddedLength(uint32_t length) const { return length + (length & 1); }
+    uint64_t TrailerPos(const Item& item) const { return m_nPos + 4 + PaddedLength(item.length); }
+    uint64_t RecordEnd(const Item& item) const { return TrailerPos(item) + 4; }
+
+    uint32_t ReadWord(uint64_t pos, uint32_t& word)
+    {
+        if (m_bCacheValid && m_nCachePos == pos) {
+            word = m_nCacheWord;
+            return ERROR_SUCCESS;
+        }
+        unsigned char bytes[4];
+        iovec iov{bytes, sizeof bytes};
+        if (uint32_t err = PreadFully(m_fd, &iov, 1, pos))
+            return err;
+        word = LittleEndian(bytes);
+        return ERROR_SUCCESS;
+    }
+
+    Item Peek()
+    {
+        Item item;
+        for (;;) {
+            if (m_nPos >= m_nImageSize) {
+                item.kind = Kind::EndOfData;
+                return item;
+            }
+            if (m_nImageSize - m_nPos < 4) {
+                item.kind = Kind::Damaged;
+                item.error = ERROR_TAPE_IMAGE_TRUNCATED;
+                return item;
+            }
+            uint32_t word = 0;
+            if (uint32_t err = ReadWord(m_nPos, word)) {
+                item.kind = Kind::Damaged;
+                item.error = err;
+                return item;
+            }
+            if (word == SIMH_ERASE_GAP || word == SIMH_HALF_GAP) {
+                m_nPos += 4;
+                continue;
+            }
+            if (word == SIMH_TAPEMARK) {
+                item.kind = Kind::Tapemark;
+                return item;
+            }
+            if (word == SIMH_END_OF_MEDIUM) {
+                item.kind = Kind::EndOfData;
+                return item;
+            }
+            const uint32_t cls = word >> 28;
+            if (cls == 0xF) {
+                item.kind = Kind::Damaged;
+                item.error = ERROR_TAPE_IMAGE_INCONSISTENT;
+                return item;
+            }
+            item.kind = Kind::Record;
+            item.word = word;
+            item.length = word & SIMH_MAX_RECORD;
+            item.bad = cls != 0;
+            if (RecordEnd(item) > m_nImageSize) {
+                item.kind = Kind::Damaged;
+                item.error = ERROR_TAPE_IMAGE_TRUNCATED;
+            }
+            return item;
+        }
+    }
+
+    // Reads delivered bytes of the record's data into dest (0 for none), then its trailing
+    // length and, when the image holds one, the next length word (kept for the next Peek),
+    // all in one call. Checks the trailer; on success the position is past the record.
+    uint32_t TakeRecord(const Item& item, char* dest, uint32_t delivered)
+    {
+        const uint64_t trailerPos = TrailerPos(item);
+        const uint64_t afterRecord = trailerPos + 4;
+        const bool withNext = m_nImageSize - afterRecord >= 4;
+        unsigned char tail[9];
+        const uint32_t pad = delivered == item.length ? (item.length & 1) : 0;
+        iovec iov[2];
+        int count = 0;
+        uint64_t offset;
+        if (delivered == item.length) {
+            offset = m_nPos + 4;
+            iov[count++] = {dest, delivered};
+        } else {
+            if (delivered > 0) {
+                iovec data{dest, delivered};
+                if (uint32_t err = PreadFully(m_fd, &data, 1, m_nPos + 4))
+                    return err;
+            }
+            offset = trailerPos;
+        }
+        iov[count++] = {tail, pad + 4u + (withNext ? 4u : 0u)};
+        if (uint32_t err = PreadFully(m_fd, iov, count, offset))
+            return err;
+        if (LittleEndian(tail + pad) != item.word)
+            return ERROR_TAPE_IMAGE_INCONSISTENT;
+        m_nPos = afterRecord;
+        m_bCacheValid = withNext;
+        if (withNext) {
+            m_nCachePos = afterRecord;
+            m_nCacheWord = LittleEndian(tail + pad + 4);
+        }
+        return ERROR_SUCCESS;
+    }
+
+    uint32_t ReadVariable(char* buffer, uint32_t size, uint32_t& bytesRead)
+    {
+        Item item = Peek();
+        switch (item.kind) {
+        case Kind::Tapemark:
+            m_nPos += 4;
+            return ERROR_FILEMARK_DETECTED;
+        case Kind::EndOfData:
+            return ERROR_NO_DATA_DETECTED;
+        case Kind::Damaged:
+            return item.error;
+        case Kind::Record:
+            break;
+        }
+        if (item.bad) {
+            uint32_t err = TakeRecord(item, nullptr, 0);
+            return err ? err : ERROR_CRC;
+        }
+        const uint32_t delivered = item.length <= size ? item.length : size;
+        if (uint32_t err = TakeRecord(item, buffer, delivered))
+            return err;
+        bytesRead = delivered;
+        return delivered < item.length ? ERROR_MORE_DATA : ERROR_SUCCESS;
+    }
+
+    // Whole blocks of the media block size, as many as the request holds. Anything that is
+    // not such a block ends the request; when blocks were delivered already they are
+    // returned with success and the next read reports what stopped this one.
+    uint32_t ReadFixed(char* buffer, uint32_t size, uint32_t& bytesRead)
+    {
+        if (size % m_nBlockSize != 0)
+            return ERROR_INVALID_PARAMETER;
+        uint32_t delivered = 0;
+        while (size - delivered >= m_nBlockSize) {
+            Item item = Peek();
+            uint32_t result = ERROR_SUCCESS;
+            switch (item.kind) {
+            case Kind::Tapemark:
+                result = ERROR_FILEMARK_DETECTED;
+                break;
+            case Kind::EndOfData:
+                result = ERROR_NO_DATA_DETECTED;
+                break;
+            case Kind::Damaged:
+                result = item.error;
+                break;
+            case Kind::Record:
+                if (item.bad)
+                    result = ERROR_CRC;
+                else if (item.length != m_nBlockSize)
+                    result = ERROR_INVALID_BLOCK_LENGTH;
+                break;
+            }
+            if (result != ERROR_SUCCESS) {
+                if (delivered > 0)
+                    break;
+                if (result == ERROR_FILEMARK_DETECTED) {
+                    m_nPos += 4;
+                } else if (result == ERROR_CRC || result == ERROR_INVALID_BLOCK_LENGTH) {
+                    if (uint32_t err = TakeRecord(item, nullptr, 0))
+                        return err;
+                }
+                return result;
+            }
+            if (uint32_t err = TakeRecord(item, buffer + delivered, m_nBlockSize)) {
+                if (delivered > 0)
+                    break;  // the damage is reported by the next read
+                return err;
+            }
+            delivered += m_nBlockSize;
+        }
+        bytesRead = delivered;
+        return ERROR_SUCCESS;
+    }
+
+    uint32_t SpaceFilemarks(uint64_t count)
+    {
+        while (count > 0) {
+            Item item = Peek();
+            switch (item.kind) {
+            case Kind::Tapemark:
+                m_nPos += 4;
+                --count;
+                break;
+            case Kind::EndOfData:
+                return ERROR_NO_DATA_DETECTED;
+            case Kind::Damaged:
+                return item.error;
+            case Kind::Record:
+                if (uint32_t err = TakeRecord(item, nullptr, 0))
+                    return err;
+                break;
+            }
+        }
+        return ERROR_SUCCESS;
+    }
+
+    int m_fd;
+    InUseImages::Key m_key;
+    uint64_t m_nImageSize;
+    VirtualDriveOptions m_options;
+    bool m_bLoaded = true;
+    uint64_t m_nPos = 0;
+    uint32_t m_nBlockSize = 0;  // media block size: 0 variable, else fixed blocks
+    // The length word read ahead with the previous record.
+    bool m_bCacheValid = false;
+    uint64_t m_nCachePos = 0;
+    uint32_t m_nCacheWord = 0;
+};
+
+} // namespace
+
+TapeDevicePtr OpenVirtualDrive(const std::string& image, const VirtualDriveOptions& options,
+                               uint32_t& error)
+{
+    int fd;
+    do {
+        fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        error = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno);
+        return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        error = ErrorFromErrno(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_TAPE_IMAGE_UNREADABLE;
+        ::close(fd);
+        return nullptr;
+    }
+    const InUseImages::Key key{st.st_dev, st.st_ino};
+    if (!inUse().Claim(key)) {
+        error = ERROR_SHARING_VIOLATION;
+        ::close(fd);
+        return nullptr;
+    }
+    // Other processes are kept out too; where the file system has no locks, this process's
+    // own register is all there is.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        inUse().Release(key);
+        ::close(fd);
+        error = ERROR_SHARING_VIOLATION;
+        return nullptr;
+    }
+    error = ERROR_SUCCESS;
+    return std::make_unique<SimhTapeDrive>(fd, key, static_cast<uint64_t>(st.st_size), options);
 }
