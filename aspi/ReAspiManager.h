@@ -64,7 +64,7 @@ private:
     bool Fail(const char* text);
     bool FailFormatted(unsigned long a, unsigned long b);
     // Sends one attempt and waits; false when it did not complete in time.
-    bool SendAndWait(PendingRequest& request);
+    bool SendAndWait(const std::shared_ptr<PendingRequest>& request);
     void ReleaseAbandoned();
 
     LibraryLoader::ModuleHandle m_hModule = 0;
