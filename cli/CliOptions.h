@@ -1,0 +1,42 @@
+// The command line of kellovaran-cli: what to do and with which settings.
+#pragma once
+#include "platform/DeviceNamespace.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class CliVerb { None, Help, Load, Rewind, Eject, MkTape, Drives };
+
+// One input of mktape with the record size it is cut into.
+struct MkTapeInput {
+    std::string path;
+    uint32_t blockSize;
+};
+
+inline constexpr uint32_t kDefaultMkTapeBlockSize = 65536;
+// The largest record the virtual drive reads by default (VirtualDriveOptions::maxBlockSize).
+inline constexpr uint32_t kLargestBlockSize = 16777215;
+
+struct CliOptions {
+    CliVerb verb = CliVerb::None;
+    std::vector<std::string> tapeImages;  // --tape-image, in order
+    int32_t device = -1;                  // --device N
+    bool haveDir = false;
+    std::string dir;                      // --dir; the current directory when not given
+    std::string base = "file";            // --base
+    std::string selection = "*";          // --select
+    VirtualDriveOptions driveOptions;     // --fixed-block-size, --max-block-size
+    bool haveDriveOptions = false;
+    std::string mktapeOut;                // mktape: OUT.tap
+    std::vector<MkTapeInput> mktapeInputs;
+
+    // The device index of the job: 0 for the tape image, else N.
+    int32_t TapeIndex() const { return tapeImages.empty() ? device : 0; }
+};
+
+// Parses argv[1..argc-1]. False with a one-line reason in error on a usage error.
+bool ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std::string& error);
+
+// The text of --help and of every usage error.
+std::string CliUsage();

@@ -1,0 +1,28 @@
+// Runs one tape job the way the window does (a registered TapeJob on a worker thread of its
+// own) and waits for it, turning Ctrl-C into the break request.
+#pragma once
+#include "tape/TapeJob.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+class ConsoleNotify;
+class TapeJobList;
+
+struct CliJob {
+    int32_t kind = TAPE_JOB_LOAD;
+    int32_t tapeIndex = 0;
+    std::string path;       // load only
+    std::string fileBase;   // load only
+    std::string selection;  // load only
+};
+
+// Registers the job in list, starts its thread and waits until the worker has removed it.
+// While it waits, the first SIGINT asks a load to stop after the current file, the second
+// to stop at once; notes about that go to notes (through notify, which keeps the progress
+// line whole). Returns how the job ended.
+TapeJobResult RunTapeJob(TapeJobList& list, const CliJob& job, ConsoleNotify& notify, std::FILE* notes);
+
+// The exit status of the program for a job's result.
+int ExitStatusFor(TapeJobResult result);

@@ -1,0 +1,110 @@
+// kellovaran-cli: the tape jobs of Kellovaran without a window.
+#include "cli/CliOptions.h"
+#include "cli/ConsoleNotify.h"
+#include "cli/JobRunner.h"
+#include "cli/MkTape.h"
+#include "platform/DeviceNamespace.h"
+#include "tape/TapeJob.h"
+#include "tape/TapeJobList.h"
+
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// THE place where the real-drive backend is put behind \\.\TAPEn (--device N). Until the
+// Linux st backend provides its install function, no real drive can be opened and a job on
+// --device N logs "Can't access specified device".
+void InstallRealDriveBackend()
+{
+}
+
+std::string CurrentDirectory()
+{
+    std::vector<char> buffer(PATH_MAX + 1);
+    if (getcwd(buffer.data(), buffer.size()) == nullptr)
+        return ".";
+    return buffer.data();
+}
+
+int UsageError(const std::string& reason)
+{
+    std::fprintf(stderr, "kellovaran-cli: %s\n\n%s", reason.c_str(), CliUsage().c_str());
+    return 2;
+}
+
+int RunJob(const CliOptions& options)
+{
+    if (!options.tapeImages.empty())
+        DeviceNamespace::SetTapeImages(options.tapeImages, options.driveOptions);
+    else
+        InstallRealDriveBackend();
+
+    CliJob job;
+    job.tapeIndex = options.TapeIndex();
+    switch (options.verb) {
+    case CliVerb::Load:
+        job.kind = TAPE_JOB_LOAD;
+        // A relative directory is taken from the current one, as the shell user means it;
+        // the load only creates the levels below a path's first component.
+        job.path = !options.haveDir ? CurrentDirectory()
+                   : options.dir[0] == '/' ? options.dir
+                                           : CurrentDirectory() + "/" + options.dir;
+        job.fileBase = options.base;
+        job.selection = options.selection;
+        break;
+    case CliVerb::Rewind: job.kind = TAPE_JOB_REWIND; break;
+    default: job.kind = TAPE_JOB_EJECT; break;
+    }
+
+    // The list outlives the job's thread: it is the last thing the worker touches.
+    static TapeJobList list;
+    ConsoleNotify notify(stdout, isatty(STDERR_FILENO) ? stderr : nullptr);
+    return ExitStatusFor(RunTapeJob(list, job, notify, stderr));
+}
+
+int RunMkTape(const CliOptions& options)
+{
+    MkTapeSummary summary;
+    std::string error;
+    if (!MakeTapeImage(options.mktapeOut, options.mktapeInputs, summary, error)) {
+        std::fprintf(stderr, "kellovaran-cli: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s: %llu files, %llu records, %llu bytes\n", options.mktapeOut.c_str(),
+                static_cast<unsigned long long>(summary.files), static_cast<unsigned long long>(summary.records),
+                static_cast<unsigned long long>(summary.bytes));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // A reader that goes away (| head) must not end a load half-way: the copy goes on and
+    // only the log is lost.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    CliOptions options;
+    std::string error;
+    if (!ParseCliOptions(argc, argv, options, error))
+        return UsageError(error);
+
+    switch (options.verb) {
+    case CliVerb::Help:
+        std::fputs(CliUsage().c_str(), stdout);
+        return 0;
+    case CliVerb::Load:
+    case CliVerb::Rewind:
+    case CliVerb::Eject:
+        return RunJob(options);
+    case CliVerb::MkTape:
+        return RunMkTape(options);
+    default:
+        return UsageError("this command is not available in this build");
+    }
+}
