@@ -49,6 +49,12 @@ size_t RecordingNotify::Count(uint32_t message) const
     return n;
 }
 
+void RecordingNotify::Clear()
+{
+    std::lock_guard guard(m_lock);
+    m_messages.clear();
+}
+
 TempDir::TempDir()
 {
     std::string tmpl = (std::filesystem::temp_directory_path() / "kvtest.XXXXXX").string();

@@ -23,6 +23,7 @@ public:
     std::string Log() const;
     std::vector<std::string> StatusTexts() const;
     size_t Count(uint32_t message) const;
+    void Clear();
 
 private:
     mutable std::mutex m_lock;

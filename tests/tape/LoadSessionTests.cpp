@@ -1,0 +1,439 @@
+// A whole load: given a tape of these files, a load of this selection writes these texts
+// and these bytes.
+#include "tape/ByteFigure.h"
+#include "tape/TapeJob.h"
+#include "tape/TapeJobList.h"
+#include "platform/Files.h"
+#include "tests/common/TestSupport.h"
+#include "tests/tape/FakeTape.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <regex>
+
+namespace {
+
+const std::string kStars = std::string(102, '*') + "\n";
+
+// A receiver that runs a hook on every counters record: lets a test break at an exact block.
+class HookedNotify : public RecordingNotify {
+public:
+    std::function<void(const TapeCounters&)> onCounters;
+    void Send(uint32_t message, TaskMemBlock block) override
+    {
+        if (message == UM_COUNTERS && onCounters) {
+            TapeCounters c;
+            std::memcpy(&c, block.data(), sizeof c);
+            onCounters(c);
+        }
+        RecordingNotify::Send(message, std::move(block));
+    }
+};
+
+class LoadTest : public ::testing::Test {
+protected:
+    ScopedFakeTape tape;
+    TempDir dir;
+    std::unique_ptr<TapeJobList> jobs = std::make_unique<TapeJobList>();
+    HookedNotify notify;
+    TapeJobResult result{};
+    int32_t filesRead = -1;
+    uint64_t blocksTotal = 0, bytesTotal = 0;
+
+    FakeTapeState& T() { return *tape.state; }
+
+    std::string Load(const std::string& selection, const std::string& path = "")
+    {
+        // A fresh list each time, so every load is job 0 and writes "[00][TAPE0] -- ".
+        jobs = std::make_unique<TapeJobList>();
+        TapeJob* job = jobs->AddJob(path.empty() ? dir.path() : path, "file", selection, 0, jobs.get(), &notify,
+                                   TAPE_JOB_LOAD);
+        breakList = jobs.get();
+        job->RunLoad();
+        result = job->m_nResult;
+        filesRead = job->m_nFilesRead;
+        blocksTotal = job->m_nBlocksTotal;
+        bytesTotal = job->m_nBytesTotal;
+        EXPECT_FALSE(job->m_pBuffer);  // released on every path
+        jobs->RemoveJob(job);
+        return notify.Log();
+    }
+    std::string Disk(int n)
+    {
+        char name[32];
+        std::snprintf(name, sizeof name, "file%04d", n);
+        return dir / name;
+    }
+    TapeJobList* breakList = nullptr;  // the running load's list, for break hooks
+    static bool EndsWith(const std::string& log, const std::string& text)
+    {
+        return log.size() >= text.size() && log.compare(log.size() - text.size(), text.size(), text) == 0;
+    }
+    static bool Has(const std::string& log, const std::string& text) { return log.find(text) != std::string::npos; }
+    static size_t CountOf(const std::string& log, const std::string& text)
+    {
+        size_t n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++n;
+        return n;
+    }
+};
+
+} // namespace
+
+TEST_F(LoadTest, AllFilesToTheEndOfData)
+{
+    T().File({32768, 32768, 32768}).File({1000}).File({70000 - 65536, 5});
+    std::string log = Load("*");
+
+    for (int f = 0; f < 3; ++f) {
+        ASSERT_TRUE(FileExists(Disk(f))) << f;
+        EXPECT_EQ(ReadWholeFile(Disk(f)), T().FileContent(f)) << f;
+    }
+    EXPECT_FALSE(FileExists(Disk(3)));  // the empty fourth file is deleted
+    EXPECT_EQ(filesRead, 3);
+    EXPECT_EQ(result, TapeJobResult::Completed);
+
+    std::string p = "[00][TAPE0] -- ";
+    EXPECT_TRUE(Has(log, p + "Rewinding\n\n" + kStars + p + "Trying read file number 0000 from tape to disk file '" +
+                             Disk(0) + "'\n\n"));
+    EXPECT_TRUE(Has(log, p + "*********\tFILE  " + Disk(0) + " SUMMARY\t\n" + p +
+                             "********* Blocks successfully read : 3\n" + p +
+                             "********* Bytes successfully read  : 98304   (96.00 Kb)\n"));
+    EXPECT_EQ(CountOf(log, "------ FILEMARK DETECTED-------\n\n"), 3u);
+    EXPECT_TRUE(Has(log, p + "------ NO MORE DATA ON THE TAPE -------\n\n"));
+    EXPECT_TRUE(Has(log, p + "********* No data in file. File deleted.\n"));
+    EXPECT_TRUE(Has(log, p + "######## Files read \t\t: 3\n" + p + "######## Blocks read\t\t: 6\n" + p +
+                             "######## Bytes  read\t\t: 103773  (101.34 Kb)\n"));
+    EXPECT_TRUE(std::regex_search(log, std::regex("######## Session completed at [A-Z][a-z]{2} [A-Z][a-z]{2} "
+                                                  "[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\n")));
+    // Ends with the rewind; two rewinds in all.
+    EXPECT_TRUE(EndsWith(log, "\n\n" + p + "Rewinding\n\n"));
+    EXPECT_EQ(std::count(T().calls.begin(), T().calls.end(), "rewind"), 2);
+    EXPECT_EQ(notify.Count(UM_COUNTERS), 6u + 3u);  // one per block, one at the start, two at the end
+}
+
+TEST_F(LoadTest, SelectionsSpaceOverTheGaps)
+{
+    for (int f = 0; f < 4; ++f)
+        T().File({100u + f});
+    std::string p = "[00][TAPE0] -- ";
+
+    std::string log = Load("0");
+    EXPECT_FALSE(Has(log, "Skiping"));
+    EXPECT_EQ(ReadWholeFile(Disk(0)), T().FileContent(0));
+    EXPECT_EQ(T().calls[1], "rewind");
+    EXPECT_EQ(T().calls[2], "read");
+
+    notify.Clear();
+    T().calls.clear();
+    log = Load("1");
+    EXPECT_TRUE(Has(log, kStars + p + "Skiping file number 0000 \n\n"));
+    EXPECT_EQ(ReadWholeFile(Disk(1)), T().FileContent(1));
+    EXPECT_EQ(T().calls[2], "space 1");
+
+    notify.Clear();
+    T().calls.clear();
+    log = Load("2,9");
+    EXPECT_EQ(ReadWholeFile(Disk(2)), T().FileContent(2));
+    EXPECT_TRUE(Has(log, p + "Skiping files number 0000-0001 \n\n"));
+    EXPECT_TRUE(Has(log, p + "Skiping files number 0003-0008 \n\n" + p + "------ NO MORE DATA ON THE TAPE -------\n\n" +
+                             p + "###"));
+    EXPECT_FALSE(Has(log, "file0009"));
+    EXPECT_EQ(result, TapeJobResult::Completed);
+}
+
+TEST_F(LoadTest, NeighbouringSelectionsReadWithoutSpacing)
+{
+    for (int f = 0; f < 8; ++f)
+        T().File({10u + f});
+    std::string log = Load("5,6");
+    EXPECT_TRUE(Has(log, "Skiping files number 0000-0004 \n\n"));
+    EXPECT_EQ(CountOf(log, "Skiping"), 1u);
+    EXPECT_EQ(ReadWholeFile(Disk(5)), T().FileContent(5));
+    EXPECT_EQ(ReadWholeFile(Disk(6)), T().FileContent(6));
+    EXPECT_EQ(std::count(T().calls.begin(), T().calls.end(), "space 5"), 1);
+}
+
+TEST_F(LoadTest, BreakImmediatelyKeepsWhatWasReadAndDoesNotRewind)
+{
+    T().File({100, 100, 100, 100}).File({7});
+    notify.onCounters = [&](const TapeCounters& c) {
+        if (c.nFileBlocks == 2)
+            breakList->SetBreakRequest(1, 1);
+    };
+    std::string log = Load("*");
+    EXPECT_EQ(ReadWholeFile(Disk(0)), T().FileContent(0).substr(0, 200));
+    EXPECT_TRUE(Has(log, "------ TERMINATED BY USER-------\n\n"));
+    EXPECT_FALSE(Has(log, "FILEMARK"));
+    EXPECT_EQ(std::count(T().calls.begin(), T().calls.end(), "rewind"), 1);
+    EXPECT_TRUE(EndsWith(log, "[00][TAPE0] -- " + std::string(59, '#') + "\n\n"));
+    EXPECT_EQ(result, TapeJobResult::BrokenByUser);
+}
+
+TEST_F(LoadTest, BreakAfterTheCurrentFileFinishesIt)
+{
+    T().File({100, 100, 100}).File({7});
+    notify.onCounters = [&](const TapeCounters& c) {
+        if (c.nFileBlocks == 1)
+            breakList->SetBreakRequest(1, 0);
+    };
+    std::string log = Load("*");
+    EXPECT_EQ(ReadWholeFile(Disk(0)), T().FileContent(0));
+    EXPECT_FALSE(FileExists(Disk(1)));
+    EXPECT_TRUE(Has(log, "------ TERMINATED BY USER-------\n\n"));
+    EXPECT_FALSE(Has(log, "FILEMARK"));
+    EXPECT_EQ(std::count(T().calls.begin(), T().calls.end(), "rewind"), 1);
+    EXPECT_EQ(result, TapeJobResult::BrokenByUser);
+}
+
+TEST_F(LoadTest, EmptyTapeFileDeletesAnOldDiskFileOfThatName)
+{
+    T().File({}).File({5});
+    WriteWholeFile(Disk(0), "old content");
+    std::string log = Load("0");
+    EXPECT_FALSE(FileExists(Disk(0)));
+    EXPECT_TRUE(Has(log, "********* Blocks successfully read : 0\n"));
+    EXPECT_TRUE(Has(log, "********* Bytes successfully read  : 0\n"));
+    EXPECT_TRUE(Has(log, "######## Files read \t\t: 0\n"));
+}
+
+TEST_F(LoadTest, MissingFoldersAreCreatedAndAnImpossibleOneEndsTheSession)
+{
+    T().File({64}).File({64});
+    Load("*", dir / "new/deeper");
+    EXPECT_EQ(ReadWholeFile(dir / "new/deeper/file0001"), T().FileContent(1));
+
+    notify.Clear();
+    WriteWholeFile(dir / "blocker", "");
+    std::string log = Load("*", dir / "blocker/sub");
+    EXPECT_TRUE(Has(log, "[00][TAPE0] -- --//--//-- ERROR --//--//--\n[00][TAPE0] -- Couldn't create file on disk\n"));
+    EXPECT_EQ(CountOf(log, "SUMMARY"), 2u);  // the file's and the session's
+    EXPECT_TRUE(Has(log, "######## Files read \t\t: 0\n"));
+    EXPECT_EQ(result, TapeJobResult::Failed);
+}
+
+namespace {
+
+// Fails every write once a byte budget is spent, like a disk that fills.
+class FillingFiles : public FileSystem {
+public:
+    explicit FillingFiles(uint64_t budget) : m_nBudget(budget) {}
+    std::unique_ptr<WritableFile> CreateAlways(const std::string& name, uint32_t& error) override
+    {
+        auto real = RealFiles().CreateAlways(name, error);
+        if (!real)
+            return nullptr;
+        return std::make_unique<File>(std::move(real), m_nBudget);
+    }
+    uint32_t DeleteFile(const std::string& name) override { return RealFiles().DeleteFile(name); }
+    uint32_t CreateDirectory(const std::string& name) override { return RealFiles().CreateDirectory(name); }
+
+private:
+    struct File : WritableFile {
+        File(std::unique_ptr<WritableFile> f, uint64_t& budget) : real(std::move(f)), left(budget) {}
+        uint32_t Write(const void* data, uint32_t size, uint32_t& written) override
+        {
+            if (size > left) {
+                written = 0;
+                return ERROR_DISK_FULL;
+            }
+            left -= size;
+            return real->Write(data, size, written);
+        }
+        uint32_t GetSize(uint64_t& size) override { return real->GetSize(size); }
+        std::unique_ptr<WritableFile> real;
+        uint64_t& left;
+    };
+    uint64_t m_nBudget;
+};
+
+// Swallows every byte: lets a test move more data than the disk holds.
+class NullFiles : public FileSystem {
+    struct File : WritableFile {
+        uint64_t n = 0;
+        uint32_t Write(const void*, uint32_t size, uint32_t& written) override
+        {
+            n += size;
+            written = size;
+            return 0;
+        }
+        uint32_t GetSize(uint64_t& size) override
+        {
+            size = n;
+            return 0;
+        }
+    };
+    std::unique_ptr<WritableFile> CreateAlways(const std::string&, uint32_t& error) override
+    {
+        error = 0;
+        return std::make_unique<File>();
+    }
+    uint32_t DeleteFile(const std::string&) override { return 0; }
+    uint32_t CreateDirectory(const std::string&) override { return 0; }
+};
+
+} // namespace
+
+TEST_F(LoadTest, DiskThatFillsKeepsThePartialFileAndDoesNotCountTheFailedBlock)
+{
+    T().File({100, 100, 100, 100}).File({100});
+    FillingFiles files(250);
+    ScopedFileSystem scope(files);
+    std::string log = Load("*");
+    EXPECT_EQ(ReadWholeFile(Disk(0)), T().FileContent(0).substr(0, 200));
+    EXPECT_TRUE(Has(log, "Error writing file on disk.\tDisk full or restricted access?\n"));
+    EXPECT_TRUE(Has(log, "********* Blocks successfully read : 2\n"));
+    EXPECT_FALSE(FileExists(Disk(1)));
+    EXPECT_EQ(std::count(T().calls.begin(), T().calls.end(), "rewind"), 2);
+    EXPECT_EQ(result, TapeJobResult::Failed);
+}
+
+TEST_F(LoadTest, FixedBlockDrive)
+{
+    T().variable = false;
+    T().mediaBlockSize = 512;
+    T().File({512, 512}).File({512});
+    std::string log = Load("*");
+    EXPECT_TRUE(Has(log, "Variable block mode is NOT supported\n\n"));
+    EXPECT_TRUE(Has(log, "Media fixed block size is 512\n\n"));
+    EXPECT_FALSE(Has(log, "Setting media block size"));
+    EXPECT_EQ(ReadWholeFile(Disk(0)), T().FileContent(0));
+    EXPECT_EQ(ReadWholeFile(Disk(1)), T().FileContent(1));
+}
+
+TEST_F(LoadTest, SetUpFailuresEndBeforeTheFirstFile)
+{
+    T().File({5});
+    T().setParamsError = ERROR_INVALID_PARAMETER;
+    std::string log = Load("*");
+    EXPECT_TRUE(Has(log, "--//--//-- ERROR --//--//--\n[00][TAPE0] -- " + SystemMessage(ERROR_INVALID_PARAMETER)));
+    EXPECT_FALSE(Has(log, "SUMMARY"));
+    EXPECT_TRUE(T().calls.back() == "setblock 0");  // no rewind, no read
+    EXPECT_EQ(notify.Count(UM_COUNTERS), 0u);
+    EXPECT_EQ(result, TapeJobResult::Failed);
+
+    notify.Clear();
+    T().setParamsError = 0;
+    PageBuffer::FailAllocationsForTesting(true);
+    log = Load("*");
+    PageBuffer::FailAllocationsForTesting(false);
+    EXPECT_TRUE(Has(log, "[00][TAPE0] -- --//--//-- ERROR --//--//--\n[00][TAPE0] -- Couldn't allocate memory for buffer\n"));
+    EXPECT_FALSE(Has(log, "SUMMARY"));
+}
+
+TEST_F(LoadTest, BadSelectionAndMissingDeviceTouchNothing)
+{
+    EXPECT_EQ(Load("1,"), "[00][TAPE0] -- Invalid file selection syntax\n");
+    EXPECT_EQ(result, TapeJobResult::BadSelection);
+    EXPECT_TRUE(T().calls.empty());
+
+    notify.Clear();
+    TapeJobList list;
+    TapeJob* job = list.AddJob(dir.path(), "file", "*", 3, &list, &notify, TAPE_JOB_LOAD);
+    job->RunLoad();
+    EXPECT_EQ(notify.Log(), "[00][TAPE3] -- Can't access specified device\n\n");
+    EXPECT_EQ(job->m_nResult, TapeJobResult::Failed);
+    list.RemoveJob(job);
+}
+
+TEST_F(LoadTest, JobWithoutNotifyWindowRunsSilently)
+{
+    T().File({10}).File({20});
+    TapeJobList list;
+    TapeJob* job = list.AddJob(dir.path(), "file", "*", 0, &list, nullptr, TAPE_JOB_LOAD);
+    job->RunLoad();
+    EXPECT_EQ(job->m_nFilesRead, 2);
+    list.RemoveJob(job);
+    EXPECT_EQ(ReadWholeFile(Disk(1)), T().FileContent(1));
+}
+
+// A read error used to let the session go on from wherever the tape stood, copying the
+// wrong bytes under the next file's name.
+TEST_F(LoadTest, ReadErrorEndsTheSessionKeepingTheGoodBlocks)
+{
+    T().File({50, 50}).Add(FakeTapeState::Item::Record, 50).Add(FakeTapeState::Item::Error, ERROR_CRC)
+        .Add(FakeTapeState::Item::Record, 50).Add(FakeTapeState::Item::Mark).File({9});
+    std::string log = Load("*");
+    std::string p = "[00][TAPE0] -- ";
+    EXPECT_TRUE(Has(log, p + "--//--//-- ERROR --//--//--\n" + p + SystemMessage(ERROR_CRC) + p + "*****"));
+    EXPECT_TRUE(Has(log, "********* Blocks successfully read : 1\n"));
+    EXPECT_EQ(ReadWholeFile(Disk(1)), T().FileContent(1).substr(0, 50));
+    EXPECT_FALSE(FileExists(Disk(2)));
+    EXPECT_TRUE(Has(log, "READ SESSION SUMMARY"));
+    EXPECT_TRUE(EndsWith(log, "\n\n" + p + "Rewinding\n\n"));
+    EXPECT_EQ(result, TapeJobResult::Failed);
+}
+
+TEST_F(LoadTest, MoreDataThanTheBufferIsAnErrorNotATruncatedCopy)
+{
+    T().maxBlockSize = 4096;
+    T().File({100, 5000, 100});
+    std::string log = Load("0");
+    EXPECT_TRUE(Has(log, SystemMessage(ERROR_MORE_DATA)));
+    EXPECT_EQ(ReadWholeFile(Disk(0)), T().FileContent(0).substr(0, 100));
+    EXPECT_EQ(result, TapeJobResult::Failed);
+}
+
+TEST_F(LoadTest, FailedSpacingOrRewindNeverReadsFromAnUnknownPlace)
+{
+    T().File({5}).File({6}).File({7});
+    T().spaceError = ERROR_IO_DEVICE;
+    std::string log = Load("2");
+    EXPECT_TRUE(Has(log, "--//--//-- ERROR --//--//--\n[00][TAPE0] -- " + SystemMessage(ERROR_IO_DEVICE)));
+    EXPECT_EQ(std::count(T().calls.begin(), T().calls.end(), "read"), 0);
+    EXPECT_TRUE(Has(log, "READ SESSION SUMMARY"));
+    EXPECT_EQ(result, TapeJobResult::Failed);
+
+    notify.Clear();
+    T().calls.clear();
+    T().spaceError = 0;
+    T().rewindError = ERROR_NOT_READY;
+    log = Load("*");
+    EXPECT_TRUE(Has(log, "Rewinding\n\n[00][TAPE0] -- --//--//-- ERROR --//--//--\n[00][TAPE0] -- " +
+                             SystemMessage(ERROR_NOT_READY)));
+    EXPECT_EQ(std::count(T().calls.begin(), T().calls.end(), "read"), 0);
+    EXPECT_TRUE(Has(log, "######## Files read \t\t: 0\n"));
+    EXPECT_EQ(result, TapeJobResult::Failed);
+}
+
+TEST_F(LoadTest, AllFilesWalkEndsWhenReadsBringNothing)
+{
+    T().File({5}).Add(FakeTapeState::Item::EmptyRead);
+    std::string log = Load("*");
+    EXPECT_EQ(ReadWholeFile(Disk(0)), T().FileContent(0));
+    EXPECT_TRUE(Has(log, "------ NO DATA IN THE LAST 16 FILES, READING STOPPED -------\n\n"));
+    EXPECT_EQ(CountOf(log, "Trying read file number"), 17u);
+    EXPECT_EQ(result, TapeJobResult::Failed);
+}
+
+TEST_F(LoadTest, CountersBeyondFourGigabytesStayExact)
+{
+    const uint32_t block = 16 * 1024 * 1024;
+    T().maxBlockSize = block;
+    T().fillData = false;
+    std::vector<uint32_t> blocks(300, block);  // 4.69 GiB
+    T().File(blocks);
+    NullFiles files;
+    ScopedFileSystem scope(files);
+    uint64_t lastKBytes = 0;
+    notify.onCounters = [&](const TapeCounters& c) { lastKBytes = c.nKBytesTotal; };
+    std::string log = Load("0");
+    EXPECT_EQ(bytesTotal, 300ull * block);
+    EXPECT_EQ(lastKBytes, 300ull * block / 1024);
+    EXPECT_TRUE(Has(log, "********* Bytes successfully read  : 5033164800   (4.69 Gb)\n"));
+    EXPECT_TRUE(Has(log, "######## Bytes  read\t\t: 5033164800  (4.69 Gb)\n"));
+    EXPECT_TRUE(Has(log, "######## Blocks read\t\t: 300\n"));
+}
+
+TEST(ByteFigure, ThresholdsAreAThousandTimesAPowerOf1024)
+{
+    const char* h = "n: ";
+    EXPECT_EQ(ByteFigure(h, "  ", 999), "n: 999\n");
+    EXPECT_EQ(ByteFigure(h, "  ", 1000), "n: 1000  (0.98 Kb)\n");
+    EXPECT_EQ(ByteFigure(h, "  ", 1023999), "n: 1023999  (1000.00 Kb)\n");
+    EXPECT_EQ(ByteFigure(h, "  ", 1024000), "n: 1024000  (0.98 Mb)\n");
+    EXPECT_EQ(ByteFigure(h, "   ", 1048576000), "n: 1048576000   (0.98 Gb)\n");
+    EXPECT_EQ(ByteFigure(h, " ", 5ull << 40), "n: 5497558138880 (5120.00 Gb)\n");  // Gb stays the top unit
+}
