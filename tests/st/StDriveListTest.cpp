@@ -1,0 +1,198 @@
+// The drive list from a sysfs tree laid out the way the kernel lays it out, and the opener
+// that turns TAPEk into the k-th drive of it.
+#include "platform/DeviceNamespace.h"
+#include "platform/Errors.h"
+#include "platform/linux/LinuxTape.h"
+#include "platform/linux/LinuxTapeList.h"
+#include "tests/common/TestSupport.h"
+#include "tests/st/FakeSt.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class FakeSysfs {
+public:
+    const std::string& root() const { return m_dir.path(); }
+
+    // One SCSI device; stIndex / sgIndex < 0 when that driver has not bound it.
+    void AddDevice(int h, int c, int t, int l, int type, const std::string& vendor,
+                   const std::string& model, int stIndex, int sgIndex)
+    {
+        const std::string hctl = std::to_string(h) + ":" + std::to_string(c) + ":" +
+                                 std::to_string(t) + ":" + std::to_string(l);
+        const fs::path rel = fs::path("devices/pci0000:00/0000:00:10.0") / ("host" + std::to_string(h)) /
+                             ("target" + std::to_string(h) + ":" + std::to_string(c) + ":" +
+                              std::to_string(t)) /
+                             hctl;
+        const fs::path dev = fs::path(root()) / rel;
+        fs::create_directories(dev);
+        WriteWholeFile((dev / "type").string(), std::to_string(type) + "\n");
+        WriteWholeFile((dev / "vendor").string(), vendor + "\n");
+        WriteWholeFile((dev / "model").string(), model + "\n");
+        if (stIndex >= 0) {
+            // st makes sixteen nodes per drive; only "stN" names the drive.
+            const std::string n = std::to_string(stIndex);
+            for (std::string name : {"st" + n, "nst" + n, "st" + n + "a", "nst" + n + "l"}) {
+                fs::create_directories(dev / "scsi_tape" / name);
+                fs::create_symlink("../../../" + hctl, dev / "scsi_tape" / name / "device");
+                Link("class/scsi_tape/" + name, rel / "scsi_tape" / name);
+            }
+        }
+        if (sgIndex >= 0) {
+            const std::string name = "sg" + std::to_string(sgIndex);
+            fs::create_directories(dev / "scsi_generic" / name);
+            fs::create_symlink("../../../" + hctl, dev / "scsi_generic" / name / "device");
+            Link("class/scsi_generic/" + name, rel / "scsi_generic" / name);
+        }
+    }
+
+    void SetMaxSgSegs(const std::string& value)
+    {
+        fs::create_directories(fs::path(root()) / "module/st/parameters");
+        WriteWholeFile(root() + "/module/st/parameters/max_sg_segs", value);
+    }
+
+private:
+    // class/x/name -> ../../<target>, as the kernel's class links are made
+    void Link(const std::string& at, const fs::path& target)
+    {
+        fs::path link = fs::path(root()) / at;
+        fs::create_directories(link.parent_path());
+        fs::create_symlink(fs::path("../..") / target, link);
+    }
+
+    TempDir m_dir;
+};
+
+std::string Hctl(const LinuxTapeDrive& d)
+{
+    return std::to_string(d.host) + ":" + std::to_string(d.channel) + ":" +
+           std::to_string(d.target) + ":" + std::to_string(d.lun);
+}
+
+TEST(StDriveList, DrivesComeInScanOrderWithTheirNodes)
+{
+    FakeSysfs sysfs;
+    // st numbers follow the order the drives appeared, not the scan order
+    sysfs.AddDevice(3, 0, 0, 0, 1, "HP", "Ultrium 5-SCSI  ", 0, 4);
+    sysfs.AddDevice(0, 0, 10, 0, 1, "IBM", "ULT3580-TD6", 1, 2);
+    sysfs.AddDevice(0, 0, 2, 0, 1, "SONY", "SDX-700C", 2, 1);
+    sysfs.AddDevice(0, 0, 2, 1, 1, "SONY", "SDX-700C", 3, 3);
+    sysfs.AddDevice(0, 0, 0, 0, 0, "ATA", "disk", -1, 0);  // a disk is no tape drive
+
+    auto drives = EnumerateLinuxTapeDrives(sysfs.root());
+    ASSERT_EQ(drives.size(), 4u);
+    EXPECT_EQ(Hctl(drives[0]), "0:0:2:0");
+    EXPECT_EQ(Hctl(drives[1]), "0:0:2:1");
+    EXPECT_EQ(Hctl(drives[2]), "0:0:10:0");  // numeric order: 10 after 2
+    EXPECT_EQ(Hctl(drives[3]), "3:0:0:0");
+
+    EXPECT_EQ(drives[0].stNode, "/dev/nst2");
+    EXPECT_EQ(drives[0].sgNode, "/dev/sg1");
+    EXPECT_EQ(drives[2].stNode, "/dev/nst1");
+    EXPECT_EQ(drives[2].sgNode, "/dev/sg2");
+    EXPECT_EQ(drives[3].stNode, "/dev/nst0");
+    EXPECT_EQ(drives[3].vendor, "HP");
+    EXPECT_EQ(drives[3].model, "Ultrium 5-SCSI");
+}
+
+TEST(StDriveList, SequentialDeviceWithoutStKeepsItsPlace)
+{
+    FakeSysfs sysfs;
+    sysfs.AddDevice(0, 0, 1, 0, 1, "A", "first", 0, 0);
+    sysfs.AddDevice(0, 0, 3, 0, 1, "B", "unbound", -1, 1);
+    sysfs.AddDevice(0, 0, 5, 0, 1, "C", "third", 1, -1);  // st without sg
+
+    auto drives = EnumerateLinuxTapeDrives(sysfs.root());
+    ASSERT_EQ(drives.size(), 3u);
+    EXPECT_EQ(drives[1].model, "unbound");
+    EXPECT_EQ(drives[1].stNode, "");
+    EXPECT_EQ(drives[1].sgNode, "/dev/sg1");
+    EXPECT_EQ(drives[2].stNode, "/dev/nst1");
+    EXPECT_EQ(drives[2].sgNode, "");
+}
+
+TEST(StDriveList, NoTreeNoDrives)
+{
+    TempDir empty;
+    EXPECT_TRUE(EnumerateLinuxTapeDrives(empty.path()).empty());
+    EXPECT_TRUE(EnumerateLinuxTapeDrives(empty / "missing").empty());
+}
+
+TEST(StDriveList, TransferLimitFollowsStsSegmentCount)
+{
+    const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    FakeSysfs sysfs;
+    EXPECT_EQ(StTransferLimit(sysfs.root()), 256 * 64 * page);  // module not loaded: defaults
+    sysfs.SetMaxSgSegs("16\n");
+    EXPECT_EQ(StTransferLimit(sysfs.root()), 16 * 64 * page);
+    sysfs.SetMaxSgSegs("junk");
+    EXPECT_EQ(StTransferLimit(sysfs.root()), 256 * 64 * page);
+}
+
+class StOpenerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sysfs.AddDevice(1, 0, 4, 0, 1, "B", "second", 0, 3);
+        sysfs.AddDevice(0, 0, 6, 0, 1, "A", "first", 1, 2);
+        sysfs.AddDevice(1, 0, 5, 0, 1, "C", "no st", -1, 4);
+        sysfs.SetMaxSgSegs("1");  // 64 pages
+    }
+    void TearDown() override { DeviceNamespace::SetRealDriveOpener({}); }
+
+    FakeSysfs sysfs;
+    FakeSt st;
+};
+
+TEST_F(StOpenerTest, TapeKIsTheKthDriveInScanOrder)
+{
+    DeviceNamespace::SetRealDriveOpener(MakeLinuxTapeOpener(sysfs.root(), st));
+    uint32_t error = 0;
+    TapeDevicePtr tape0 = DeviceNamespace::OpenTape(0, error);
+    ASSERT_TRUE(tape0);
+    EXPECT_EQ(st.opens.back().path, "/dev/nst1");
+    TapeDevicePtr tape1 = DeviceNamespace::OpenTape(1, error);
+    ASSERT_TRUE(tape1);
+    EXPECT_EQ(st.opens.back().path, "/dev/nst0");
+
+    // the drive's own generic node answers READ BLOCK LIMITS, capped at st's transfer limit
+    st.scsi = BlockLimitsAnswer(0xFFFFFF, 1);
+    TAPE_GET_DRIVE_PARAMETERS drive;
+    ASSERT_EQ(tape1->GetDriveParameters(drive), ERROR_SUCCESS);
+    EXPECT_EQ(st.opens.back().path, "/dev/sg3");
+    EXPECT_EQ(drive.MaximumBlockSize, 64 * static_cast<uint32_t>(sysconf(_SC_PAGESIZE)));
+}
+
+TEST_F(StOpenerTest, MissingOrUnboundDrivesAreNotOpened)
+{
+    auto opener = MakeLinuxTapeOpener(sysfs.root(), st);
+    uint32_t error = 0;
+    EXPECT_FALSE(opener(2, error));  // sequential device without st
+    EXPECT_EQ(error, ERROR_NOT_SUPPORTED);
+    EXPECT_FALSE(opener(3, error));
+    EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(opener(-1, error));
+    EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(st.opens.empty());
+}
+
+TEST_F(StOpenerTest, TapeImagesStillComeFirst)
+{
+    DeviceNamespace::SetRealDriveOpener(MakeLinuxTapeOpener(sysfs.root(), st));
+    DeviceNamespace::SetTapeImages({"/nonexistent/image.tap"});
+    uint32_t error = 0;
+    TapeDevicePtr device = DeviceNamespace::OpenTape(0, error);
+    DeviceNamespace::SetTapeImages({});
+    EXPECT_TRUE(st.opens.empty());
+}
+
+} // namespace
