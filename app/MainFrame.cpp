@@ -1,0 +1,395 @@
+#include "app/MainFrame.h"
+
+#include "dialogs/CChooseTapeDlg.h"
+#include "dialogs/CLoadAllFilesDialog.h"
+#include "platform/DeviceNamespace.h"
+#include "res/Resource.h"
+#include "tape/TapeJob.h"
+#include "view/ChildView.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QDir>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QStatusBar>
+#include <QThread>
+#include <QToolBar>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+// How often the enable rules are looked at besides the menus' own refresh: a job's end is
+// announced by no message, only by the job list becoming empty.
+constexpr int kIdleUpdateMs = 150;
+constexpr int kCloseCheckMs = 100;
+
+std::string DeviceEntryText(const AspiDevice& device)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "[%d:%d] -- %s -- %s", device.nHostAdapter, device.nTarget, device.szVendor,
+                  device.szProduct);
+    return text;
+}
+
+// The frame shows the wait cursor while a handler runs; its dialogs keep their own.
+class WaitCursor {
+public:
+    explicit WaitCursor(QWidget* widget) : m_pWidget(widget) { m_pWidget->setCursor(Qt::WaitCursor); }
+    ~WaitCursor() { m_pWidget->unsetCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+
+private:
+    QWidget* m_pWidget;
+};
+
+} // namespace
+
+CMainFrame::CMainFrame()
+{
+    m_idleTimer.setInterval(kIdleUpdateMs);
+    connect(&m_idleTimer, &QTimer::timeout, this, &CMainFrame::UpdateCommandUI);
+    m_closeTimer.setInterval(kCloseCheckMs);
+    connect(&m_closeTimer, &QTimer::timeout, this, &CMainFrame::OnCloseTimer);
+}
+
+CMainFrame::~CMainFrame()
+{
+    // Normally the window closes only with an empty job list. Should the frame go away
+    // under a running job all the same, the job must not outlive its list: break it off,
+    // let its messages go unshown (so it never waits on this thread) and wait for it.
+    if (m_jobs.GetJobCount() > 0) {
+        m_jobs.SetBreakRequest(1, 1);
+        if (m_pView) {
+            m_pView->Detach();
+        }
+        while (m_jobs.GetJobCount() > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+}
+
+bool CMainFrame::OnCreate()
+{
+    setWindowIcon(FrameIcon());
+
+    m_pView = new CChildView(this);
+    m_pView->setFrameShape(QFrame::NoFrame);
+    setCentralWidget(m_pView);
+
+    CreateCommands();
+    CreateMenus();
+    CreateToolBar();
+    CreateStatusBar();
+
+    // The folder offered to the first load.
+    const QString current = QDir::currentPath();
+    m_strPath = current.isEmpty() ? std::string() : QDir::toNativeSeparators(current).toLocal8Bit().toStdString();
+
+    if (m_aspi.Initialize()) {
+        m_aspi.Rescan();
+    }
+    UpdateTitle();
+    UpdateCommandUI();
+    m_idleTimer.start();
+    return true;
+}
+
+bool CMainFrame::LoadFrame()
+{
+    if (!OnCreate()) {
+        return false;
+    }
+    m_pView->OnInitialUpdate();
+    return true;
+}
+
+void CMainFrame::CreateCommands()
+{
+    const struct {
+        int id;
+        void (CMainFrame::*handler)();
+        void (CMainFrame::*update)(QAction*);
+    } table[] = {
+        {ID_SELECT_TAPE, &CMainFrame::OnSelectTape, &CMainFrame::OnUpdateSelectTape},
+        {ID_LOAD_FILES, &CMainFrame::OnLoadFiles, &CMainFrame::OnUpdateTapeCommand},
+        {ID_REWIND, &CMainFrame::OnRewind, &CMainFrame::OnUpdateTapeCommand},
+        {ID_EJECT, &CMainFrame::OnEject, &CMainFrame::OnUpdateTapeCommand},
+        {ID_BREAK, &CMainFrame::OnBreak, &CMainFrame::OnUpdateBreak},
+        {ID_APP_EXIT, &CMainFrame::OnAppExit, nullptr},
+    };
+    for (const auto& entry : table) {
+        auto* action = new QAction(this);
+        action->setStatusTip(PromptStatusText(entry.id));
+        action->setToolTip(PromptToolTip(entry.id));
+        action->setIcon(ToolBarIcon(entry.id));
+        action->setIconVisibleInMenu(false);
+        action->setData(entry.id);
+        auto handler = entry.handler;
+        connect(action, &QAction::triggered, this, [this, handler] { (this->*handler)(); });
+        m_commands[entry.id] = Command{entry.handler, entry.update, action};
+    }
+}
+
+void CMainFrame::CreateMenus()
+{
+    for (const MenuResource& menuResource : MainMenuResource()) {
+        QMenu* menu = menuBar()->addMenu(QString::fromLatin1(menuResource.title));
+        for (const MenuItemResource& item : menuResource.items) {
+            if (item.id == 0) {
+                menu->addSeparator();
+                continue;
+            }
+            QAction* action = GetAction(item.id);
+            action->setText(QString::fromLatin1(item.text));
+            menu->addAction(action);
+        }
+        connect(menu, &QMenu::aboutToShow, this, &CMainFrame::UpdateCommandUI);
+    }
+}
+
+void CMainFrame::CreateToolBar()
+{
+    m_wndToolBar = new QToolBar(this);
+    m_wndToolBar->setObjectName(QStringLiteral("ToolBar%1").arg(IDR_MAINFRAME));
+    m_wndToolBar->setIconSize(QSize(TOOLBAR_BUTTON_SIZE, TOOLBAR_BUTTON_SIZE));
+    m_wndToolBar->setAllowedAreas(Qt::AllToolBarAreas);
+    m_wndToolBar->setMovable(true);
+    for (int id : MainToolBarResource()) {
+        if (id == 0) {
+            m_wndToolBar->addSeparator();
+        } else {
+            m_wndToolBar->addAction(GetAction(id));
+        }
+    }
+    addToolBar(Qt::TopToolBarArea, m_wndToolBar);
+}
+
+void CMainFrame::CreateStatusBar()
+{
+    m_wndStatusBar = statusBar();
+    for (int id : StatusIndicatorResource()) {
+        auto* pane = new QLabel(m_wndStatusBar);
+        if (id == ID_SEPARATOR) {
+            pane->setText(LoadResString(AFX_IDS_IDLEMESSAGE));
+            m_wndStatusBar->addWidget(pane, 1);
+        } else {
+            // a counter pane is as wide as its string, and starts out showing it
+            const QString blanks = LoadResString(id);
+            pane->setText(blanks);
+            pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+            pane->setFixedWidth(pane->fontMetrics().horizontalAdvance(blanks) + 2 * pane->frameWidth() + 4);
+            m_wndStatusBar->addPermanentWidget(pane);
+        }
+        pane->setObjectName(QStringLiteral("Pane%1").arg(id));
+        m_panes.push_back(pane);
+    }
+    // Pane 0 is shared with the command prompts: once a prompt goes away the idle
+    // prompt shows again, until the next job message sets the status word.
+    connect(m_wndStatusBar, &QStatusBar::messageChanged, this, [this](const QString& message) {
+        if (message.isEmpty()) {
+            SetPaneText(0, LoadResString(AFX_IDS_IDLEMESSAGE));
+        }
+    });
+}
+
+QAction* CMainFrame::GetAction(int id) const
+{
+    auto it = m_commands.find(id);
+    return it == m_commands.end() ? nullptr : it->second.action;
+}
+
+void CMainFrame::SetPaneText(int pane, const QString& text)
+{
+    // setText schedules a repaint; many updates between two paints cost one paint.
+    if (pane >= 0 && pane < static_cast<int>(m_panes.size())) {
+        m_panes[pane]->setText(text);
+    }
+}
+
+QString CMainFrame::GetPaneText(int pane) const
+{
+    return pane >= 0 && pane < static_cast<int>(m_panes.size()) ? m_panes[pane]->text() : QString();
+}
+
+bool CMainFrame::IsNoDriveState() const
+{
+    return m_aspi.m_bInitialized && m_aspi.m_devices.empty();
+}
+
+std::string CMainFrame::GetDeviceText()
+{
+    if (m_aspi.m_bInitialized) {
+        if (m_aspi.m_devices.empty()) {
+            return "(NO DEVICE)";
+        }
+        if (m_nCurrentDevice < 0 || m_nCurrentDevice >= static_cast<int32_t>(m_aspi.m_devices.size())) {
+            m_nCurrentDevice = 0;
+        }
+        auto it = m_aspi.m_devices.begin();
+        std::advance(it, m_nCurrentDevice);
+        return "(" + DeviceEntryText(*it) + ")";
+    }
+    if (m_nCurrentDevice < 0 || m_nCurrentDevice > 3) {
+        m_nCurrentDevice = 0;
+    }
+    return "(TAPE" + std::to_string(m_nCurrentDevice) + ")";
+}
+
+void CMainFrame::UpdateTitle()
+{
+    setWindowTitle(QStringLiteral("Kellovaran    ") + QString::fromLocal8Bit(GetDeviceText()));
+}
+
+std::vector<std::string> CMainFrame::GetDeviceEntries() const
+{
+    std::vector<std::string> entries;
+    if (m_aspi.m_bInitialized) {
+        for (const AspiDevice& device : m_aspi.m_devices) {
+            entries.push_back(DeviceEntryText(device));
+        }
+    } else {
+        for (int n = 0; n < 4; ++n) {
+            entries.push_back("TAPE" + std::to_string(n));
+        }
+    }
+    return entries;
+}
+
+void CMainFrame::UpdateCommandUI()
+{
+    for (auto& [id, command] : m_commands) {
+        if (command.update) {
+            (this->*command.update)(command.action);
+        }
+    }
+}
+
+void CMainFrame::OnUpdateSelectTape(QAction* cmdUI)
+{
+    cmdUI->setEnabled(!IsNoDriveState());
+}
+
+void CMainFrame::OnUpdateTapeCommand(QAction* cmdUI)
+{
+    cmdUI->setEnabled(!IsNoDriveState() && m_jobs.GetJobCount() == 0 && !m_bClosePending);
+}
+
+void CMainFrame::OnUpdateBreak(QAction* cmdUI)
+{
+    uint32_t immediately = 0;
+    const uint32_t requested = m_jobs.GetBreakRequest(immediately);
+    cmdUI->setEnabled(!IsNoDriveState() && m_jobs.GetJobCount() == 1 && !(requested && immediately));
+}
+
+void CMainFrame::OnSelectTape()
+{
+    CChooseTapeDlg dialog(this);
+    dialog.m_astrDevices = GetDeviceEntries();
+    dialog.m_nDevice = m_nCurrentDevice;
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    // The dialog answers 0 even for an empty list; only a position inside it is a device.
+    if (dialog.m_nDevice < 0 || dialog.m_nDevice >= static_cast<int32_t>(dialog.m_astrDevices.size())) {
+        return;
+    }
+    m_nCurrentDevice = dialog.m_nDevice;
+    setWindowTitle(QStringLiteral("Kellovaran    (%1)").arg(QString::fromLocal8Bit(dialog.m_astrDevices[m_nCurrentDevice])));
+    UpdateCommandUI();
+}
+
+void CMainFrame::OnLoadFiles()
+{
+    WaitCursor wait(this);
+    CLoadAllFilesDialog dialog(this);
+    dialog.m_strPath = m_strPath;
+    dialog.m_strFileBase = m_strFileBase;
+    dialog.m_strSelection = m_strSelection;
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    m_strPath = dialog.m_strPath;
+    m_strFileBase = dialog.m_strFileBase;
+    m_strSelection = dialog.m_strSelection;
+    StartJob(TAPE_JOB_LOAD);
+}
+
+void CMainFrame::OnRewind()
+{
+    StartJob(TAPE_JOB_REWIND);
+}
+
+void CMainFrame::OnEject()
+{
+    StartJob(TAPE_JOB_EJECT);
+}
+
+void CMainFrame::StartJob(int32_t kind)
+{
+    // The enable rules keep a second job from starting; a shortcut or a stale button must
+    // not get past them either.
+    if (IsNoDriveState() || m_jobs.GetJobCount() != 0 || m_bClosePending) {
+        return;
+    }
+    const bool load = kind == TAPE_JOB_LOAD;
+    TapeJob* job = m_jobs.AddJob(load ? m_strPath : std::string(), load ? m_strFileBase : std::string(),
+                                 load ? m_strSelection : std::string(), m_nCurrentDevice, &m_jobs, m_pView, kind);
+    if (job && !StartJobThread(job)) {
+        m_pView->AppendLogText("Can't start a thread for the operation\n\n");
+    }
+    UpdateCommandUI();
+}
+
+void CMainFrame::OnBreak()
+{
+    uint32_t immediately = 1;
+    if (m_jobs.GetSingleJobKind() == TAPE_JOB_LOAD) {
+        const auto answer = QMessageBox::question(
+            this, LoadResString(AFX_IDS_APP_TITLE),
+            QStringLiteral("Operation may be broken immediately or after current file is read.\n Break immediately?"),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+        immediately = answer == QMessageBox::Yes ? 1 : 0;
+    }
+    m_jobs.SetBreakRequest(1, immediately);
+    UpdateCommandUI();
+}
+
+void CMainFrame::OnAppExit()
+{
+    close();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event)
+{
+    if (m_jobs.GetJobCount() == 0) {
+        m_closeTimer.stop();
+        event->accept();
+        return;
+    }
+    // A worker still uses the job list and reports to the view: break it off at once and
+    // close when it has ended. The UI keeps running meanwhile, so the worker's last
+    // messages are shown and it can finish.
+    event->ignore();
+    if (!m_bClosePending) {
+        m_bClosePending = true;
+        m_jobs.SetBreakRequest(1, 1);
+        m_pView->AppendLogText("Closing: the current operation is being broken off; the window closes when it has ended\n");
+        SetPaneText(0, QStringLiteral("Closing"));
+        UpdateCommandUI();
+        m_closeTimer.start();
+    }
+}
+
+void CMainFrame::OnCloseTimer()
+{
+    if (m_jobs.GetJobCount() == 0) {
+        m_closeTimer.stop();
+        close();
+    }
+}

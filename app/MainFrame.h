@@ -1,0 +1,98 @@
+// The main window: owns the job list, the ASPI manager, the settings offered to the next
+// load and the chosen tape device; turns the user's commands into tape jobs and decides
+// which commands are enabled.
+#pragma once
+#include "aspi/ReAspiManager.h"
+#include "tape/TapeJobList.h"
+
+#include <QMainWindow>
+#include <QTimer>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+class CChildView;
+class QAction;
+class QLabel;
+class QStatusBar;
+class QToolBar;
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+
+public:
+    CMainFrame();
+    ~CMainFrame() override;
+
+    // Frame creation: icon, view, tool bar, status bar, current directory, ASPI binding and
+    // first scan, title. False when a part could not be made.
+    bool OnCreate();
+    // Creation followed by the view's initial update (start-up banner): the window is then
+    // ready to be shown.
+    bool LoadFrame();
+
+    // Commands.
+    void OnLoadFiles();
+    void OnSelectTape();
+    void OnRewind();
+    void OnEject();
+    void OnBreak();
+    void OnAppExit();
+    // Enable rules.
+    void OnUpdateTapeCommand(QAction* cmdUI);
+    void OnUpdateSelectTape(QAction* cmdUI);
+    void OnUpdateBreak(QAction* cmdUI);
+    // Runs every update handler: the menus before they show, a light timer, each command.
+    void UpdateCommandUI();
+
+    QAction* GetAction(int id) const;
+    CChildView* GetView() const { return m_pView; }
+    // Pane 0 is the status word, 1 to 4 the counters (103, 105, 104, 106).
+    void SetPaneText(int pane, const QString& text);
+    QString GetPaneText(int pane) const;
+
+    // ASPI initialised and no tape drive found: every tape command stays disabled.
+    bool IsNoDriveState() const;
+    // "(...)" of the title for the current device; corrects an out-of-range device to 0.
+    std::string GetDeviceText();
+    void UpdateTitle();
+    // The entries the choose-tape dialog offers, in device order.
+    std::vector<std::string> GetDeviceEntries() const;
+
+    // Closing was asked for while a job ran: the frame closes once the job list is empty.
+    bool IsClosePending() const { return m_bClosePending; }
+
+    std::string m_strPath;
+    std::string m_strFileBase = "file";
+    std::string m_strSelection = "*";
+    int32_t m_nCurrentDevice = 0;
+    TapeJobList m_jobs;
+    ReAspiManager m_aspi;
+    QStatusBar* m_wndStatusBar = nullptr;
+    QToolBar* m_wndToolBar = nullptr;
+    CChildView* m_pView = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateCommands();
+    void CreateMenus();
+    void CreateToolBar();
+    void CreateStatusBar();
+    void StartJob(int32_t kind);
+    void OnCloseTimer();
+
+    struct Command {
+        void (CMainFrame::*handler)();
+        void (CMainFrame::*update)(QAction*);
+        QAction* action;
+    };
+    std::map<int, Command> m_commands;
+    std::vector<QLabel*> m_panes;
+    QTimer m_idleTimer;
+    QTimer m_closeTimer;
+    bool m_bClosePending = false;
+};

@@ -1,0 +1,31 @@
+#include "app/CommandLine.h"
+#include "app/KellovaranApp.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv)
+{
+    // Our options are read before the window system is asked for anything, so --help and
+    // a bad option need no display.
+    const std::string program = argc > 0 ? argv[0] : "kellovaran";
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    CommandLineOptions options;
+    std::string error;
+    if (!ParseCommandLine(args, options, error)) {
+        std::fprintf(stderr, "%s: %s\n%s", program.c_str(), error.c_str(), CommandLineUsage(program).c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(CommandLineUsage(program).c_str(), stdout);
+        return 0;
+    }
+    int qtArgc = 1;
+    char* qtArgv[] = {argv[0], nullptr};
+    CKellovaranApp theApp(qtArgc, qtArgv);
+    if (!theApp.InitInstance(options)) {
+        return 1;
+    }
+    return theApp.Run();
+}

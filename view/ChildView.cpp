@@ -1,0 +1,219 @@
+#include "view/ChildView.h"
+
+#include "app/MainFrame.h"
+#include "aspi/DriveReport.h"
+#include "platform/TimeText.h"
+#include "res/Resource.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// A worker's message is waiting in the mailbox.
+const QEvent::Type kMailEvent = static_cast<QEvent::Type>(QEvent::User + 10);
+
+// The text of a block: up to its first zero byte, never past its end. Null for no block.
+const char* BlockText(const TaskMemBlock& block, std::string& storage)
+{
+    if (!block) {
+        return nullptr;
+    }
+    const size_t length = strnlen(block.data(), block.size());
+    if (length < block.size()) {
+        return block.data();
+    }
+    storage.assign(block.data(), length);
+    return storage.c_str();
+}
+
+} // namespace
+
+CChildView::CChildView(QWidget* parent) : QPlainTextEdit(parent), m_uiThread(std::this_thread::get_id())
+{
+    setReadOnly(true);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // One log line is one line of the view, so scrolling by lines means log lines.
+    setLineWrapMode(QPlainTextEdit::NoWrap);
+    setUndoRedoEnabled(false);
+    InstallAccelerators();
+}
+
+CChildView::~CChildView()
+{
+    Detach();
+}
+
+void CChildView::InstallAccelerators()
+{
+    // The editing keys of the accelerator table act on the log: copy works, the keys that
+    // would change the text do nothing on a read-only log.
+    for (const AcceleratorResource& accelerator : MainAcceleratorResource()) {
+        auto* action = new QAction(this);
+        action->setShortcut(accelerator.key);
+        action->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        if (accelerator.id == ID_EDIT_COPY) {
+            connect(action, &QAction::triggered, this, &QPlainTextEdit::copy);
+        }
+        addAction(action);
+    }
+}
+
+CMainFrame* CChildView::GetParentFrame() const
+{
+    return qobject_cast<CMainFrame*>(parentWidget());
+}
+
+void CChildView::OnInitialUpdate()
+{
+    std::string text = "-------------------LOG INITIALIZED--------------------\n";
+    text += CTimeNow();
+    text += "\n";
+    if (CMainFrame* frame = GetParentFrame()) {
+        text += DescribeTapeDrives(frame->m_aspi);
+    }
+    setPlainText(QString::fromLocal8Bit(text));
+}
+
+int CChildView::GetLineCount() const
+{
+    return document()->blockCount();
+}
+
+int CChildView::GetFirstVisibleLine() const
+{
+    return verticalScrollBar()->value();
+}
+
+void CChildView::AppendLogText(const char* text)
+{
+    const int lineCount = GetLineCount();
+    if (!text) {
+        return;
+    }
+    // Insert at the end with a cursor of our own: the cost is that of the new text, and
+    // the user's selection stays where it is.
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(QString::fromLocal8Bit(text));
+    verticalScrollBar()->setValue(std::max(0, lineCount - 30));
+}
+
+void CChildView::ShowCounters(const TapeCounters& counters)
+{
+    CMainFrame* frame = GetParentFrame();
+    if (!frame) {
+        return;
+    }
+    if (counters.bFinal) {
+        frame->SetPaneText(0, QStringLiteral("Ready"));
+        for (int pane = 1; pane <= 4; ++pane) {
+            frame->SetPaneText(pane, QStringLiteral(" "));
+        }
+        return;
+    }
+    // 64-bit counters, printed unsigned: a long load never shows a negative figure.
+    frame->SetPaneText(0, QStringLiteral("Loading file"));
+    frame->SetPaneText(1, QStringLiteral("Blks total: %1").arg(counters.nBlocksTotal));
+    frame->SetPaneText(2, QStringLiteral("Blks cur file: %1").arg(counters.nFileBlocks));
+    frame->SetPaneText(3, QStringLiteral("KB total: %1").arg(counters.nKBytesTotal));
+    frame->SetPaneText(4, QStringLiteral("KB cur file: %1").arg(counters.nFileKBytes));
+}
+
+void CChildView::ShowStatusText(const char* text)
+{
+    if (CMainFrame* frame = GetParentFrame(); frame && text) {
+        frame->SetPaneText(0, QString::fromLocal8Bit(text));
+    }
+}
+
+void CChildView::WindowProc(uint32_t message, TaskMemBlock block)
+{
+    std::string storage;
+    switch (message) {
+    case UM_LOG_TEXT:
+        AppendLogText(BlockText(block, storage));
+        break;
+    case UM_COUNTERS:
+        if (block && block.size() >= sizeof(TapeCounters)) {
+            TapeCounters counters;
+            std::memcpy(&counters, block.data(), sizeof counters);
+            ShowCounters(counters);
+        }
+        break;
+    case UM_STATUS_TEXT:
+        ShowStatusText(BlockText(block, storage));
+        break;
+    default:
+        break;
+    }
+    // the block is released here, by its owner
+}
+
+void CChildView::Send(uint32_t message, TaskMemBlock block)
+{
+    if (std::this_thread::get_id() == m_uiThread) {
+        if (!m_bDetached) {
+            WindowProc(message, std::move(block));
+        }
+        return;
+    }
+    // The hand-over goes through a mailbox under our own lock rather than through a
+    // blocking queued call, so the order between the worker's writes and the UI thread's
+    // reads is plain to every tool that checks it. The UI thread never waits here.
+    std::unique_lock lock(m_mailLock);
+    m_mailChanged.wait(lock, [&] { return m_bDetached || !m_pendingMail; });
+    if (m_bDetached) {
+        return;
+    }
+    m_pendingMail.emplace(Mail{message, std::move(block)});
+    const uint64_t ticket = ++m_nMailPosted;
+    QCoreApplication::postEvent(this, new QEvent(kMailEvent));
+    m_mailChanged.wait(lock, [&] { return m_bDetached || m_nMailDone >= ticket; });
+}
+
+void CChildView::ProcessMail()
+{
+    std::optional<Mail> mail;
+    {
+        std::lock_guard lock(m_mailLock);
+        if (!m_pendingMail || m_bDetached) {
+            return;
+        }
+        mail = std::move(m_pendingMail);
+        m_pendingMail.reset();
+    }
+    m_mailChanged.notify_all();  // the next sender may fill the mailbox
+    WindowProc(mail->message, std::move(mail->block));
+    {
+        std::lock_guard lock(m_mailLock);
+        ++m_nMailDone;
+    }
+    m_mailChanged.notify_all();
+}
+
+void CChildView::Detach()
+{
+    {
+        std::lock_guard lock(m_mailLock);
+        m_bDetached = true;
+        m_pendingMail.reset();
+    }
+    m_mailChanged.notify_all();
+}
+
+bool CChildView::event(QEvent* e)
+{
+    if (e->type() == kMailEvent) {
+        ProcessMail();
+        return true;
+    }
+    return QPlainTextEdit::event(e);
+}

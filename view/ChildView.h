@@ -1,0 +1,64 @@
+// The log view: a read-only text that collects everything the program has to say, and the
+// receiver of the job messages (log texts, counters, status texts) for the status panes.
+#pragma once
+#include "platform/Notify.h"
+#include "tape/TapeJob.h"
+
+#include <QPlainTextEdit>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+class CMainFrame;
+
+class CChildView : public QPlainTextEdit, public NotifyWindow {
+public:
+    explicit CChildView(QWidget* parent = nullptr);
+    ~CChildView() override;
+
+    // Writes the start-up banner and the drive summary (a fresh scan) over the whole text.
+    void OnInitialUpdate();
+
+    // The notify window of the jobs. From a worker it waits until the UI thread has handled
+    // the message; on the UI thread it handles it at once.
+    void Send(uint32_t message, TaskMemBlock block) override;
+    // From now on Send drops every message and waits for nothing (the frame is going away
+    // under a worker); workers waiting for a reply are let go.
+    void Detach();
+
+    // The three job messages, on the UI thread. The view owns the block.
+    void WindowProc(uint32_t message, TaskMemBlock block);
+    // Appends text at the end (null appends nothing) and scrolls so that the first visible
+    // line is N - 30, N the line count before the append (0 below 30).
+    void AppendLogText(const char* text);
+    void ShowCounters(const TapeCounters& counters);
+    void ShowStatusText(const char* text);
+
+    // Lines of the log, counted as the edit control counts them (an empty last line too).
+    int GetLineCount() const;
+    int GetFirstVisibleLine() const;
+
+protected:
+    bool event(QEvent* e) override;
+
+private:
+    CMainFrame* GetParentFrame() const;
+    void InstallAccelerators();
+    void ProcessMail();
+
+    // One message handed from a worker to the UI thread at a time.
+    struct Mail {
+        uint32_t message;
+        TaskMemBlock block;
+    };
+    const std::thread::id m_uiThread;
+    std::mutex m_mailLock;  // guards the four members below
+    std::condition_variable m_mailChanged;
+    std::optional<Mail> m_pendingMail;
+    uint64_t m_nMailPosted = 0;
+    uint64_t m_nMailDone = 0;
+    bool m_bDetached = false;
+};
