@@ -128,9 +128,14 @@ bool SimhTapeWriter::WriteRecord(const void* data, uint32_t length, bool bad)
            ((length & 1) == 0 || WriteRawBytes(&pad, 1)) && WriteRawWord(word);
 }
 
-bool SimhTapeWriter::WriteRecord(const std::string& data, bool bad)
+bool SimhTapeWriter::WriteRecord(std::string_view data)
 {
-    return WriteRecord(data.data(), static_cast<uint32_t>(data.size()), bad);
+    return WriteRecord(data.data(), static_cast<uint32_t>(data.size()), false);
+}
+
+bool SimhTapeWriter::WriteBadRecord(std::string_view data)
+{
+    return WriteRecord(data.data(), static_cast<uint32_t>(data.size()), true);
 }
 
 bool SimhTapeWriter::WriteTapemark()

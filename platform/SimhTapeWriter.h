@@ -3,7 +3,9 @@
 // Usage:
 //     SimhTapeWriter tape;
 //     if (!tape.Open(path)) fail(tape.Error());
-//     tape.WriteRecord("abc", 3);          // one block of a tape file
+//     tape.WriteRecord("first block");     // one block of a tape file
+//     tape.WriteRecord(buffer, length);    // another, from memory
+//     tape.WriteBadRecord("unreadable");   // a block the drive reads as a data error
 //     tape.WriteTapemark();                // ends the tape file
 //     tape.WriteEndOfMedium();             // ends the recorded data
 //     if (!tape.Close()) fail(tape.Error());
@@ -16,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class SimhTapeWriter {
@@ -32,9 +35,11 @@ public:
     bool IsOpen() const { return m_fd >= 0; }
 
     // One record: length word, data, a pad byte when the length is odd, length word.
-    // bad marks it as bad data (class 8). Lengths above 0x0FFFFFFF cannot be written.
+    // bad marks it as bad data (class 8), as WriteBadRecord does. Lengths above
+    // 0x0FFFFFFF cannot be written.
     bool WriteRecord(const void* data, uint32_t length, bool bad = false);
-    bool WriteRecord(const std::string& data, bool bad = false);
+    bool WriteRecord(std::string_view data);
+    bool WriteBadRecord(std::string_view data);
     bool WriteTapemark();
     bool WriteEraseGap();
     bool WriteHalfGap();
