@@ -1,0 +1,121 @@
+#include "cli/CliOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+bool Parse(std::vector<std::string> args, CliOptions& options, std::string& error)
+{
+    args.insert(args.begin(), "kellovaran-cli");
+    std::vector<const char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(a.c_str());
+    return ParseCliOptions(static_cast<int>(argv.size()), argv.data(), options, error);
+}
+
+TEST(CliOptions, UsageErrorsAreRejectedWithAReason)
+{
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"copy"},
+        {"load"},                                                   // neither source
+        {"load", "--tape-image", "a.tap", "--device", "0"},         // both
+        {"load", "--tape-image", "a.tap", "--tape-image", "b.tap"},
+        {"load", "--device", "0", "--device", "1"},
+        {"load", "--device"},                                       // missing value
+        {"load", "--device", "x"},
+        {"load", "--device", "-1"},
+        {"load", "--device", "+1"},
+        {"load", "--device", "2147483648"},
+        {"load", "--device", ""},
+        {"load", "--tape-image", ""},
+        {"load", "--tape-image", "a.tap", "--dir"},
+        {"load", "--tape-image", "a.tap", "--dir", ""},
+        {"load", "--tape-image", "a.tap", "--bogus", "1"},
+        {"load", "--tape-image", "a.tap", "stray"},
+        {"load", "--tape-image", "a.tap", "--block-size", "512"},   // mktape's option
+        {"load", "--device", "0", "--fixed-block-size", "512"},     // image option without image
+        {"load", "--tape-image", "a.tap", "--max-block-size", "0"},
+        {"load", "--tape-image", "a.tap", "--fixed-block-size", "16777216"},
+        {"rewind", "--tape-image", "a.tap", "--select", "1"},
+        {"eject"},
+        {"drives", "--device", "0"},
+        {"mktape"},
+        {"mktape", "out.tap"},                                      // no files
+        {"mktape", "--block-size", "0", "out.tap", "a"},
+        {"mktape", "--block-size", "16777216", "out.tap", "a"},
+        {"mktape", "out.tap", "a", "--block-size"},
+    };
+    for (const auto& args : bad) {
+        std::string joined;
+        for (const auto& a : args)
+            joined += "[" + a + "]";
+        CliOptions options;
+        std::string error;
+        EXPECT_FALSE(Parse(args, options, error)) << joined;
+        EXPECT_FALSE(error.empty()) << joined;
+    }
+}
+
+TEST(CliOptions, LoadDefaultsAndSettings)
+{
+    CliOptions options;
+    std::string error;
+    ASSERT_TRUE(Parse({"load", "--tape-image", "a.tap"}, options, error)) << error;
+    EXPECT_EQ(options.verb, CliVerb::Load);
+    EXPECT_EQ(options.TapeIndex(), 0);
+    EXPECT_FALSE(options.haveDir);
+    EXPECT_EQ(options.base, "file");
+    EXPECT_EQ(options.selection, "*");
+
+    ASSERT_TRUE(Parse({"load", "--device=3", "--dir", "/d", "--base=x", "--select", " 1 - 2 ,5"}, options, error))
+        << error;
+    EXPECT_EQ(options.TapeIndex(), 3);
+    EXPECT_EQ(options.dir, "/d");
+    EXPECT_EQ(options.base, "x");
+    EXPECT_EQ(options.selection, " 1 - 2 ,5");  // the job checks the selection, not the parser
+
+    ASSERT_TRUE(Parse({"load", "--tape-image", "a.tap", "--fixed-block-size", "512", "--max-block-size", "1024"},
+                      options, error));
+    EXPECT_EQ(options.driveOptions.fixedBlockSize, 512u);
+    EXPECT_EQ(options.driveOptions.maxBlockSize, 1024u);
+}
+
+TEST(CliOptions, HelpWinsAnywhere)
+{
+    CliOptions options;
+    std::string error;
+    ASSERT_TRUE(Parse({"--help"}, options, error));
+    EXPECT_EQ(options.verb, CliVerb::Help);
+    ASSERT_TRUE(Parse({"load", "--device", "x", "--help"}, options, error));
+    EXPECT_EQ(options.verb, CliVerb::Help);
+}
+
+TEST(CliOptions, MkTapeBlockSizeAppliesToTheFilesAfterIt)
+{
+    CliOptions options;
+    std::string error;
+    ASSERT_TRUE(Parse({"mktape", "out.tap", "a", "--block-size", "512", "b", "c", "--block-size=7", "--", "--d"},
+                      options, error))
+        << error;
+    EXPECT_EQ(options.mktapeOut, "out.tap");
+    ASSERT_EQ(options.mktapeInputs.size(), 4u);
+    EXPECT_EQ(options.mktapeInputs[0].blockSize, kDefaultMkTapeBlockSize);
+    EXPECT_EQ(options.mktapeInputs[1].blockSize, 512u);
+    EXPECT_EQ(options.mktapeInputs[2].blockSize, 512u);
+    EXPECT_EQ(options.mktapeInputs[3].path, "--d");
+    EXPECT_EQ(options.mktapeInputs[3].blockSize, 7u);
+}
+
+TEST(CliOptions, DrivesTakesSeveralImages)
+{
+    CliOptions options;
+    std::string error;
+    ASSERT_TRUE(Parse({"drives", "--tape-image", "a.tap", "--tape-image", "b.tap"}, options, error)) << error;
+    EXPECT_EQ(options.tapeImages, (std::vector<std::string>{"a.tap", "b.tap"}));
+}
+
+} // namespace

@@ -1,0 +1,286 @@
+// kellovaran-cli as the user runs it: arguments, exit status, and standard output that is
+// exactly the log of the job.
+#include "tests/cli/ChildProcess.h"
+#include "tests/common/TestSupport.h"
+
+#include "platform/DeviceNamespace.h"
+#include "platform/Errors.h"
+#include "platform/SimhTape.h"
+#include "platform/SimhTapeWriter.h"
+#include "tape/TapeJob.h"
+#include "tape/TapeJobList.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+std::string Pattern(size_t size, unsigned seed)
+{
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xFF);
+    return s;
+}
+
+// The session summary carries the time of day; everything else must match byte for byte.
+std::string MaskTime(std::string log)
+{
+    const std::string key = "Session completed at ";
+    for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) {
+        size_t end = log.find('\n', at);
+        log.replace(at + key.size(), end - at - key.size(), "<time>");
+    }
+    return log;
+}
+
+// The same job run in this process, the way the window runs it, with a recording receiver.
+std::string InProcessLog(const std::string& image, int32_t kind, const std::string& dir, const std::string& selection)
+{
+    DeviceNamespace::SetTapeImages({image});
+    RecordingNotify notify;
+    TapeJobList list;
+    TapeJob* job = list.AddJob(dir, "file", selection, 0, &list, &notify, kind);
+    EXPECT_TRUE(job && StartJobThread(job));
+    while (list.GetJobCount() > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    DeviceNamespace::SetTapeImages({});
+    return notify.Log();
+}
+
+class CliProgram : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_image = m_dir / "t.tap";
+        // Four files: two records and a short one, an empty file, one record, odd sizes.
+        m_files = {
+            {Pattern(4096, 1), Pattern(4096, 2), Pattern(100, 3)},
+            {},
+            {Pattern(1000, 4)},
+            {Pattern(3, 5), Pattern(1, 6)},
+        };
+        std::string error;
+        ASSERT_TRUE(WriteTapeImage(m_image, m_files, error)) << error;
+    }
+    std::string Content(size_t file) const
+    {
+        std::string all;
+        for (const std::string& r : m_files[file])
+            all += r;
+        return all;
+    }
+
+    TempDir m_dir;
+    std::string m_image;
+    std::vector<std::vector<std::string>> m_files;
+};
+
+TEST_F(CliProgram, UsageErrorsExitWith2AndTouchNothing)
+{
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"frobnicate"},
+        {"load", "--tape-image", m_image, "--device", "0"},
+        {"load"},
+        {"load", "--device", "zero"},
+        {"load", "--tape-image", m_image, "--dir"},
+        {"load", "--tape-image", m_image, "--unknown"},
+        {"mktape", m_dir / "new.tap"},
+        {"mktape", "--block-size", "0", m_dir / "new.tap", m_image},
+    };
+    for (const auto& args : bad) {
+        RunResult r = RunCli(args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("kellovaran-cli: "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Usage:"), std::string::npos);
+    }
+    EXPECT_FALSE(FileExists(m_dir / "new.tap"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir.path()), {}), 1);  // the image only
+}
+
+TEST_F(CliProgram, HelpGoesToStdout)
+{
+    RunResult r = RunCli({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("kellovaran-cli mktape [--block-size N] OUT.tap FILE..."), std::string::npos);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(CliProgram, BadSelectionExitsWith2BeforeTheDeviceIsOpened)
+{
+    // The image does not exist: a device opened first would give exit 1.
+    RunResult r = RunCli({"load", "--tape-image", m_dir / "missing.tap", "--select", "1,,2"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "[00][TAPE0] -- Invalid file selection syntax\n");
+}
+
+TEST_F(CliProgram, MissingImageExitsWith1)
+{
+    for (const char* verb : {"load", "rewind", "eject"}) {
+        RunResult r = RunCli({verb, "--tape-image", m_dir / "missing.tap"});
+        EXPECT_EQ(r.status, 1) << verb;
+        EXPECT_EQ(r.out, "[00][TAPE0] -- Can't access specified device\n\n") << verb;
+    }
+}
+
+TEST_F(CliProgram, DeviceWithoutBackendCannotBeAccessed)
+{
+    RunResult r = RunCli({"rewind", "--device", "2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "[00][TAPE2] -- Can't access specified device\n\n");
+}
+
+TEST_F(CliProgram, LoadPrintsExactlyTheJobsLogAndCopiesTheFiles)
+{
+    const std::string out = m_dir / "out";
+    for (const char* selection : {"*", "1-2, 0", "3,7"}) {
+        SCOPED_TRACE(selection);
+        std::filesystem::remove_all(out);
+        RunResult r = RunCli({"load", "--tape-image", m_image, "--dir", out, "--select", selection});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");  // no progress line when stderr is not a terminal
+
+        const bool some = std::string(selection) == "3,7";
+        EXPECT_EQ(FileExists(out + "/file0000"), !some);
+        EXPECT_FALSE(FileExists(out + "/file0001"));  // the empty tape file leaves nothing
+        if (!some) {
+            EXPECT_TRUE(ReadWholeFile(out + "/file0000") == Content(0));
+            EXPECT_TRUE(ReadWholeFile(out + "/file0002") == Content(2));
+        }
+        EXPECT_EQ(FileExists(out + "/file0003"), std::string(selection) != "1-2, 0");
+        EXPECT_FALSE(FileExists(out + "/file0007"));
+
+        std::string expected = InProcessLog(m_image, TAPE_JOB_LOAD, out, selection);
+        ASSERT_NE(expected.find("READ SESSION SUMMARY"), std::string::npos);
+        EXPECT_EQ(MaskTime(r.out), MaskTime(expected));
+    }
+}
+
+TEST_F(CliProgram, RewindAndEjectPrintTheirLog)
+{
+    for (int32_t kind : {TAPE_JOB_REWIND, TAPE_JOB_EJECT}) {
+        RunResult r = RunCli({kind == TAPE_JOB_REWIND ? "rewind" : "eject", "--tape-image", m_image});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, InProcessLog(m_image, kind, "", ""));
+        EXPECT_NE(r.out.find(kind == TAPE_JOB_REWIND ? "Tape rewinded\n\n" : "Tape ejected\n\n"), std::string::npos);
+    }
+}
+
+TEST_F(CliProgram, LoadDefaultsToTheCurrentDirectoryAndTakesRelativeDirectoriesFromIt)
+{
+    ChildProcess::Options here;
+    here.cwd = m_dir.path();
+    RunResult r = RunCli({"load", "--tape-image", "t.tap", "--select", "2"}, here);
+    EXPECT_EQ(r.status, 0);
+    const std::string cwd = std::filesystem::canonical(m_dir.path()).string();
+    EXPECT_NE(r.out.find("to disk file '" + cwd + "/file0002'"), std::string::npos) << r.out;
+    EXPECT_TRUE(ReadWholeFile(m_dir / "file0002") == Content(2));
+
+    r = RunCli({"load", "--tape-image", "t.tap", "--select", "0", "--dir", "a/b", "--base", "x"}, here);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(ReadWholeFile(m_dir / "a/b/x0000") == Content(0));
+}
+
+TEST_F(CliProgram, DiskErrorExitsWith1)
+{
+    const std::string blocker = m_dir / "plainfile";
+    WriteWholeFile(blocker, "x");
+    RunResult r = RunCli({"load", "--tape-image", m_image, "--dir", blocker + "/sub"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Couldn't create file on disk\n"), std::string::npos);
+}
+
+TEST_F(CliProgram, FixedBlockDriveOptionReachesTheImage)
+{
+    // A drive that reads fixed 512-byte blocks only: the 4096-byte records do not fit.
+    RunResult r = RunCli({"load", "--tape-image", m_image, "--fixed-block-size", "512", "--dir", m_dir / "o"});
+    EXPECT_NE(r.out.find("Variable block mode is NOT supported"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Media fixed block size is 512"), std::string::npos) << r.out;
+}
+
+// The records of an image as the virtual drive reads them: per file, the record lengths.
+std::vector<std::vector<std::string>> ReadBack(const std::string& image)
+{
+    uint32_t error = 0;
+    TapeDevicePtr tape = OpenVirtualDrive(image, VirtualDriveOptions{}, error);
+    EXPECT_TRUE(tape) << error;
+    std::vector<std::vector<std::string>> files(1);
+    std::string buffer(1 << 20, '\0');
+    for (;;) {
+        uint32_t got = 0;
+        uint32_t code = tape->Read(buffer.data(), static_cast<uint32_t>(buffer.size()), got);
+        if (code == ERROR_SUCCESS) {
+            files.back().push_back(buffer.substr(0, got));
+        } else if (code == ERROR_FILEMARK_DETECTED) {
+            files.emplace_back();
+        } else {
+            EXPECT_EQ(code, ERROR_NO_DATA_DETECTED);
+            break;
+        }
+    }
+    EXPECT_TRUE(files.back().empty());
+    files.pop_back();  // nothing after the last tapemark
+    return files;
+}
+
+TEST_F(CliProgram, MkTapeCutsEachFileIntoRecordsOfTheBlockSize)
+{
+    const std::string big = Pattern(100000, 9);
+    WriteWholeFile(m_dir / "big", big);
+    WriteWholeFile(m_dir / "empty", "");
+    WriteWholeFile(m_dir / "exact", Pattern(2048, 10));
+    WriteWholeFile(m_dir / "odd", "abc");
+    const std::string image = m_dir / "made.tap";
+    RunResult r = RunCli({"mktape", "--block-size", "32768", image, m_dir / "big", m_dir / "empty", "--block-size",
+                          "1024", m_dir / "exact", "--block-size=2", m_dir / "odd"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, image + ": 4 files, 8 records, 102051 bytes\n");
+
+    auto files = ReadBack(image);
+    ASSERT_EQ(files.size(), 4u);
+    ASSERT_EQ(files[0].size(), 4u);
+    EXPECT_TRUE(files[0][0] == big.substr(0, 32768));
+    EXPECT_TRUE(files[0][2] == big.substr(65536, 32768));
+    EXPECT_TRUE(files[0][3] == big.substr(98304));  // the short last record
+    EXPECT_TRUE(files[1].empty());
+    ASSERT_EQ(files[2].size(), 2u);  // exactly two blocks: no empty third record
+    EXPECT_EQ(files[2][1].size(), 1024u);
+    EXPECT_EQ(files[3], (std::vector<std::string>{"ab", "c"}));
+
+    // The bytes of the last file and the end of the image, as the format lays them out.
+    const std::string raw = ReadWholeFile(image);
+    const std::string tail("\x02\0\0\0" "ab" "\x02\0\0\0" "\x01\0\0\0" "c\0" "\x01\0\0\0" "\0\0\0\0" "\xff\xff\xff\xff",
+                           28);
+    ASSERT_GE(raw.size(), tail.size());
+    EXPECT_EQ(raw.substr(raw.size() - tail.size()), tail);
+
+    // And the load gives the files back.
+    r = RunCli({"load", "--tape-image", image, "--dir", m_dir / "back"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(ReadWholeFile(m_dir / "back/file0000") == big);
+    EXPECT_EQ(ReadWholeFile(m_dir / "back/file0003"), "abc");
+}
+
+TEST_F(CliProgram, FailedMkTapeLeavesNoImageAndKeepsAnOldOne)
+{
+    WriteWholeFile(m_dir / "a", "data");
+    const std::string image = m_dir / "made.tap";
+    RunResult r = RunCli({"mktape", image, m_dir / "a", m_dir / "does-not-exist"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("does-not-exist"), std::string::npos) << r.err;
+    EXPECT_FALSE(FileExists(image));
+
+    WriteWholeFile(image, "old");
+    r = RunCli({"mktape", image, m_dir / "a", m_dir.path()});  // a directory cannot be read
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(ReadWholeFile(image), "old");
+    size_t entries = std::distance(std::filesystem::directory_iterator(m_dir.path()), {});
+    EXPECT_EQ(entries, 3u);  // t.tap, a, made.tap: no temporary left over
+}
+
+} // namespace
