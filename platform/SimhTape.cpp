@@ -4,9 +4,9 @@
 //   tapemark            ERROR_FILEMARK_DETECTED, 0 bytes, positioned after it
 //   end-of-medium word  ERROR_NO_DATA_DETECTED, the position stays on the marker
 //   end of the file     ERROR_NO_DATA_DETECTED, the position stays at the end
-//   erase gap, half gap skipped. A half gap is taken as a plain 4-byte marker: the images
-//                       we read never overwrite records in place, so the word is never
-//                       followed by the remains of an older record.
+//   erase gap, half gap skipped. A half gap is skipped as a plain 4-byte marker; should an
+//                       image use it to shift the word alignment instead, the words that
+//                       follow fail the trailer check and read as damage, never as data.
 //   class 0 record      the data
 //   class 1-14 record   ERROR_CRC, 0 bytes, positioned after the record. Class 8 is "bad
 //                       data" (and bit 31 alone marks it on older writers); the private and

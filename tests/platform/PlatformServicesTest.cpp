@@ -11,7 +11,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <unistd.h>
 
@@ -156,13 +155,17 @@ TEST(PageBufferTest, FailedAndEmptyAllocations)
 std::vector<std::pair<std::string, uint32_t>> DeclaredErrorCodes()
 {
     std::ifstream in(std::string(KV_SOURCE_DIR) + "/platform/Errors.h");
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string header = text.str();
     std::vector<std::pair<std::string, uint32_t>> codes;
-    const std::regex declaration(R"(constexpr\s+uint32_t\s+(ERROR_\w+)\s*=\s*(0x[0-9A-Fa-f]+|\d+)\s*;)");
-    for (std::sregex_iterator it(header.begin(), header.end(), declaration), end; it != end; ++it)
-        codes.emplace_back((*it)[1], static_cast<uint32_t>(std::stoul((*it)[2], nullptr, 0)));
+    const std::string prefix = "inline constexpr uint32_t ";
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(prefix, 0) != 0)
+            continue;
+        std::istringstream declaration(line.substr(prefix.size()));
+        std::string name, equals, value;
+        declaration >> name >> equals >> value;  // NAME = VALUE;
+        if (name.rfind("ERROR_", 0) == 0 && equals == "=")
+            codes.emplace_back(name, static_cast<uint32_t>(std::stoul(value, nullptr, 0)));
+    }
     return codes;
 }
 
