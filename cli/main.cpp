@@ -1,9 +1,13 @@
 // kellovaran-cli: the tape jobs of Kellovaran without a window.
+#include "aspi/AspiProviders.h"
+#include "aspi/DriveReport.h"
+#include "aspi/ReAspiManager.h"
 #include "cli/CliOptions.h"
 #include "cli/ConsoleNotify.h"
 #include "cli/JobRunner.h"
 #include "cli/MkTape.h"
 #include "platform/DeviceNamespace.h"
+#include "platform/linux/LinuxTape.h"
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
 
@@ -16,11 +20,14 @@
 
 namespace {
 
-// THE place where the real-drive backend is put behind \\.\TAPEn (--device N). Until the
-// Linux st backend provides its install function, no real drive can be opened and a job on
-// --device N logs "Can't access specified device".
-void InstallRealDriveBackend()
+// The machine's services, as the window program sets them up: the tape images (when given)
+// are TAPE0.., otherwise the Linux st backend serves \\.\TAPEn; drive discovery goes
+// through the "WNASPI32" provider.
+void InstallPlatformServices(const CliOptions& options)
 {
+    DeviceNamespace::SetTapeImages(options.tapeImages, options.driveOptions);
+    InstallLinuxTapeBackend();
+    RegisterLinuxAspiProvider();
 }
 
 std::string CurrentDirectory()
@@ -39,11 +46,6 @@ int UsageError(const std::string& reason)
 
 int RunJob(const CliOptions& options)
 {
-    if (!options.tapeImages.empty())
-        DeviceNamespace::SetTapeImages(options.tapeImages, options.driveOptions);
-    else
-        InstallRealDriveBackend();
-
     CliJob job;
     job.tapeIndex = options.TapeIndex();
     switch (options.verb) {
@@ -65,6 +67,17 @@ int RunJob(const CliOptions& options)
     static TapeJobList list;
     ConsoleNotify notify(stdout, isatty(STDERR_FILENO) ? stderr : nullptr);
     return ExitStatusFor(RunTapeJob(list, job, notify, stderr));
+}
+
+// The drive part of the window's start-up log. Exit 1 when drive discovery is not available.
+int RunDrives()
+{
+    ReAspiManager aspi;
+    aspi.Initialize();
+    std::string text = DescribeTapeDrives(aspi);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    return aspi.m_bInitialized ? 0 : 1;
 }
 
 int RunMkTape(const CliOptions& options)
@@ -101,10 +114,14 @@ int main(int argc, char** argv)
     case CliVerb::Load:
     case CliVerb::Rewind:
     case CliVerb::Eject:
+        InstallPlatformServices(options);
         return RunJob(options);
+    case CliVerb::Drives:
+        InstallPlatformServices(options);
+        return RunDrives();
     case CliVerb::MkTape:
         return RunMkTape(options);
     default:
-        return UsageError("this command is not available in this build");
+        return UsageError("unknown command");
     }
 }

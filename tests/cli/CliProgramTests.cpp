@@ -3,6 +3,9 @@
 #include "tests/cli/ChildProcess.h"
 #include "tests/common/TestSupport.h"
 
+#include "aspi/AspiProviders.h"
+#include "aspi/DriveReport.h"
+#include "aspi/ReAspiManager.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/Errors.h"
 #include "platform/SimhTape.h"
@@ -128,11 +131,32 @@ TEST_F(CliProgram, MissingImageExitsWith1)
     }
 }
 
-TEST_F(CliProgram, DeviceWithoutBackendCannotBeAccessed)
+TEST_F(CliProgram, DriveThatDoesNotExistCannotBeAccessed)
 {
-    RunResult r = RunCli({"rewind", "--device", "2"});
+    RunResult r = RunCli({"rewind", "--device", "999"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "[00][TAPE2] -- Can't access specified device\n\n");
+    EXPECT_EQ(r.out, "[00][TAPE999] -- Can't access specified device\n\n");
+}
+
+TEST_F(CliProgram, DrivesPrintsTheDrivePartOfTheStartUpLog)
+{
+    const std::string second = m_dir / "second.tap";
+    std::string error;
+    ASSERT_TRUE(WriteTapeImage(second, {{"x"}}, error));
+    RunResult r = RunCli({"drives", "--tape-image", m_image, "--tape-image", second});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+
+    DeviceNamespace::SetTapeImages({m_image, second});
+    RegisterLinuxAspiProvider();
+    {
+        ReAspiManager aspi;
+        ASSERT_TRUE(aspi.Initialize());
+        EXPECT_EQ(r.out, DescribeTapeDrives(aspi));
+    }
+    DeviceNamespace::SetTapeImages({});
+    EXPECT_NE(r.out.find("Following tape drives found:\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("second.tap"), std::string::npos) << r.out;
 }
 
 TEST_F(CliProgram, LoadPrintsExactlyTheJobsLogAndCopiesTheFiles)
