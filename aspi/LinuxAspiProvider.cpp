@@ -66,7 +66,7 @@ void SetSense(SRB_ExecSCSICmd* srb, uint8_t senseKey, uint8_t asc)
 
 void CopyIn(SRB_ExecSCSICmd* srb, const std::vector<uint8_t>& data)
 {
-    if (srb->SRB_BufPointer)
+    if (srb->SRB_BufPointer && !data.empty())
         std::memcpy(srb->SRB_BufPointer, data.data(), std::min<size_t>(data.size(), srb->SRB_BufLen));
 }
 
@@ -88,12 +88,13 @@ public:
         {
             std::lock_guard guard(m_lock);
             m_bStopping = true;
-            m_queue.clear();
+            for (auto& [node, worker] : m_workers)
+                worker.queue.clear();
             m_pending.clear();
         }
         m_cond.notify_all();
-        if (m_worker.joinable())
-            m_worker.join();
+        for (auto& [node, worker] : m_workers)
+            worker.thread.join();
     }
 
     uint32_t SupportInfo() const
@@ -211,9 +212,12 @@ private:
             return srb->SRB_Status = SS_ERR;
         srb->SRB_Status = SS_PENDING;
         m_pending.push_back(srb);
-        m_queue.push_back(std::move(job));
-        if (!m_worker.joinable())
-            m_worker = std::thread([this] { Work(); });
+        // One worker per device node: a unit that hangs holds up only its own commands.
+        const std::string node = job.request.node;
+        NodeWorker& worker = m_workers[node];
+        worker.queue.push_back(std::move(job));
+        if (!worker.thread.joinable())
+            worker.thread = std::thread([this, &worker] { Work(worker); });
         m_cond.notify_all();
         return SS_PENDING;
     }
@@ -224,19 +228,25 @@ private:
         std::lock_guard guard(m_lock);
         auto* target = static_cast<SRB_ExecSCSICmd*>(abort->SRB_ToAbort);
         std::erase(m_pending, target);
-        std::erase_if(m_queue, [&](const Job& job) { return job.srb == target; });
+        for (auto& [node, worker] : m_workers)
+            std::erase_if(worker.queue, [&](const Job& job) { return job.srb == target; });
         return abort->SRB_Status = SS_COMP;
     }
 
-    void Work()
+    struct NodeWorker {
+        std::deque<Job> queue;
+        std::thread thread;
+    };
+
+    void Work(NodeWorker& worker)
     {
         std::unique_lock guard(m_lock);
         for (;;) {
-            m_cond.wait(guard, [this] { return m_bStopping || !m_queue.empty(); });
+            m_cond.wait(guard, [&] { return m_bStopping || !worker.queue.empty(); });
             if (m_bStopping)
                 return;
-            Job job = std::move(m_queue.front());
-            m_queue.pop_front();
+            Job job = std::move(worker.queue.front());
+            worker.queue.pop_front();
             guard.unlock();
             m_sgio(job.request);
             guard.lock();
@@ -271,8 +281,9 @@ private:
             srb->SRB_TargStat = request.status;
             srb->SRB_HaStat = static_cast<uint8_t>(request.hostStatus);
             std::memset(srb->SenseArea, 0, sizeof srb->SenseArea);
-            std::memcpy(srb->SenseArea, request.sense.data(),
-                        std::min(request.sense.size(), sizeof srb->SenseArea));
+            if (!request.sense.empty())
+                std::memcpy(srb->SenseArea, request.sense.data(),
+                            std::min(request.sense.size(), sizeof srb->SenseArea));
             // The driver's "sense data present" flag (0x08) is no failure of its own.
             const bool ok = request.status == 0 && request.hostStatus == 0 && (request.driverStatus & ~0x08) == 0;
             srb->SRB_Status = ok ? SS_COMP : SS_ERR;
@@ -286,10 +297,9 @@ private:
 
     std::mutex m_lock;
     std::condition_variable m_cond;
-    std::deque<Job> m_queue;
+    std::map<std::string, NodeWorker> m_workers;     // nodes never move once made
     std::vector<SRB_ExecSCSICmd*> m_pending;
     std::map<uint8_t*, PageBuffer> m_buffers;
-    std::thread m_worker;
     bool m_bStopping = false;
 };
 

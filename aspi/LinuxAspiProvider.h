@@ -17,10 +17,11 @@
 // image's file name (cut to 16 characters) as product.
 //
 // Execution. GET DEVICE TYPE and adapter inquiry are answered from sysfs at once. SCSI
-// commands for real units run on a worker thread through SG_IO and complete by event; a
-// request withdrawn with SC_ABORT_SRB is never written afterwards. A unit whose /dev/sg node
-// we may not open (a user in the tape group but not in the disk group) still answers
-// INQUIRY from what sysfs knows, so that it is listed where the tape backend will count it.
+// commands for real units run through SG_IO on a worker thread per device node, so a hung
+// unit holds up only itself, and complete by event; a request withdrawn with SC_ABORT_SRB
+// is never written afterwards. A unit whose /dev/sg node we may not open (a user in the
+// tape group but not in the disk group) still answers INQUIRY from what sysfs knows, so
+// that it is listed where the tape backend will count it.
 #pragma once
 #include "aspi/LinuxScsiTopology.h"
 

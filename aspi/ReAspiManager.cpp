@@ -237,11 +237,12 @@ bool ReAspiManager::ExecScsiCommand(uint8_t adapter, uint8_t flags, uint8_t targ
     srb.SRB_BufPointer = pData;
     srb.SRB_CDBLen = std::min<uint8_t>(nCdbLen, sizeof srb.CDBByte);
     srb.SRB_SenseLen = SENSE_LEN;
-    std::memcpy(srb.CDBByte, pCdb, srb.SRB_CDBLen);
+    if (pCdb)
+        std::memcpy(srb.CDBByte, pCdb, srb.SRB_CDBLen);
 
     auto request = std::make_shared<PendingRequest>();
     request->data.assign(pData ? nDataLen : 0, 0);
-    if ((flags & SRB_DIR_OUT) && pData)
+    if ((flags & SRB_DIR_OUT) && !request->data.empty())
         std::memcpy(request->data.data(), pData, request->data.size());
     request->srb = srb;
     request->srb.SRB_BufLen = static_cast<uint32_t>(request->data.size());
@@ -259,7 +260,7 @@ bool ReAspiManager::ExecScsiCommand(uint8_t adapter, uint8_t flags, uint8_t targ
         srb.SRB_BufPointer = callerBuffer;
         srb.SRB_BufLen = nDataLen;
         srb.SRB_PostProc = nullptr;
-        if ((flags & SRB_DIR_IN) && pData)
+        if ((flags & SRB_DIR_IN) && !request->data.empty())
             std::memcpy(pData, request->data.data(), request->data.size());
 
         if (srb.SRB_Status == SS_COMP)
