@@ -115,9 +115,16 @@ uint32_t SimulatedAspiBus::Attach()
 
 void SimulatedAspiBus::Detach()
 {
+    {
+        std::lock_guard guard(m_lock);
+        m_bDetaching = true;
+        m_cond.notify_all();
+    }
     JoinThreads();
     std::lock_guard guard(m_lock);
+    m_bDetaching = false;
     m_pending.clear();
+    m_withdrawalsRefused.clear();
     Record("free");
 }
 
@@ -206,8 +213,11 @@ uint32_t SimulatedAspiBus::Send(void* srb)
         if (pending == m_pending.end())
             return abort->SRB_Status = SS_COMP;       // nothing of it is held any more
         const auto& unit = adapters[target->SRB_HaId].units[target->SRB_Target];
-        if (!supportsAbort || unit.completion == SimulatedUnit::Completion::LateIgnoringAbort)
+        if (!supportsAbort || unit.completion == SimulatedUnit::Completion::LateIgnoringAbort) {
+            m_withdrawalsRefused.push_back(target);
+            m_cond.notify_all();
             return abort->SRB_Status = SS_ABORT_FAIL;
+        }
         m_pending.erase(pending);
         return abort->SRB_Status = SS_COMP;
     }
@@ -242,10 +252,22 @@ uint32_t SimulatedAspiBus::ExecScsi(SRB_ExecSCSICmd* srb)
         return SS_PENDING;
 
     const bool late = unit.completion == SimulatedUnit::Completion::LateIgnoringAbort;
-    const auto delay = late ? unit.lateDelay : std::chrono::milliseconds(0);
+    const auto delay = unit.lateDelay;
     m_threads.emplace_back([this, srb, delay, late] {
-        std::this_thread::sleep_for(delay);
+        if (late) {
+            // Only once the caller has given up (or the library goes), so that the
+            // completion is late whatever the speed of the machine.
+            {
+                std::unique_lock wait(m_lock);
+                m_cond.wait(wait, [&] {
+                    return m_bDetaching || std::find(m_withdrawalsRefused.begin(), m_withdrawalsRefused.end(),
+                                                     srb) != m_withdrawalsRefused.end();
+                });
+            }
+            std::this_thread::sleep_for(delay);
+        }
         std::lock_guard completion(m_lock);
+        std::erase(m_withdrawalsRefused, srb);
         auto pending = std::find(m_pending.begin(), m_pending.end(), srb);
         if (pending == m_pending.end() && !late)
             return;                                    // withdrawn meanwhile

@@ -13,6 +13,7 @@
 #include "aspi/Aspi.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -31,7 +32,8 @@ struct SimulatedUnit {
         Immediate,          // SendASPI32Command answers with the final status
         Async,              // SS_PENDING, completed from another thread soon after
         Never,              // SS_PENDING and never completed (until withdrawn)
-        LateIgnoringAbort,  // SS_PENDING, completed after lateDelay even when withdrawn
+        LateIgnoringAbort,  // SS_PENDING; refuses to be withdrawn and completes lateDelay after
+                            // the attempt (or when the library is released)
     };
 
     uint8_t type = 0x1F;                // answer to SC_GET_DEV_TYPE
@@ -98,6 +100,9 @@ private:
     std::vector<std::string> m_calls;
     std::map<uint8_t*, std::unique_ptr<uint8_t[]>> m_buffers;
     std::vector<SRB_ExecSCSICmd*> m_pending;   // taken and not yet completed or withdrawn
+    std::vector<SRB_ExecSCSICmd*> m_withdrawalsRefused;
+    bool m_bDetaching = false;
+    std::condition_variable m_cond;
     std::vector<std::thread> m_threads;
 };
 

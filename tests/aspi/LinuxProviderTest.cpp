@@ -306,11 +306,20 @@ TEST_F(LinuxProviderTest, HungDeviceIsSkippedWithoutHoldingUpTheOthers)
     aspi.m_nCommandTimeoutMs = 100;
     ASSERT_TRUE(aspi.Initialize());
     aspi.Rescan();
-    EXPECT_EQ(Listed(aspi), (List{"[0:2] HP|C1537A"}));
+    for (const AspiDevice& drive : aspi.m_devices)
+        EXPECT_NE(drive.nTarget, 1) << "the hung unit is not listed";
     EXPECT_EQ(aspi.AbandonedRequests(), 0u) << "the provider withdrew it";
+
+    // With the first unit still hung, the second one answers.
+    aspi.m_nCommandTimeoutMs = 30000;
+    const uint8_t inquiry[6] = {0x12, 0, 0, 0, 56, 0};
+    uint8_t data[56] = {};
+    SRB_ExecSCSICmd srb;
+    EXPECT_TRUE(aspi.ExecScsiCommand(0, SRB_DIR_IN, 2, 0, sizeof data, data, 6, inquiry, srb));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data + 8), 2), "HP");
+
     // Once the unit moves again, the next scan sees both drives.
     sg.Release();
-    aspi.m_nCommandTimeoutMs = 30000;
     aspi.Rescan();
     EXPECT_EQ(Listed(aspi), (List{"[0:1] HUNG|Drive", "[0:2] HP|C1537A"}));
 }

@@ -57,10 +57,13 @@ TEST_F(ScsiCommandTest, OutcomeComesBackInTheCallersBlockAndBuffer)
 TEST_F(ScsiCommandTest, HungUnitIsGivenUpWithdrawnAndSkipped)
 {
     auto bus = MakeBus();
+    // The others answer at once: only the hung unit meets the time limit.
     bus->adapters[0].units[1] = SimulatedUnit::Tape("A", "before");
+    bus->adapters[0].units[1].completion = Completion::Immediate;
     bus->adapters[0].units[2] = SimulatedUnit::Tape("HUNG", "forever");
     bus->adapters[0].units[2].completion = Completion::Never;
     bus->adapters[0].units[3] = SimulatedUnit::Tape("B", "after");
+    bus->adapters[0].units[3].completion = Completion::Immediate;
     RegisterSimulatedAspi(bus);
     ReAspiManager aspi;
     aspi.m_nCommandTimeoutMs = 100;
@@ -118,6 +121,7 @@ TEST_F(ScsiCommandTest, ManagerDestroyedBeforeALateCompletionLeavesNothingDangli
     bus->adapters[0].units[0].completion = Completion::LateIgnoringAbort;
     bus->adapters[0].units[0].lateDelay = std::chrono::milliseconds(200);
     bus->adapters[0].units[1] = SimulatedUnit::Tape("OK", "fine");
+    bus->adapters[0].units[1].completion = Completion::Immediate;
     RegisterSimulatedAspi(bus);
     {
         ReAspiManager aspi;
