@@ -167,6 +167,8 @@ void ReAspiManager::Rescan()
 
 void ReAspiManager::ScanDevices()
 {
+    if (!m_bInitialized)
+        return;
     const uint32_t support = m_pfnGetASPI32SupportInfo();
     if (static_cast<uint8_t>(support >> 8) != SS_COMP)
         return;
@@ -209,6 +211,8 @@ void ReAspiManager::ScanDevices()
 
 uint8_t ReAspiManager::GetDeviceType(uint8_t adapter, uint8_t target, uint8_t lun, std::string& name)
 {
+    if (!m_pfnSendASPI32Command)
+        return kNoUnit;
     SRB_GDEVBlock block = {};
     block.SRB_Cmd = SC_GET_DEV_TYPE;
     block.SRB_HaId = adapter;
@@ -239,6 +243,11 @@ bool ReAspiManager::ExecScsiCommand(uint8_t adapter, uint8_t flags, uint8_t targ
     srb.SRB_SenseLen = SENSE_LEN;
     if (pCdb)
         std::memcpy(srb.CDBByte, pCdb, srb.SRB_CDBLen);
+
+    if (!m_pfnSendASPI32Command) {
+        srb.SRB_Status = SS_NO_ADAPTERS;
+        return false;
+    }
 
     auto request = std::make_shared<PendingRequest>();
     request->data.assign(pData ? nDataLen : 0, 0);

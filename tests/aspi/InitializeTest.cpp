@@ -190,11 +190,18 @@ TEST_F(InitializeTest, SecondInitializeDoesNotLoadAgain)
     EXPECT_EQ(bus->CountCalls("GetASPI32Buffer"), 1u);
 }
 
-TEST_F(InitializeTest, RescanWithoutInitializeListsNothingAndDoesNotCrash)
+TEST_F(InitializeTest, UnboundManagerAnswersNothingAndDoesNotCrash)
 {
     ReAspiManager aspi;
+    EXPECT_FALSE(aspi.Initialize());
     aspi.Rescan();
+    aspi.ScanDevices();
     EXPECT_TRUE(aspi.m_devices.empty());
+    std::string name;
+    EXPECT_EQ(aspi.GetDeviceType(0, 0, 0, name), 0xFF);
+    const uint8_t cdb[6] = {0x00, 0, 0, 0, 0, 0};
+    SRB_ExecSCSICmd srb;
+    EXPECT_FALSE(aspi.ExecScsiCommand(0, 0, 0, 0, 0, nullptr, 6, cdb, srb));
 }
 
 } // namespace
