@@ -1,0 +1,180 @@
+// Runs inside a throw-away virtual machine whose kernel emulates a tape drive (scsi_debug
+// with ptype=1): writes a few tape files through /dev/nst0, then reads them back through the
+// st backend as \\.\TAPE0 and checks blocks, filemarks and the end of data. The emulated
+// drive keeps only each block's length and first four bytes, so every block carries its
+// length in its first four bytes. Prints one PASS/FAIL line per check and a verdict.
+#include "platform/DeviceNamespace.h"
+#include "platform/Errors.h"
+#include "platform/linux/LinuxTape.h"
+#include "platform/linux/LinuxTapeList.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mtio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+int g_failures = 0;
+
+void Check(bool ok, const std::string& what)
+{
+    std::printf("%s: %s\n", ok ? "PASS" : "FAIL", what.c_str());
+    if (!ok)
+        ++g_failures;
+}
+
+constexpr int FM = -1;
+// file 0: three blocks; file 1: empty; file 2: three blocks; file 3: one odd-sized block
+// (the emulated drive's smallest block is 512 bytes)
+const std::vector<int> kTape = {512, 10240, 65536, FM, FM, 32768, 32768, 32768, FM, 777, FM};
+
+bool Mt(int fd, short op, int count)
+{
+    mtop request{};
+    request.mt_op = op;
+    request.mt_count = count;
+    if (ioctl(fd, MTIOCTOP, &request) == 0)
+        return true;
+    std::printf("  MTIOCTOP %d %d: %s\n", op, count, std::strerror(errno));
+    return false;
+}
+
+bool WriteTape()
+{
+    int fd = open("/dev/nst0", O_RDWR);
+    if (fd < 0) {
+        std::printf("  open /dev/nst0: %s\n", std::strerror(errno));
+        return false;
+    }
+    bool ok = Mt(fd, MTSETBLK, 0) && Mt(fd, MTREW, 1);
+    std::vector<char> block(65536);
+    for (int item : kTape) {
+        if (!ok)
+            break;
+        if (item == FM) {
+            ok = Mt(fd, MTWEOF, 1);
+            continue;
+        }
+        uint32_t tag = static_cast<uint32_t>(item);
+        std::memcpy(block.data(), &tag, sizeof(tag));
+        ssize_t n = write(fd, block.data(), static_cast<size_t>(item));
+        if (n != item) {
+            std::printf("  write %d: %zd %s\n", item, n, std::strerror(errno));
+            ok = false;
+        }
+    }
+    ok = Mt(fd, MTREW, 1) && ok;
+    close(fd);
+    return ok;
+}
+
+std::string Name(uint32_t rc)
+{
+    switch (rc) {
+    case ERROR_SUCCESS: return "success";
+    case ERROR_FILEMARK_DETECTED: return "filemark";
+    case ERROR_NO_DATA_DETECTED: return "no data";
+    case ERROR_END_OF_MEDIA: return "end of media";
+    case ERROR_MORE_DATA: return "more data";
+    default: return "error " + std::to_string(rc);
+    }
+}
+
+} // namespace
+
+int main()
+{
+    for (const LinuxTapeDrive& d : EnumerateLinuxTapeDrives())
+        std::printf("  drive %d:%d:%d:%d %s %s st=%s sg=%s\n", d.host, d.channel, d.target, d.lun,
+                    d.vendor.c_str(), d.model.c_str(), d.stNode.c_str(), d.sgNode.c_str());
+    Check(EnumerateLinuxTapeDrives().size() == 1, "one tape drive listed");
+    Check(WriteTape(), "tape written through /dev/nst0");
+
+    InstallLinuxTapeBackend();
+    uint32_t error = 0;
+    TapeDevicePtr tape = DeviceNamespace::OpenTape(0, error);
+    Check(tape != nullptr, "TAPE0 opens (" + Name(error) + ")");
+    if (!tape) {
+        std::printf("ST_PROBE RESULT: FAIL\n");
+        return 1;
+    }
+    uint32_t second = 0;
+    bool refused = DeviceNamespace::OpenTape(0, second) == nullptr;
+    Check(refused && second == ERROR_SHARING_VIOLATION,
+          "second open is a sharing violation (" + Name(second) + ")");
+
+    TAPE_GET_DRIVE_PARAMETERS drive;
+    uint32_t rc = tape->GetDriveParameters(drive);
+    std::printf("  block limits: min %u max %u features 0x%x\n", drive.MinimumBlockSize,
+                drive.MaximumBlockSize, drive.FeaturesLow);
+    Check(rc == ERROR_SUCCESS && (drive.FeaturesLow & TAPE_DRIVE_VARIABLE_BLOCK) &&
+              drive.MaximumBlockSize >= 65536,
+          "drive parameters: variable blocks (" + Name(rc) + ")");
+    TAPE_SET_MEDIA_PARAMETERS set;
+    set.BlockSize = 0;
+    Check(tape->SetMediaParameters(set) == ERROR_SUCCESS, "variable block mode set");
+    TAPE_GET_MEDIA_PARAMETERS media;
+    rc = tape->GetMediaParameters(media);
+    Check(rc == ERROR_SUCCESS && media.BlockSize == 0, "media block size 0 (" + Name(rc) + ")");
+    Check(tape->SetTapePosition(TAPE_REWIND, 0, 0, 0, false) == ERROR_SUCCESS, "rewind");
+
+    const uint32_t size = std::min<uint32_t>(drive.MaximumBlockSize, 1u << 20);
+    std::vector<char> buffer(size);
+    std::vector<int> seen;
+    bool tagsOk = true;
+    for (int guard = 0; guard < 40; ++guard) {
+        uint32_t bytes = 0;
+        rc = tape->Read(buffer.data(), size, bytes);
+        if (rc == ERROR_SUCCESS) {
+            uint32_t tag;
+            std::memcpy(&tag, buffer.data(), sizeof(tag));
+            tagsOk = tagsOk && tag == bytes;
+            seen.push_back(static_cast<int>(bytes));
+        } else if (rc == ERROR_FILEMARK_DETECTED) {
+            seen.push_back(FM);
+        } else {
+            std::printf("  read ended: %s\n", Name(rc).c_str());
+            break;
+        }
+    }
+    std::string got;
+    for (int item : seen)
+        got += item == FM ? " FM" : " " + std::to_string(item);
+    std::printf("  read:%s\n", got.c_str());
+    Check(seen == kTape, "blocks and filemarks read back in order, the empty file included");
+    Check(tagsOk, "every block starts with its length");
+    Check(rc == ERROR_NO_DATA_DETECTED, "end of data after the last filemark (" + Name(rc) + ")");
+    uint32_t bytes = 0;
+    rc = tape->Read(buffer.data(), size, bytes);
+    Check(rc == ERROR_NO_DATA_DETECTED, "read again at the end: still no data (" + Name(rc) + ")");
+
+    Check(tape->SetTapePosition(TAPE_REWIND, 0, 0, 0, false) == ERROR_SUCCESS, "rewind again");
+    rc = tape->SetTapePosition(TAPE_SPACE_FILEMARKS, 0, 2, 0, false);
+    Check(rc == ERROR_SUCCESS, "space over two filemarks (" + Name(rc) + ")");
+    rc = tape->Read(buffer.data(), size, bytes);
+    Check(rc == ERROR_SUCCESS && bytes == 32768, "third file's first block after spacing");
+
+    rc = tape->Read(buffer.data(), 1000, bytes);
+    Check(rc == ERROR_MORE_DATA, "block longer than the request: more data (" + Name(rc) + ")");
+    rc = tape->Read(buffer.data(), size, bytes);
+    Check(rc == ERROR_SUCCESS && bytes == 32768, "next block read after the long one");
+
+    rc = tape->SetTapePosition(TAPE_SPACE_FILEMARKS, 0, 5, 0, false);
+    Check(rc == ERROR_NO_DATA_DETECTED, "spacing past the data: no data (" + Name(rc) + ")");
+
+    Check(tape->SetTapePosition(TAPE_REWIND, 0, 0, 0, false) == ERROR_SUCCESS, "final rewind");
+    rc = tape->PrepareTape(TAPE_UNLOAD, false);
+    std::printf("  unload: %s\n", Name(rc).c_str());
+    tape.reset();
+
+    std::printf("ST_PROBE RESULT: %s (%d failed)\n", g_failures ? "FAIL" : "PASS", g_failures);
+    return g_failures ? 1 : 0;
+}
