@@ -408,6 +408,7 @@ TEST_F(StTapeTest, BlockLimitsDecideVariableBlocksAndAreCappedAtWhatStCanRead)
         {0xFFFFFF, 1, true, kLimit},   // larger than one st read can take
         {512, 512, false, 512},        // equal limits: fixed blocks only
         {0, 1, true, kLimit},          // no maximum named
+        {0, 0, true, kLimit},          // no limits named at all
         {65536, 4, true, 65536},
     };
     for (const Case& c : cases) {
