@@ -23,9 +23,9 @@ std::string Format(const char* format, long long value)
 
 } // namespace
 
-// The drive's answer to rewind and unload is reported: a drive that failed must not be
-// logged as "Tape ejected" or "Tape rewinded".
-void TapeJob::Eject()
+// Eject and rewind differ only in their texts and in the unload. The drive's answer is
+// reported: a drive that failed must not be logged as "Tape ejected" or "Tape rewinded".
+void TapeJob::RunDeviceCommand(const char* startText, const char* statusText, bool unload, const char* doneText)
 {
     uint32_t error = ERROR_SUCCESS;
     TapeDevicePtr device = OpenDevice(error);
@@ -34,14 +34,16 @@ void TapeJob::Eject()
         m_nResult = TapeJobResult::Failed;
         return;
     }
-    WriteLog(1, "Ejecting\n");
-    SendStatusText("Ejecting");
+    WriteLog(1, startText);
+    SendStatusText(statusText);
     error = device->SetTapePosition(TAPE_REWIND, 0, 0, 0, false);
-    uint32_t unloadError = device->PrepareTape(TAPE_UNLOAD, false);
-    if (error == ERROR_SUCCESS)
-        error = unloadError;
+    if (unload) {
+        uint32_t unloadError = device->PrepareTape(TAPE_UNLOAD, false);
+        if (error == ERROR_SUCCESS)
+            error = unloadError;
+    }
     if (error == ERROR_SUCCESS) {
-        WriteLog(1, "Tape ejected\n\n");
+        WriteLog(1, doneText);
     } else {
         WriteLog(1, kErrorBanner);
         WriteLog(1, SystemMessage(error));
@@ -50,26 +52,14 @@ void TapeJob::Eject()
     SendStatusText("Ready");
 }
 
+void TapeJob::Eject()
+{
+    RunDeviceCommand("Ejecting\n", "Ejecting", true, "Tape ejected\n\n");
+}
+
 void TapeJob::Rewind()
 {
-    uint32_t error = ERROR_SUCCESS;
-    TapeDevicePtr device = OpenDevice(error);
-    if (!device) {
-        WriteLog(1, "Can't access specified device\n\n");
-        m_nResult = TapeJobResult::Failed;
-        return;
-    }
-    WriteLog(1, "Rewinding\n");
-    SendStatusText("Rewinding");
-    error = device->SetTapePosition(TAPE_REWIND, 0, 0, 0, false);
-    if (error == ERROR_SUCCESS) {
-        WriteLog(1, "Tape rewinded\n\n");
-    } else {
-        WriteLog(1, kErrorBanner);
-        WriteLog(1, SystemMessage(error));
-        m_nResult = TapeJobResult::Failed;
-    }
-    SendStatusText("Ready");
+    RunDeviceCommand("Rewinding\n", "Rewinding", false, "Tape rewinded\n\n");
 }
 
 uint32_t TapeJob::IsVariableBlockSupported(TapeDevice& device)

@@ -71,6 +71,9 @@ public:
     void Rewind();
     void RunLoad();
 
+    // Opens the device, writes startText, rewinds (and unloads), writes doneText or the error.
+    void RunDeviceCommand(const char* startText, const char* statusText, bool unload, const char* doneText);
+
     // Opens \\.\TAPEn of this job; null when it cannot.
     TapeDevicePtr OpenDevice(uint32_t& error) const;
 
