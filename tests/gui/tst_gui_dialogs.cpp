@@ -1,0 +1,275 @@
+// The load-files and choose-tape dialogs on their own: template layout and tab order, the
+// selection check, browsing, and the position the device list returns.
+#include "dialogs/CChooseTapeDlg.h"
+#include "dialogs/CLoadAllFilesDialog.h"
+#include "res/Resource.h"
+#include "tests/common/TestSupport.h"
+#include "tests/gui/GuiTestSupport.h"
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+
+QPushButton* Button(QDialog& dialog, QWidget* item)
+{
+    (void)dialog;
+    return static_cast<QPushButton*>(item);
+}
+
+// Clicks Load; when the selection is refused, answers the message box and returns its
+// caption and text.
+QString ClickLoad(CLoadAllFilesDialog& dialog, QString* caption = nullptr)
+{
+    QString text;
+    auto answer = ModalAnswer::When<QMessageBox>(
+        [&](QMessageBox* box) {
+            text = box->text();
+            if (caption) {
+                *caption = box->windowTitle();
+            }
+            box->button(QMessageBox::Ok)->click();
+        },
+        2000);
+    QTest::mouseClick(Button(dialog, dialog.GetDlgItem(IDOK)), Qt::LeftButton);
+    return text;
+}
+
+std::unique_ptr<CLoadAllFilesDialog> OpenLoadDialog(const std::string& path, const std::string& base,
+                                                    const std::string& selection)
+{
+    auto dialog = std::make_unique<CLoadAllFilesDialog>();
+    dialog->m_strPath = path;
+    dialog->m_strFileBase = base;
+    dialog->m_strSelection = selection;
+    dialog->OnInitDialog();
+    dialog->show();
+    return dialog;
+}
+
+} // namespace
+
+class TestGuiDialogs : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup() { CLoadAllFilesDialog::SetFolderBrowserForTesting({}); }
+
+    void loadDialogFollowsItsTemplate()
+    {
+        CLoadAllFilesDialog dialog;
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Load files from tape"));
+        DialogBaseUnits units;
+        CLoadAllFilesDialog probe;
+        CreateDialogControls(probe, LoadAllFilesDialogResource(), &units);
+        QCOMPARE(dialog.size(), QSize(units.X(319), units.Y(150)));
+        QCOMPARE(dialog.GetDlgItem(IDOK)->geometry(), QRect(units.X(102), units.Y(129), units.X(50), units.Y(14)));
+        QCOMPARE(dialog.GetDlgItem(IDC_PATH)->geometry().topLeft(), QPoint(units.X(14), units.Y(26)));
+        QCOMPARE(dialog.GetDlgItem(IDC_BROWSE)->geometry().topLeft(), QPoint(units.X(295), units.Y(26)));
+        QVERIFY(Button(dialog, dialog.GetDlgItem(IDOK))->isDefault());
+        QCOMPARE(Button(dialog, dialog.GetDlgItem(IDOK))->text(), QStringLiteral("Load"));
+        QCOMPARE(Button(dialog, dialog.GetDlgItem(IDC_BROWSE))->text(), QStringLiteral("..."));
+        QStringList labels;
+        for (QLabel* label : dialog.findChildren<QLabel*>()) {
+            labels << label->text();
+        }
+        QCOMPARE(labels, (QStringList{"Path to save loaded files", "File name base",
+                                      "Select files (Syntax : * or 0-1,5, 7-8 (index begining with zero) )"}));
+        // the units follow the font: a quarter of the average width, an eighth of the height
+        QFontMetrics metrics(dialog.font());
+        QCOMPARE(units.cy, metrics.height());
+        QVERIFY(units.cx > 0 && units.cx < metrics.height());
+    }
+
+    void loadDialogTabsInTemplateOrderFromTheLoadButton()
+    {
+        auto dialog = OpenLoadDialog("/p", "b", "*");
+        QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
+        QCOMPARE(QApplication::focusWidget(), dialog->GetDlgItem(IDOK));
+        const int order[] = {IDCANCEL, IDC_PATH, IDC_BROWSE, IDC_FILE_BASE, IDC_SELECTION, IDOK};
+        for (int id : order) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), dialog->GetDlgItem(id));
+        }
+    }
+
+    void invalidSelectionKeepsTheDialogOpenWithTheTextSelected_data()
+    {
+        QTest::addColumn<QString>("selection");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("open range") << QStringLiteral("1-");
+        QTest::newRow("letters") << QStringLiteral("a");
+    }
+    void invalidSelectionKeepsTheDialogOpenWithTheTextSelected()
+    {
+        QFETCH(QString, selection);
+        auto dialog = OpenLoadDialog("/old/path", "old", "*");
+        dialog->GetEdit(IDC_PATH)->setText(QStringLiteral("/new/path"));
+        dialog->GetEdit(IDC_SELECTION)->setText(selection);
+        QString caption;
+        QCOMPARE(ClickLoad(*dialog, &caption), QStringLiteral("Invalid selection string syntax"));
+        QCOMPARE(caption, QStringLiteral("Kellovaran"));
+        QVERIFY(dialog->isVisible());
+        QCOMPARE(dialog->result(), 0);
+        QLineEdit* edit = dialog->GetEdit(IDC_SELECTION);
+        QCOMPARE(dialog->focusWidget(), edit);
+        QCOMPARE(edit->selectedText(), selection);
+        QCOMPARE(edit->text(), selection);
+        QCOMPARE(dialog->GetEdit(IDC_PATH)->text(), QStringLiteral("/new/path"));
+        QCOMPARE(dialog->m_strPath, std::string("/old/path"));
+        QCOMPARE(dialog->m_strSelection, std::string("*"));
+    }
+
+    void validSelectionClosesWithTheEditedValues_data()
+    {
+        QTest::addColumn<QString>("selection");
+        QTest::newRow("star with blanks") << QStringLiteral(" * ");
+        QTest::newRow("list") << QStringLiteral("0-1,5, 7-8");
+    }
+    void validSelectionClosesWithTheEditedValues()
+    {
+        QFETCH(QString, selection);
+        auto dialog = OpenLoadDialog("/old", "old", "*");
+        dialog->GetEdit(IDC_PATH)->setText(QString());
+        dialog->GetEdit(IDC_FILE_BASE)->setText(QString());
+        dialog->GetEdit(IDC_SELECTION)->setText(selection);
+        QCOMPARE(ClickLoad(*dialog), QString());
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        QVERIFY(!dialog->isVisible());
+        QCOMPARE(dialog->m_strPath, std::string());
+        QCOMPARE(dialog->m_strFileBase, std::string());
+        QCOMPARE(dialog->m_strSelection, selection.toStdString());
+    }
+
+    void cancelLeavesTheMembers()
+    {
+        auto dialog = OpenLoadDialog("/old", "old", "2");
+        dialog->GetEdit(IDC_PATH)->setText(QStringLiteral("/new"));
+        dialog->GetEdit(IDC_SELECTION)->setText(QStringLiteral("3"));
+        QTest::mouseClick(Button(*dialog, dialog->GetDlgItem(IDCANCEL)), Qt::LeftButton);
+        QCOMPARE(dialog->result(), int(QDialog::Rejected));
+        QCOMPARE(dialog->m_strPath, std::string("/old"));
+        QCOMPARE(dialog->m_strSelection, std::string("2"));
+    }
+
+    void cancelledFolderBrowserChangesNothing()
+    {
+        auto dialog = OpenLoadDialog("/old", "old", "*");
+        dialog->GetEdit(IDC_FILE_BASE)->setText(QStringLiteral("typed"));
+        auto answer = ModalAnswer::When<QFileDialog>([](QFileDialog* browser) {
+            QCOMPARE(browser->windowTitle(), QStringLiteral("Select directory to store files"));
+            browser->reject();
+        });
+        QTest::mouseClick(Button(*dialog, dialog->GetDlgItem(IDC_BROWSE)), Qt::LeftButton);
+        QVERIFY(answer->Answered());
+        QCOMPARE(dialog->GetEdit(IDC_PATH)->text(), QStringLiteral("/old"));
+        QCOMPARE(dialog->GetEdit(IDC_FILE_BASE)->text(), QStringLiteral("typed"));
+        QCOMPARE(dialog->m_strPath, std::string("/old"));
+    }
+
+    void chosenFolderShowsInThePathEditOnly()
+    {
+        TempDir dir;
+        auto dialog = OpenLoadDialog("/old", "old", "*");
+        dialog->GetEdit(IDC_FILE_BASE)->setText(QStringLiteral("typed base"));
+        dialog->GetEdit(IDC_SELECTION)->setText(QStringLiteral("4-5"));
+        auto answer = ModalAnswer::When<QFileDialog>([&](QFileDialog* browser) {
+            browser->setDirectory(QString::fromStdString(dir.path()));
+            browser->selectFile(QString::fromStdString(dir.path()));
+            QMetaObject::invokeMethod(browser, "accept", Qt::DirectConnection);
+        });
+        QTest::mouseClick(Button(*dialog, dialog->GetDlgItem(IDC_BROWSE)), Qt::LeftButton);
+        QVERIFY(answer->Answered());
+        QCOMPARE(dialog->GetEdit(IDC_PATH)->text(), QString::fromStdString(dir.path()));
+        QCOMPARE(dialog->GetEdit(IDC_FILE_BASE)->text(), QStringLiteral("typed base"));
+        QCOMPARE(dialog->GetEdit(IDC_SELECTION)->text(), QStringLiteral("4-5"));
+    }
+
+    void chooseTapeFollowsItsTemplate()
+    {
+        CChooseTapeDlg dialog;
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Choose tape device"));
+        QVERIFY(dialog.m_cbDevice);
+        QVERIFY(!dialog.m_cbDevice->isEditable());
+        QCOMPARE(Button(dialog, dialog.GetDlgItem(IDOK))->text(), QStringLiteral("OK"));
+        QVERIFY(Button(dialog, dialog.GetDlgItem(IDOK))->isDefault());
+        QCOMPARE(dialog.m_nDevice, 0);
+    }
+
+    void chooseTapeKeepsTheCallersOrder()
+    {
+        CChooseTapeDlg dialog;
+        dialog.m_astrDevices = {"[0:9] -- V -- P9", "[0:10] -- V -- P10", "[0:2] -- V -- P2"};
+        dialog.m_nDevice = 1;
+        dialog.OnInitDialog();
+        QCOMPARE(dialog.m_cbDevice->count(), 3);
+        QCOMPARE(dialog.m_cbDevice->itemText(0), QStringLiteral("[0:9] -- V -- P9"));
+        QCOMPARE(dialog.m_cbDevice->itemText(1), QStringLiteral("[0:10] -- V -- P10"));
+        QCOMPARE(dialog.m_cbDevice->itemText(2), QStringLiteral("[0:2] -- V -- P2"));
+        QCOMPARE(dialog.m_cbDevice->currentIndex(), 1);
+        dialog.show();
+        QTest::mouseClick(Button(dialog, dialog.GetDlgItem(IDOK)), Qt::LeftButton);
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(dialog.m_nDevice, 1);
+    }
+
+    void chooseTapeOutOfRangeOrEmptyGivesZero_data()
+    {
+        QTest::addColumn<int>("entries");
+        QTest::addColumn<int>("device");
+        QTest::newRow("equal to the count") << 4 << 4;
+        QTest::newRow("far beyond") << 4 << 100;
+        QTest::newRow("negative") << 2 << -3;
+        QTest::newRow("empty list") << 0 << 0;
+    }
+    void chooseTapeOutOfRangeOrEmptyGivesZero()
+    {
+        QFETCH(int, entries);
+        QFETCH(int, device);
+        CChooseTapeDlg dialog;
+        for (int i = 0; i < entries; ++i) {
+            dialog.m_astrDevices.push_back("TAPE" + std::to_string(i));
+        }
+        dialog.m_nDevice = device;
+        dialog.OnInitDialog();
+        QCOMPARE(dialog.m_cbDevice->currentIndex(), -1);
+        dialog.show();
+        QTest::mouseClick(Button(dialog, dialog.GetDlgItem(IDOK)), Qt::LeftButton);
+        QCOMPARE(dialog.m_nDevice, 0);
+    }
+
+    void chooseTapeCancelKeepsThePosition()
+    {
+        CChooseTapeDlg dialog;
+        dialog.m_astrDevices = {"TAPE0", "TAPE1", "TAPE2", "TAPE3"};
+        dialog.m_nDevice = 3;
+        dialog.OnInitDialog();
+        dialog.show();
+        dialog.m_cbDevice->setCurrentIndex(0);
+        QTest::mouseClick(Button(dialog, dialog.GetDlgItem(IDCANCEL)), Qt::LeftButton);
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QCOMPARE(dialog.m_nDevice, 3);
+    }
+
+    void chooseTapeEscapeIsCancel()
+    {
+        CChooseTapeDlg dialog;
+        dialog.m_astrDevices = {"TAPE0", "TAPE1"};
+        dialog.m_nDevice = 1;
+        auto answer = ModalAnswer::When<CChooseTapeDlg>([](CChooseTapeDlg* shown) {
+            shown->m_cbDevice->setCurrentIndex(0);
+            QTest::keyClick(shown, Qt::Key_Escape);
+        });
+        QCOMPARE(dialog.exec(), int(QDialog::Rejected));
+        QVERIFY(answer->Answered());
+        QCOMPARE(dialog.m_nDevice, 1);
+    }
+};
+
+QTEST_MAIN(TestGuiDialogs)
+#include "tst_gui_dialogs.moc"

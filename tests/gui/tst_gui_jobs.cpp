@@ -1,0 +1,357 @@
+// The frame with tape jobs running on worker threads: what is enabled while a job runs,
+// breaking rewinds and loads, the device a job gets, a whole load on a virtual drive as
+// the log shows it, the worker-to-view hand-over, and closing while a job runs.
+#include "app/MainFrame.h"
+#include "dialogs/CLoadAllFilesDialog.h"
+#include "platform/DeviceNamespace.h"
+#include "platform/SimhTapeWriter.h"
+#include "res/Resource.h"
+#include "tape/TapeJob.h"
+#include "tests/common/TestSupport.h"
+#include "tests/gui/GuiTestSupport.h"
+#include "view/ChildView.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+bool Enabled(const CMainFrame& frame, int id)
+{
+    return frame.GetAction(id)->isEnabled();
+}
+
+std::pair<uint32_t, uint32_t> BreakRequest(const CMainFrame& frame)
+{
+    uint32_t immediately = 0;
+    const uint32_t requested = frame.m_jobs.GetBreakRequest(immediately);
+    return {requested, immediately};
+}
+
+// "Load  files from tape..." with these values typed into the dialog, confirmed with Load.
+bool StartLoad(CMainFrame& frame, const std::string& path, const std::string& selection = "*")
+{
+    auto answer = ModalAnswer::When<CLoadAllFilesDialog>([&](CLoadAllFilesDialog* dialog) {
+        dialog->GetEdit(IDC_PATH)->setText(QString::fromStdString(path));
+        dialog->GetEdit(IDC_SELECTION)->setText(QString::fromStdString(selection));
+        QTest::mouseClick(static_cast<QPushButton*>(dialog->GetDlgItem(IDOK)), Qt::LeftButton);
+    });
+    frame.OnLoadFiles();
+    return answer->Answered();
+}
+
+// "Break operation", answering the question (if one comes) with the given button.
+bool Break(CMainFrame& frame, QMessageBox::StandardButton button)
+{
+    auto answer = ModalAnswer::When<QMessageBox>(
+        [&](QMessageBox* box) {
+            if (box->windowTitle() == QStringLiteral("Kellovaran")
+                && box->text()
+                       == QStringLiteral(
+                           "Operation may be broken immediately or after current file is read.\n Break immediately?")) {
+                box->button(button)->click();
+            }
+        },
+        1000);
+    frame.OnBreak();
+    return answer->Answered();
+}
+
+bool WaitForIdle(CMainFrame& frame)
+{
+    if (!QTest::qWaitFor([&] { return frame.m_jobs.GetJobCount() == 0; }, 20000)) {
+        return false;
+    }
+    // the enable rules follow on their own, without a message announcing the end
+    return QTest::qWaitFor([&] { return Enabled(frame, ID_LOAD_FILES); }, 5000);
+}
+
+std::string Tail(const std::string& text, size_t from)
+{
+    return from <= text.size() ? text.substr(from) : std::string();
+}
+
+} // namespace
+
+class TestGuiJobs : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { UseNoAspi(); }
+
+    void runningJobDisablesTheTapeCommandsButNotSelectTape()
+    {
+        GatedDrives drives;
+        auto frame = MakeFrame();
+        frame->OnRewind();
+        QTRY_COMPARE(drives.gate->Waiting(), 1);
+        frame->UpdateCommandUI();
+        QVERIFY(!Enabled(*frame, ID_LOAD_FILES));
+        QVERIFY(!Enabled(*frame, ID_REWIND));
+        QVERIFY(!Enabled(*frame, ID_EJECT));
+        QVERIFY(Enabled(*frame, ID_SELECT_TAPE));
+        QVERIFY(Enabled(*frame, ID_BREAK));
+        QCOMPARE(frame->GetPaneText(0), QStringLiteral("Rewinding"));
+        // a second command while one runs starts nothing
+        frame->OnEject();
+        QCOMPARE(frame->m_jobs.GetJobCount(), 1u);
+
+        drives.gate->Open();
+        QVERIFY(WaitForIdle(*frame));
+        QVERIFY(!Enabled(*frame, ID_BREAK));
+        QCOMPARE(frame->GetPaneText(0), QStringLiteral("Ready"));
+        const std::string log = LogText(*frame);
+        QVERIFY(log.find("[00][TAPE0] -- Rewinding\n[00][TAPE0] -- Tape rewinded\n\n") != std::string::npos);
+        QCOMPARE(drives.OpenedIndices(), std::vector<int>{0});
+    }
+
+    void breakDuringRewindAsksNothing()
+    {
+        GatedDrives drives;
+        auto frame = MakeFrame();
+        frame->OnRewind();
+        QTRY_COMPARE(drives.gate->Waiting(), 1);
+        QVERIFY(!Break(*frame, QMessageBox::No));
+        QCOMPARE(BreakRequest(*frame), std::make_pair(1u, 1u));
+        QVERIFY(!Enabled(*frame, ID_BREAK));
+        drives.gate->Open();
+        QVERIFY(WaitForIdle(*frame));
+    }
+
+    void breakDuringLoadAsksWhenToBreak()
+    {
+        TempDir out;
+        GatedDrives drives;
+        auto frame = MakeFrame();
+        QVERIFY(StartLoad(*frame, out.path()));
+        QTRY_COMPARE(drives.gate->Waiting(), 1);  // held at its first rewind
+        QCOMPARE(BreakRequest(*frame), std::make_pair(0u, 1u));
+
+        QVERIFY(Break(*frame, QMessageBox::No));
+        QCOMPARE(BreakRequest(*frame), std::make_pair(1u, 0u));
+        QVERIFY(Enabled(*frame, ID_BREAK));
+
+        QVERIFY(Break(*frame, QMessageBox::Yes));
+        QCOMPARE(BreakRequest(*frame), std::make_pair(1u, 1u));
+        QVERIFY(!Enabled(*frame, ID_BREAK));
+
+        drives.gate->Open();
+        QVERIFY(WaitForIdle(*frame));
+        // the load stopped after its first block and skipped the final rewind
+        const std::string log = LogText(*frame);
+        QVERIFY(log.find("READ SESSION SUMMARY") != std::string::npos);
+        QVERIFY(log.find("Blocks read\t\t: 1\n") != std::string::npos);
+    }
+
+    void secondDriveChangesTitleAndTheNextJobsDevice()
+    {
+        UseAspiWithTwoDrives();
+        GatedDrives drives;
+        drives.gate->Open();
+        auto frame = MakeFrame();
+        frame->OnRewind();
+        QVERIFY(WaitForIdle(*frame));
+
+        auto answer = ModalAnswer::When<QDialog>([](QDialog* dialog) {
+            auto* combo = dialog->findChild<QComboBox*>();
+            combo->setCurrentIndex(1);
+            QTest::mouseClick(dialog->findChild<QPushButton*>(QString::number(IDOK)), Qt::LeftButton);
+        });
+        frame->OnSelectTape();
+        QVERIFY(answer->Answered());
+        QCOMPARE(frame->windowTitle(), QStringLiteral("Kellovaran    ([0:5] -- ZETA -- Z2)"));
+
+        frame->OnEject();
+        QVERIFY(WaitForIdle(*frame));
+        QCOMPARE(drives.OpenedIndices(), (std::vector<int>{0, 1}));
+        const std::string log = LogText(*frame);
+        QVERIFY(log.find("[00][TAPE0] -- Rewinding\n") != std::string::npos);
+        QVERIFY(log.find("[01][TAPE1] -- Ejecting\n") != std::string::npos);
+    }
+
+    void selectTapeDuringAJobAffectsOnlyLaterJobs()
+    {
+        GatedDrives drives;
+        auto frame = MakeFrame();
+        frame->OnRewind();
+        QTRY_COMPARE(drives.gate->Waiting(), 1);
+        auto answer = ModalAnswer::When<QDialog>([](QDialog* dialog) {
+            dialog->findChild<QComboBox*>()->setCurrentIndex(3);
+            QTest::mouseClick(dialog->findChild<QPushButton*>(QString::number(IDOK)), Qt::LeftButton);
+        });
+        frame->OnSelectTape();
+        QVERIFY(answer->Answered());
+        QCOMPARE(frame->windowTitle(), QStringLiteral("Kellovaran    (TAPE3)"));
+        drives.gate->Open();
+        QVERIFY(WaitForIdle(*frame));
+        QVERIFY(LogText(*frame).find("[00][TAPE0] -- Tape rewinded") != std::string::npos);
+        frame->OnRewind();
+        QVERIFY(WaitForIdle(*frame));
+        QVERIFY(LogText(*frame).find("[01][TAPE3] -- Tape rewinded") != std::string::npos);
+    }
+
+    void confirmedLoadDialogValuesOpenTheNextDialog()
+    {
+        TempDir out;
+        GatedDrives drives;
+        drives.gate->Open();
+        auto frame = MakeFrame();
+        QVERIFY(StartLoad(*frame, out.path(), "0-1"));
+        QVERIFY(WaitForIdle(*frame));
+        QCOMPARE(frame->m_strPath, out.path());
+        QCOMPARE(frame->m_strSelection, std::string("0-1"));
+
+        QString shownPath, shownSelection;
+        auto answer = ModalAnswer::When<CLoadAllFilesDialog>([&](CLoadAllFilesDialog* dialog) {
+            shownPath = dialog->GetEdit(IDC_PATH)->text();
+            shownSelection = dialog->GetEdit(IDC_SELECTION)->text();
+            QTest::mouseClick(static_cast<QPushButton*>(dialog->GetDlgItem(IDCANCEL)), Qt::LeftButton);
+        });
+        frame->OnLoadFiles();
+        QVERIFY(answer->Answered());
+        QCOMPARE(shownPath, QString::fromStdString(out.path()));
+        QCOMPARE(shownSelection, QStringLiteral("0-1"));
+        QCOMPARE(ReadWholeFile(out / "file0000"), std::string("block-ablock-b"));
+        QCOMPARE(ReadWholeFile(out / "file0001"), std::string("block-c"));
+    }
+
+    void wholeLoadShowsWhatTheEngineReports()
+    {
+        TempDir dir;
+        const std::string image = dir / "tape.tap";
+        std::string error;
+        QVERIFY(WriteTapeImage(image, {{"alpha", std::string(3000, 'b')}, {"c"}, {std::string(70000, 'd'), "e"}},
+                               error));
+        DeviceNamespace::SetTapeImages({image});
+        const std::string out = dir / "out";
+
+        // the engine on its own, reporting to a recorder
+        RecordingNotify recorder;
+        {
+            TapeJobList list;
+            TapeJob* job = list.AddJob(out, "file", "*", 0, &list, &recorder, TAPE_JOB_LOAD);
+            LoadThreadProc(job);
+        }
+        const std::string expected = MaskTimes(recorder.Log());
+        QVERIFY(expected.find("READ SESSION SUMMARY") != std::string::npos);
+
+        // the same load from the window
+        auto frame = MakeFrame();
+        const size_t startup = LogText(*frame).size();
+        QVERIFY(StartLoad(*frame, out));
+        QVERIFY(WaitForIdle(*frame));
+        DeviceNamespace::SetTapeImages({});
+        QCOMPARE(MaskTimes(Tail(LogText(*frame), startup)), expected);
+        QCOMPARE(frame->GetPaneText(0), QStringLiteral("Ready"));
+        QCOMPARE(frame->GetPaneText(1), QStringLiteral(" "));
+        QCOMPARE(ReadWholeFile(out + "/file0002"), std::string(70000, 'd') + "e");
+    }
+
+    void workerMessagesArriveInOrderAndEachWaitsForTheView()
+    {
+        auto frame = MakeFrame();
+        CChildView& view = *frame->GetView();
+        const int before = view.GetLineCount();
+        std::atomic<int> sent{0};
+        std::atomic<bool> behind{false};
+        std::thread worker([&] {
+            for (int i = 0; i < 200; ++i) {
+                const std::string text = "message " + std::to_string(i) + "\n";
+                TaskMemBlock block = TaskMemBlock::Alloc(text.size() + 1);
+                std::memcpy(block.data(), text.c_str(), text.size() + 1);
+                view.Send(UM_LOG_TEXT, std::move(block));
+                sent = i + 1;
+            }
+        });
+        // whenever the worker has finished a Send, the view already shows that text
+        int seen = 0;
+        while (sent < 200) {
+            const int done = sent;
+            QCoreApplication::processEvents();
+            if (view.GetLineCount() - before < done) {
+                behind = true;
+            }
+            seen = std::max(seen, done);
+        }
+        worker.join();
+        QVERIFY(!behind);
+        QStringList lines = view.toPlainText().split(QLatin1Char('\n'));
+        lines = lines.mid(before - 1, 200);
+        for (int i = 0; i < 200; ++i) {
+            QCOMPARE(lines[i], QStringLiteral("message %1").arg(i));
+        }
+    }
+
+    void detachedViewLetsWorkersGoWithoutTheUiThread()
+    {
+        auto frame = MakeFrame();
+        CChildView& view = *frame->GetView();
+        const QString before = view.toPlainText();
+        view.Detach();
+        // nothing processes events here: a worker that waited on this thread would hang
+        std::thread worker([&] {
+            for (int i = 0; i < 10; ++i) {
+                TaskMemBlock block = TaskMemBlock::Alloc(8);
+                std::memcpy(block.data(), "late\n", 6);
+                view.Send(UM_LOG_TEXT, std::move(block));
+            }
+        });
+        worker.join();
+        QCoreApplication::processEvents();
+        QCOMPARE(view.toPlainText(), before);
+    }
+
+    void closingDuringALoadBreaksItAndClosesWhenItEnds()
+    {
+        TempDir out;
+        GatedDrives drives({{"one", "two", "three"}, {"four"}});
+        auto frame = MakeFrame();
+        frame->show();
+        QVERIFY(QTest::qWaitForWindowExposed(frame.get()));
+        QVERIFY(StartLoad(*frame, out.path()));
+        QTRY_COMPARE(drives.gate->Waiting(), 1);
+
+        QVERIFY(!frame->close());
+        QVERIFY(frame->isVisible());
+        QVERIFY(frame->IsClosePending());
+        QCOMPARE(BreakRequest(*frame), std::make_pair(1u, 1u));
+        QCOMPARE(frame->GetPaneText(0), QStringLiteral("Closing"));
+        const std::string notice = "Closing: the current operation is being broken off; the window closes when it has ended\n";
+        QVERIFY(LogText(*frame).find(notice) != std::string::npos);
+        frame->UpdateCommandUI();
+        QVERIFY(!Enabled(*frame, ID_LOAD_FILES));
+
+        drives.gate->Open();
+        QTRY_VERIFY_WITH_TIMEOUT(!frame->isVisible(), 20000);
+        QCOMPARE(frame->m_jobs.GetJobCount(), 0u);
+        // the job's last texts reached the log before the window went
+        const std::string log = LogText(*frame);
+        QVERIFY(log.find("READ SESSION SUMMARY", log.find(notice)) != std::string::npos);
+        QCOMPARE(ReadWholeFile(out / "file0000"), std::string("one"));
+    }
+
+    void destroyingTheFrameUnderARunningJobWaitsForIt()
+    {
+        GatedDrives drives;
+        auto frame = MakeFrame();
+        frame->OnRewind();
+        QTRY_COMPARE(drives.gate->Waiting(), 1);
+        std::shared_ptr<Gate> gate = drives.gate;
+        std::thread opener([gate] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            gate->Open();
+        });
+        frame.reset();  // must neither crash nor hang: the worker's messages are dropped
+        opener.join();
+    }
+};
+
+QTEST_MAIN(TestGuiJobs)
+#include "tst_gui_jobs.moc"

@@ -1,0 +1,242 @@
+// The log view and the status panes: appending and scrolling, the editing keys on a
+// read-only log, and what the counter and status messages show.
+#include "app/MainFrame.h"
+#include "res/Resource.h"
+#include "tests/gui/GuiTestSupport.h"
+#include "view/ChildView.h"
+
+#include <QClipboard>
+#include <QStatusBar>
+#include <QScrollBar>
+#include <QTest>
+
+#include <cstring>
+
+namespace {
+
+void SendBlock(CChildView& view, uint32_t message, const void* data, size_t size)
+{
+    TaskMemBlock block = TaskMemBlock::Alloc(size);
+    std::memcpy(block.data(), data, size);
+    view.Send(message, std::move(block));
+}
+
+void SendText(CChildView& view, uint32_t message, const std::string& text)
+{
+    SendBlock(view, message, text.c_str(), text.size() + 1);
+}
+
+void SendCounters(CChildView& view, TapeCounters counters)
+{
+    SendBlock(view, UM_COUNTERS, &counters, sizeof counters);
+}
+
+QString Lines(int count)
+{
+    QStringList lines;
+    for (int i = 0; i < count; ++i) {
+        lines << QStringLiteral("line %1").arg(i);
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+class TestGuiView : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        UseNoAspi();
+        m_frame = MakeFrame();
+        // about 20 lines visible: the N - 30 scroll position is reachable for 100 lines
+        m_frame->resize(800, 450);
+        m_frame->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_frame.get()));
+    }
+    void cleanup() { m_frame.reset(); }
+
+    void appendingAddsTextAtTheEnd()
+    {
+        CChildView& view = *m_frame->GetView();
+        const QString before = view.toPlainText();
+        SendText(view, UM_LOG_TEXT, "[00][TAPE0] -- Rewinding\n\n");
+        SendText(view, UM_LOG_TEXT, "no line end yet");
+        SendText(view, UM_LOG_TEXT, ", now\n");
+        QCOMPARE(view.toPlainText(), before + QStringLiteral("[00][TAPE0] -- Rewinding\n\nno line end yet, now\n"));
+    }
+
+    void appendingScrollsToThirtyLinesAboveThePreviousEnd_data()
+    {
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<int>("firstVisible");
+        QTest::newRow("10 lines") << 10 << 0;
+        QTest::newRow("30 lines") << 30 << 0;
+        QTest::newRow("31 lines") << 31 << 1;
+        QTest::newRow("100 lines") << 100 << 70;
+    }
+    void appendingScrollsToThirtyLinesAboveThePreviousEnd()
+    {
+        QFETCH(int, lines);
+        QFETCH(int, firstVisible);
+        CChildView& view = *m_frame->GetView();
+        view.setPlainText(Lines(lines));
+        view.verticalScrollBar()->setValue(0);
+        QCOMPARE(view.GetLineCount(), lines);
+        SendText(view, UM_LOG_TEXT, "appended\nmore\n");
+        QCOMPARE(view.GetFirstVisibleLine(), firstVisible);
+        QCOMPARE(view.GetLineCount(), lines + 2);
+    }
+
+    void nullTextChangesNothing()
+    {
+        CChildView& view = *m_frame->GetView();
+        view.setPlainText(Lines(100));
+        view.verticalScrollBar()->setValue(12);
+        const QString before = view.toPlainText();
+        view.Send(UM_LOG_TEXT, TaskMemBlock());
+        view.AppendLogText(nullptr);
+        QCOMPARE(view.toPlainText(), before);
+        QCOMPARE(view.GetFirstVisibleLine(), 12);
+    }
+
+    void textWithoutTerminatorStopsAtTheBlockEnd()
+    {
+        CChildView& view = *m_frame->GetView();
+        const QString before = view.toPlainText();
+        SendBlock(view, UM_LOG_TEXT, "abc", 3);
+        QCOMPARE(view.toPlainText(), before + QStringLiteral("abc"));
+    }
+
+    void typingAndEditingKeysChangeNothing()
+    {
+        CChildView& view = *m_frame->GetView();
+        view.setFocus();
+        QGuiApplication::clipboard()->setText(QStringLiteral("pasted"));
+        const QString before = view.toPlainText();
+        QTest::keyClicks(&view, QStringLiteral("typed"));
+        QTest::keyClick(&view, Qt::Key_Return);
+        QTest::keyClick(&view, Qt::Key_Backspace);
+        QTest::keyClick(&view, Qt::Key_V, Qt::ControlModifier);
+        QTest::keyClick(&view, Qt::Key_Insert, Qt::ShiftModifier);
+        view.selectAll();
+        QTest::keyClick(&view, Qt::Key_X, Qt::ControlModifier);
+        QTest::keyClick(&view, Qt::Key_Delete, Qt::ShiftModifier);
+        QTest::keyClick(&view, Qt::Key_Delete);
+        QTest::keyClick(&view, Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(view.toPlainText(), before);
+    }
+
+    void selectionCopiesWithControlCAndControlInsert()
+    {
+        CChildView& view = *m_frame->GetView();
+        view.setPlainText(QStringLiteral("first line\nsecond line\n"));
+        view.setFocus();
+        view.selectAll();
+        QGuiApplication::clipboard()->clear();
+        QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("first line\nsecond line\n"));
+
+        QTextCursor cursor = view.textCursor();
+        cursor.setPosition(0);
+        cursor.setPosition(5, QTextCursor::KeepAnchor);
+        view.setTextCursor(cursor);
+        QGuiApplication::clipboard()->clear();
+        QTest::keyClick(&view, Qt::Key_Insert, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("first"));
+    }
+
+    void appendingKeepsTheUsersSelection()
+    {
+        CChildView& view = *m_frame->GetView();
+        view.setPlainText(QStringLiteral("keep me\n"));
+        QTextCursor cursor = view.textCursor();
+        cursor.setPosition(0);
+        cursor.setPosition(4, QTextCursor::KeepAnchor);
+        view.setTextCursor(cursor);
+        SendText(view, UM_LOG_TEXT, "later text\n");
+        QCOMPARE(view.textCursor().selectedText(), QStringLiteral("keep"));
+    }
+
+    void countersShowLoadingFileAndFourFigures()
+    {
+        CChildView& view = *m_frame->GetView();
+        SendCounters(view, {1234, 56, 4096, 128, 0});
+        QCOMPARE(m_frame->GetPaneText(0), QStringLiteral("Loading file"));
+        QCOMPARE(m_frame->GetPaneText(1), QStringLiteral("Blks total: 1234"));
+        QCOMPARE(m_frame->GetPaneText(2), QStringLiteral("Blks cur file: 56"));
+        QCOMPARE(m_frame->GetPaneText(3), QStringLiteral("KB total: 4096"));
+        QCOMPARE(m_frame->GetPaneText(4), QStringLiteral("KB cur file: 128"));
+    }
+
+    void largeCountersPrintUnsigned()
+    {
+        CChildView& view = *m_frame->GetView();
+        SendCounters(view, {2147483648ULL, 4294967296ULL, 18446744073709551615ULL, 5000000000ULL, 0});
+        QCOMPARE(m_frame->GetPaneText(1), QStringLiteral("Blks total: 2147483648"));
+        QCOMPARE(m_frame->GetPaneText(2), QStringLiteral("Blks cur file: 4294967296"));
+        QCOMPARE(m_frame->GetPaneText(3), QStringLiteral("KB total: 18446744073709551615"));
+        QCOMPARE(m_frame->GetPaneText(4), QStringLiteral("KB cur file: 5000000000"));
+    }
+
+    void finalCountersShowReadyAndBlankPanes()
+    {
+        CChildView& view = *m_frame->GetView();
+        SendCounters(view, {1234, 56, 4096, 128, 0});
+        SendCounters(view, {7, 8, 9, 10, 1});
+        QCOMPARE(m_frame->GetPaneText(0), QStringLiteral("Ready"));
+        for (int pane = 1; pane <= 4; ++pane) {
+            QCOMPARE(m_frame->GetPaneText(pane), QStringLiteral(" "));
+        }
+    }
+
+    void statusTextChangesOnlyTheFirstPane()
+    {
+        CChildView& view = *m_frame->GetView();
+        SendCounters(view, {1, 2, 3, 4, 0});
+        SendText(view, UM_STATUS_TEXT, "Rewinding");
+        QCOMPARE(m_frame->GetPaneText(0), QStringLiteral("Rewinding"));
+        QCOMPARE(m_frame->GetPaneText(1), QStringLiteral("Blks total: 1"));
+        QCOMPARE(m_frame->GetPaneText(2), QStringLiteral("Blks cur file: 2"));
+        QCOMPARE(m_frame->GetPaneText(3), QStringLiteral("KB total: 3"));
+        QCOMPARE(m_frame->GetPaneText(4), QStringLiteral("KB cur file: 4"));
+    }
+
+    void shortCounterBlockIsIgnored()
+    {
+        CChildView& view = *m_frame->GetView();
+        const QString before = m_frame->GetPaneText(1);
+        const uint32_t half[2] = {5, 6};
+        SendBlock(view, UM_COUNTERS, half, sizeof half);
+        view.Send(UM_COUNTERS, TaskMemBlock());
+        QCOMPARE(m_frame->GetPaneText(1), before);
+    }
+
+    void panesStartBlankAndAsWideAsTheirString()
+    {
+        QCOMPARE(m_frame->GetPaneText(0), QStringLiteral("Ready"));
+        for (int pane = 1; pane <= 4; ++pane) {
+            QCOMPARE(m_frame->GetPaneText(pane), QString(53, QLatin1Char(' ')));
+        }
+        // the indicators stand in the order 103, 105, 104, 106
+        QCOMPARE(StatusIndicatorResource(), (std::vector<int>{0, 103, 105, 104, 106}));
+    }
+
+    void promptGivesWayToTheIdlePromptAgain()
+    {
+        CChildView& view = *m_frame->GetView();
+        SendCounters(view, {1, 2, 3, 4, 0});
+        m_frame->statusBar()->showMessage(PromptStatusText(ID_REWIND));
+        QCOMPARE(m_frame->statusBar()->currentMessage(), QStringLiteral("Rewind tape"));
+        m_frame->statusBar()->clearMessage();
+        QCOMPARE(m_frame->GetPaneText(0), QStringLiteral("Ready"));
+        QCOMPARE(m_frame->GetPaneText(1), QStringLiteral("Blks total: 1"));
+    }
+
+private:
+    std::unique_ptr<CMainFrame> m_frame;
+};
+
+QTEST_MAIN(TestGuiView)
+#include "tst_gui_view.moc"
