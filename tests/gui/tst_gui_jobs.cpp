@@ -1,7 +1,9 @@
 // The frame with tape jobs running on worker threads: what is enabled while a job runs,
 // breaking rewinds and loads, the device a job gets, a whole load on a virtual drive as
 // the log shows it, the worker-to-view hand-over, and closing while a job runs.
+#include "app/KellovaranApp.h"
 #include "app/MainFrame.h"
+#include "aspi/SimulatedAspiBus.h"
 #include "dialogs/CLoadAllFilesDialog.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/SimhTapeWriter.h"
@@ -252,6 +254,29 @@ private slots:
         QCOMPARE(frame->GetPaneText(0), QStringLiteral("Ready"));
         QCOMPARE(frame->GetPaneText(1), QStringLiteral(" "));
         QCOMPARE(ReadWholeFile(out + "/file0002"), std::string(70000, 'd') + "e");
+    }
+
+    void tapeImagesOnTheCommandLineBecomeTheListedDrives()
+    {
+        TempDir dir;
+        std::string error;
+        QVERIFY(WriteTapeImage(dir / "first.tap", {{"1"}}, error));
+        QVERIFY(WriteTapeImage(dir / "second.tap", {{"2"}}, error));
+        CommandLineOptions options;
+        options.tapeImages = {dir / "first.tap", dir / "second.tap"};
+        InstallPlatformServices(options);
+        auto frame = MakeFrame();
+        QCOMPARE(frame->GetDeviceEntries(),
+                 (std::vector<std::string>{"[0:0] -- VIRTUAL -- first.tap", "[0:1] -- VIRTUAL -- second.tap"}));
+        QCOMPARE(frame->windowTitle(), QStringLiteral("Kellovaran    ([0:0] -- VIRTUAL -- first.tap)"));
+        frame->m_nCurrentDevice = 1;
+        frame->OnRewind();
+        QVERIFY(WaitForIdle(*frame));
+        DeviceNamespace::SetTapeImages({});
+        UnregisterAspiProvider();
+        const std::string log = LogText(*frame);
+        QVERIFY2(log.find("\t[0:1] -- VIRTUAL -- second.tap\n") != std::string::npos, log.c_str());
+        QVERIFY2(log.find("[00][TAPE1] -- Tape rewinded\n") != std::string::npos, log.c_str());
     }
 
     void workerMessagesArriveInOrderAndEachWaitsForTheView()
