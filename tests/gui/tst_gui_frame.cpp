@@ -56,12 +56,16 @@ struct LoadFields {
 
 // Runs "Load  files from tape...", reads what the dialog shows, types the replacements
 // (when given) and ends with Cancel.
-LoadFields OpenLoadDialogAndCancel(CMainFrame& frame, const LoadFields* typed = nullptr)
+LoadFields OpenLoadDialogAndCancel(CMainFrame& frame, const LoadFields* typed = nullptr,
+                                   Qt::CursorShape* frameCursor = nullptr)
 {
     LoadFields shown;
     auto answer = ModalAnswer::When<CLoadAllFilesDialog>([&](CLoadAllFilesDialog* dialog) {
         shown = {dialog->GetEdit(IDC_PATH)->text(), dialog->GetEdit(IDC_FILE_BASE)->text(),
                  dialog->GetEdit(IDC_SELECTION)->text()};
+        if (frameCursor) {
+            *frameCursor = frame.cursor().shape();
+        }
         if (typed) {
             dialog->GetEdit(IDC_PATH)->setText(typed->path);
             dialog->GetEdit(IDC_FILE_BASE)->setText(typed->base);
@@ -191,7 +195,11 @@ private slots:
     {
         UseNoAspi();
         auto frame = MakeFrame();
-        const LoadFields shown = OpenLoadDialogAndCancel(*frame);
+        Qt::CursorShape during = Qt::ArrowCursor;
+        const LoadFields shown = OpenLoadDialogAndCancel(*frame, nullptr, &during);
+        // the wait cursor stands over the frame while the handler runs, and goes with it
+        QCOMPARE(during, Qt::WaitCursor);
+        QCOMPARE(frame->cursor().shape(), Qt::ArrowCursor);
         QCOMPARE(shown.path, QDir::toNativeSeparators(QDir::currentPath()));
         QCOMPARE(shown.base, QStringLiteral("file"));
         QCOMPARE(shown.selection, QStringLiteral("*"));
