@@ -81,6 +81,7 @@ bool CMainFrame::OnCreate()
     m_pView = new CChildView(this);
     m_pView->setFrameShape(QFrame::NoFrame);
     setCentralWidget(m_pView);
+    setFocusProxy(m_pView);  // the frame's focus goes to the log
 
     CreateCommands();
     CreateMenus();

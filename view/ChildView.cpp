@@ -7,7 +7,6 @@
 
 #include <QAction>
 #include <QCoreApplication>
-#include <QEvent>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -16,9 +15,6 @@
 #include <cstring>
 
 namespace {
-
-// A worker's message is waiting in the mailbox.
-const QEvent::Type kMailEvent = static_cast<QEvent::Type>(QEvent::User + 10);
 
 // The text of a block: up to its first zero byte, never past its end. Null for no block.
 const char* BlockText(const TaskMemBlock& block, std::string& storage)
@@ -175,7 +171,9 @@ void CChildView::Send(uint32_t message, TaskMemBlock block)
     }
     m_pendingMail.emplace(Mail{message, std::move(block)});
     const uint64_t ticket = ++m_nMailPosted;
-    QCoreApplication::postEvent(this, new QEvent(kMailEvent));
+    // Queued by name: the call event is made and read inside Qt alone, and nothing of
+    // it is shared with this thread's own data.
+    QMetaObject::invokeMethod(this, "ProcessMail", Qt::QueuedConnection);
     m_mailChanged.wait(lock, [&] { return m_bDetached || m_nMailDone >= ticket; });
 }
 
@@ -207,13 +205,4 @@ void CChildView::Detach()
         m_pendingMail.reset();
     }
     m_mailChanged.notify_all();
-}
-
-bool CChildView::event(QEvent* e)
-{
-    if (e->type() == kMailEvent) {
-        ProcessMail();
-        return true;
-    }
-    return QPlainTextEdit::event(e);
 }

@@ -15,6 +15,8 @@
 class CMainFrame;
 
 class CChildView : public QPlainTextEdit, public NotifyWindow {
+    Q_OBJECT
+
 public:
     explicit CChildView(QWidget* parent = nullptr);
     ~CChildView() override;
@@ -41,13 +43,11 @@ public:
     int GetLineCount() const;
     int GetFirstVisibleLine() const;
 
-protected:
-    bool event(QEvent* e) override;
-
 private:
     CMainFrame* GetParentFrame() const;
     void InstallAccelerators();
-    void ProcessMail();
+    // Takes the message waiting in the mailbox, handles it and lets its sender go.
+    Q_INVOKABLE void ProcessMail();
 
     // One message handed from a worker to the UI thread at a time.
     struct Mail {
