@@ -89,11 +89,19 @@ int main(int argc, char** argv)
     // Each append is timed on its own; the window repaints between appends as it would
     // while a job waits for each message.
     Clock::duration first{}, last{}, all{};
+    const size_t bucket = 10000;
+    Clock::duration inBucket{};
+    std::vector<double> buckets;
     for (size_t i = 0; i < texts.size(); ++i) {
         const auto start = Clock::now();
         view.AppendLogText(texts[i].c_str());
         const auto took = Clock::now() - start;
         all += took;
+        inBucket += took;
+        if ((i + 1) % bucket == 0) {
+            buckets.push_back(MicrosPer(inBucket, bucket));
+            inBucket = {};
+        }
         if (i < window) {
             first += took;
         } else if (i >= texts.size() - window) {
@@ -107,5 +115,10 @@ int main(int argc, char** argv)
     std::printf("first %zu appends: %.2f us per append\n", window, MicrosPer(first, window));
     std::printf("last  %zu appends: %.2f us per append\n", window, MicrosPer(last, window));
     std::printf("all appends: %.2f us per append\n", MicrosPer(all, texts.size()));
+    std::printf("per %zu appends (us per append):", bucket);
+    for (double micros : buckets) {
+        std::printf(" %.1f", micros);
+    }
+    std::printf("\n");
     return 0;
 }
