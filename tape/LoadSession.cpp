@@ -97,7 +97,7 @@ void TapeJob::RunLoad()
             }
         }
     } else if (continueSession) {
-        int nextTapeFile = 0;
+        int64_t nextTapeFile = 0;  // k + 1 of the last index: may pass INT32_MAX
         for (int32_t k : selection) {
             if (!continueSession || endOfTape)
                 break;
@@ -106,9 +106,9 @@ void TapeJob::RunLoad()
                 WriteLog(0, kStarLine);
                 char text[96];
                 if (gap == 1)
-                    std::snprintf(text, sizeof text, "Skiping file number %04d \n\n", nextTapeFile);
+                    std::snprintf(text, sizeof text, "Skiping file number %04d \n\n", static_cast<int>(nextTapeFile));
                 else
-                    std::snprintf(text, sizeof text, "Skiping files number %04d-%04d \n\n", nextTapeFile, k - 1);
+                    std::snprintf(text, sizeof text, "Skiping files number %04d-%04d \n\n", static_cast<int>(nextTapeFile), k - 1);
                 WriteLog(1, text);
                 uint32_t spaceError = device->SetTapePosition(TAPE_SPACE_FILEMARKS, 0, static_cast<uint32_t>(gap), 0, false);
                 if (spaceError == ERROR_END_OF_MEDIA) {
@@ -124,7 +124,7 @@ void TapeJob::RunLoad()
                     break;
                 }
             }
-            nextTapeFile = k + 1;  // k < INT32_MAX here: no tape holds that many files
+            nextTapeFile = int64_t{k} + 1;
             std::string name = DiskFileName(m_strPath, m_strFileBase, k);
             WriteLog(0, kStarLine);
             char text[64];

@@ -144,6 +144,15 @@ TEST_F(LoadTest, SelectionsSpaceOverTheGaps)
     EXPECT_EQ(result, TapeJobResult::Completed);
 }
 
+TEST_F(LoadTest, TheLargestIndexSpacesToTheEndOfData)
+{
+    T().File({5}).File({6});
+    std::string log = Load("1, 2147483647");
+    EXPECT_EQ(ReadWholeFile(Disk(1)), T().FileContent(1));
+    EXPECT_TRUE(Has(log, "Skiping files number 0002-2147483646 \n\n[00][TAPE0] -- ------ NO MORE DATA ON THE TAPE"));
+    EXPECT_EQ(result, TapeJobResult::Completed);
+}
+
 TEST_F(LoadTest, NeighbouringSelectionsReadWithoutSpacing)
 {
     for (int f = 0; f < 8; ++f)
