@@ -7,7 +7,6 @@
 
 namespace {
 
-const char* const kErrorBanner = "--//--//-- ERROR --//--//--\n";
 
 [[noreturn]] void ThrowSystemError(uint32_t code)
 {
@@ -45,8 +44,7 @@ void TapeJob::RunDeviceCommand(const char* startText, const char* statusText, bo
     if (error == ERROR_SUCCESS) {
         WriteLog(1, doneText);
     } else {
-        WriteLog(1, kErrorBanner);
-        WriteLog(1, SystemMessage(error));
+        WriteError(SystemMessage(error));
         m_nResult = TapeJobResult::Failed;
     }
     SendStatusText("Ready");

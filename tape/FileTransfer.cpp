@@ -10,7 +10,6 @@
 
 namespace {
 
-const char* const kErrorBanner = "--//--//-- ERROR --//--//--\n";
 const std::string kStars59(59, '*');
 
 } // namespace
@@ -32,8 +31,7 @@ bool TapeJob::PrepareBuffer(TapeDevice& device)
             throw ReTapeOpsException("Couldn't allocate memory for buffer\n", 0);
         return true;
     } catch (const ReTapeOpsException& e) {
-        WriteLog(1, kErrorBanner);
-        WriteLog(1, e.GetMessage());
+        WriteError(e.GetMessage());
         return false;
     }
 }
@@ -111,13 +109,11 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
         } else {
             // Going on would read from wherever the failed read left the tape and copy
             // those bytes under the next file's name: the session ends here instead.
-            WriteLog(1, kErrorBanner);
-            WriteLog(1, SystemMessage(lastError));
+            WriteError(SystemMessage(lastError));
             result = false;
         }
     } catch (const ReTapeOpsException& e) {
-        WriteLog(1, kErrorBanner);
-        WriteLog(1, e.GetMessage());
+        WriteError(e.GetMessage());
         result = false;
     }
 

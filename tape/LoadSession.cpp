@@ -10,7 +10,6 @@
 
 namespace {
 
-const char* const kErrorBanner = "--//--//-- ERROR --//--//--\n";
 const std::string kStarLine = std::string(102, '*') + "\n";
 const std::string kHashLine = std::string(59, '#') + "\n";
 
@@ -66,8 +65,7 @@ void TapeJob::RunLoad()
     // A failed rewind or spacing leaves the tape at an unknown place: the session ends
     // with the error rather than read on from there.
     auto positionFailed = [&](uint32_t code) {
-        WriteLog(1, kErrorBanner);
-        WriteLog(1, SystemMessage(code));
+        WriteError(SystemMessage(code));
         m_nResult = TapeJobResult::Failed;
         continueSession = false;
     };
@@ -152,8 +150,7 @@ void TapeJob::RunLoad()
     } else {
         WriteLog(1, "Rewinding\n\n");
         if (uint32_t rewindError = device->SetTapePosition(TAPE_REWIND, 0, 0, 0, false)) {
-            WriteLog(1, kErrorBanner);
-            WriteLog(1, SystemMessage(rewindError));
+            WriteError(SystemMessage(rewindError));
             m_nResult = TapeJobResult::Failed;
         }
     }

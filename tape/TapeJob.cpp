@@ -48,6 +48,12 @@ void TapeJob::WriteLog(int prefixed, const std::string& text)
         m_hWndNotify->Send(UM_LOG_TEXT, std::move(block));
 }
 
+void TapeJob::WriteError(const std::string& text)
+{
+    WriteLog(1, "--//--//-- ERROR --//--//--\n");
+    WriteLog(1, text);
+}
+
 void TapeJob::SendStatusText(const std::string& text)
 {
     if (!m_hWndNotify)

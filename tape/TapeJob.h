@@ -63,6 +63,8 @@ public:
     void WriteLog(int prefixed, const std::string& text);
     void SendStatusText(const std::string& text);
     void SendCounters(uint32_t final);
+    // "--//--//-- ERROR --//--//--\n" and then the text, both prefixed.
+    void WriteError(const std::string& text);
     // "[%02d][TAPE%d] -- " of this job.
     std::string LogPrefix() const;
 
