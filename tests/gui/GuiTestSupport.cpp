@@ -7,7 +7,7 @@
 #include "view/ChildView.h"
 
 #include <cstring>
-#include <regex>
+#include <cctype>
 
 void Gate::Wait()
 {
@@ -191,8 +191,40 @@ std::string LogText(const CMainFrame& frame)
     return frame.GetView()->toPlainText().toLocal8Bit().toStdString();
 }
 
+// True when text holds the time form "Www Mmm dd hh:mm:ss yyyy" at pos (the day may be
+// blank-padded). Hand-made rather than std::regex, inside which GCC 12 warns.
+static bool IsTimeAt(const std::string& text, size_t pos)
+{
+    static const std::string shape = "Aaa Aaa _0 00:00:00 0000";
+    if (pos + shape.size() > text.size())
+        return false;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[pos + i]);
+        bool ok = false;
+        switch (shape[i]) {
+        case 'A': ok = std::isupper(c); break;
+        case 'a': ok = std::islower(c); break;
+        case '0': ok = std::isdigit(c); break;
+        case '_': ok = c == ' ' || std::isdigit(c); break;
+        default: ok = c == static_cast<unsigned char>(shape[i]); break;
+        }
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
 std::string MaskTimes(const std::string& text)
 {
-    static const std::regex time(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4})");
-    return std::regex_replace(text, time, "<time>");
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        if (IsTimeAt(text, i)) {
+            out += "<time>";
+            i += 24;
+        } else {
+            out += text[i++];
+        }
+    }
+    return out;
 }
