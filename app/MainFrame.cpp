@@ -1,5 +1,6 @@
 #include "app/MainFrame.h"
 
+#include "aspi/DriveReport.h"
 #include "dialogs/CChooseTapeDlg.h"
 #include "dialogs/CLoadAllFilesDialog.h"
 #include "platform/DeviceNamespace.h"
@@ -87,6 +88,9 @@ bool CMainFrame::OnCreate()
     CreateMenus();
     CreateToolBar();
     CreateStatusBar();
+    // The view reports its pane texts and asks for the drive text when it writes the banner.
+    connect(m_pView, &CChildView::PaneTextChanged, this, &CMainFrame::SetPaneText);
+    m_pView->SetDriveReport([this] { return DescribeTapeDrives(m_aspi); });
 
     // The folder offered to the first load.
     const QString current = QDir::currentPath();

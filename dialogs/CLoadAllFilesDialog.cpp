@@ -1,7 +1,7 @@
 #include "dialogs/CLoadAllFilesDialog.h"
 
-#include "dialogs/FileSelection.h"
 #include "res/Resource.h"
+#include "selection/FileSelection.h"
 
 #include <QFileDialog>
 #include <QLineEdit>

@@ -2,9 +2,9 @@
 #include "tape/ByteFigure.h"
 #include "tape/TapeJob.h"
 
-#include "dialogs/FileSelection.h"
 #include "platform/Errors.h"
 #include "platform/TimeText.h"
+#include "selection/FileSelection.h"
 
 #include <cstdio>
 

@@ -1,7 +1,5 @@
 #include "view/ChildView.h"
 
-#include "app/MainFrame.h"
-#include "aspi/DriveReport.h"
 #include "platform/TimeText.h"
 #include "res/Resource.h"
 
@@ -62,9 +60,9 @@ void CChildView::InstallAccelerators()
     }
 }
 
-CMainFrame* CChildView::GetParentFrame() const
+void CChildView::SetDriveReport(std::function<std::string()> report)
 {
-    return qobject_cast<CMainFrame*>(parentWidget());
+    m_driveReport = std::move(report);
 }
 
 void CChildView::OnInitialUpdate()
@@ -72,8 +70,8 @@ void CChildView::OnInitialUpdate()
     std::string text = "-------------------LOG INITIALIZED--------------------\n";
     text += CTimeNow();
     text += "\n";
-    if (CMainFrame* frame = GetParentFrame()) {
-        text += DescribeTapeDrives(frame->m_aspi);
+    if (m_driveReport) {
+        text += m_driveReport();
     }
     setPlainText(QString::fromLocal8Bit(text));
 }
@@ -104,29 +102,25 @@ void CChildView::AppendLogText(const char* text)
 
 void CChildView::ShowCounters(const TapeCounters& counters)
 {
-    CMainFrame* frame = GetParentFrame();
-    if (!frame) {
-        return;
-    }
     if (counters.bFinal) {
-        frame->SetPaneText(0, QStringLiteral("Ready"));
+        emit PaneTextChanged(0, QStringLiteral("Ready"));
         for (int pane = 1; pane <= 4; ++pane) {
-            frame->SetPaneText(pane, QStringLiteral(" "));
+            emit PaneTextChanged(pane, QStringLiteral(" "));
         }
         return;
     }
     // 64-bit counters, printed unsigned: a long load never shows a negative figure.
-    frame->SetPaneText(0, QStringLiteral("Loading file"));
-    frame->SetPaneText(1, QStringLiteral("Blks total: %1").arg(counters.nBlocksTotal));
-    frame->SetPaneText(2, QStringLiteral("Blks cur file: %1").arg(counters.nFileBlocks));
-    frame->SetPaneText(3, QStringLiteral("KB total: %1").arg(counters.nKBytesTotal));
-    frame->SetPaneText(4, QStringLiteral("KB cur file: %1").arg(counters.nFileKBytes));
+    emit PaneTextChanged(0, QStringLiteral("Loading file"));
+    emit PaneTextChanged(1, QStringLiteral("Blks total: %1").arg(counters.nBlocksTotal));
+    emit PaneTextChanged(2, QStringLiteral("Blks cur file: %1").arg(counters.nFileBlocks));
+    emit PaneTextChanged(3, QStringLiteral("KB total: %1").arg(counters.nKBytesTotal));
+    emit PaneTextChanged(4, QStringLiteral("KB cur file: %1").arg(counters.nFileKBytes));
 }
 
 void CChildView::ShowStatusText(const char* text)
 {
-    if (CMainFrame* frame = GetParentFrame(); frame && text) {
-        frame->SetPaneText(0, QString::fromLocal8Bit(text));
+    if (text) {
+        emit PaneTextChanged(0, QString::fromLocal8Bit(text));
     }
 }
 

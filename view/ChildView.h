@@ -1,5 +1,6 @@
 // The log view: a read-only text that collects everything the program has to say, and the
 // receiver of the job messages (log texts, counters, status texts) for the status panes.
+// It knows no frame: the drive text is handed to it, the pane texts leave by a signal.
 #pragma once
 #include "platform/Notify.h"
 #include "tape/TapeJob.h"
@@ -8,11 +9,11 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
-
-class CMainFrame;
 
 class CChildView : public QPlainTextEdit, public NotifyWindow {
     Q_OBJECT
@@ -21,7 +22,10 @@ public:
     explicit CChildView(QWidget* parent = nullptr);
     ~CChildView() override;
 
-    // Writes the start-up banner and the drive summary (a fresh scan) over the whole text.
+    // The drive summary of the start-up text, asked for when the banner is written (it
+    // runs a fresh scan). Without one the banner stands alone.
+    void SetDriveReport(std::function<std::string()> report);
+    // Writes the start-up banner and the drive summary over the whole text.
     void OnInitialUpdate();
 
     // The notify window of the jobs. From a worker it waits until the UI thread has handled
@@ -43,8 +47,12 @@ public:
     int GetLineCount() const;
     int GetFirstVisibleLine() const;
 
+signals:
+    // A status pane gets a new text: 0 is the status word, 1 to 4 the counters. Emitted on
+    // the UI thread, while the message is handled.
+    void PaneTextChanged(int pane, const QString& text);
+
 private:
-    CMainFrame* GetParentFrame() const;
     void InstallAccelerators();
     // Takes the message waiting in the mailbox, handles it and lets its sender go.
     Q_INVOKABLE void ProcessMail();
@@ -55,6 +63,7 @@ private:
         TaskMemBlock block;
     };
     const std::thread::id m_uiThread;
+    std::function<std::string()> m_driveReport;
     std::mutex m_mailLock;  // guards the four members below
     std::condition_variable m_mailChanged;
     std::optional<Mail> m_pendingMail;

@@ -5,11 +5,11 @@
 //
 // Usage: QT_QPA_PLATFORM=offscreen bench_logview [FILES]
 #include "app/MainFrame.h"
-#include "aspi/SimulatedAspiBus.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/SimhTapeWriter.h"
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
+#include "testsupport/SimulatedAspiBus.h"
 #include "view/ChildView.h"
 
 #include <QApplication>

@@ -2,8 +2,8 @@
 #pragma once
 #include "aspi/LibraryLoader.h"
 #include "aspi/ReAspiManager.h"
-#include "aspi/SimulatedAspiBus.h"
 #include "platform/DeviceNamespace.h"
+#include "testsupport/SimulatedAspiBus.h"
 
 #include <gtest/gtest.h>
 

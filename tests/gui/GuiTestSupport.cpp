@@ -1,9 +1,9 @@
 #include "tests/gui/GuiTestSupport.h"
 
 #include "app/MainFrame.h"
-#include "aspi/SimulatedAspiBus.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/Errors.h"
+#include "testsupport/SimulatedAspiBus.h"
 #include "view/ChildView.h"
 
 #include <cstring>

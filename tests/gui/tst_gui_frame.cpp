@@ -1,6 +1,6 @@
 // The main frame without running jobs: title and enable rules in the three outcomes of
 // the drive scan, the start-up log, the choose-tape and load dialogs as the frame runs
-// them, menu, tool bar and prompts, and the command line.
+// them, menu, tool bar, prompts and status panes, and the command line.
 #include "app/CommandLine.h"
 #include "app/MainFrame.h"
 #include "dialogs/CChooseTapeDlg.h"
@@ -16,8 +16,11 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
 #include <QToolBar>
+
+#include <cstring>
 
 namespace {
 
@@ -81,6 +84,31 @@ LoadFields OpenLoadDialogAndCancel(CMainFrame& frame, const LoadFields* typed = 
 }
 
 const std::string kBanner = "-------------------LOG INITIALIZED--------------------\n<time>\n\n";
+
+void SendBlock(CChildView& view, uint32_t message, const void* data, size_t size)
+{
+    TaskMemBlock block = TaskMemBlock::Alloc(size);
+    std::memcpy(block.data(), data, size);
+    view.Send(message, std::move(block));
+}
+
+void SendCounters(CChildView& view, TapeCounters counters)
+{
+    SendBlock(view, UM_COUNTERS, &counters, sizeof counters);
+}
+
+// A frame as start-up makes it, shown, without ASPI.
+std::unique_ptr<CMainFrame> MakeShownFrame()
+{
+    UseNoAspi();
+    auto frame = MakeFrame();
+    frame->resize(800, 450);
+    frame->show();
+    if (!QTest::qWaitForWindowExposed(frame.get())) {
+        qWarning("the frame was not exposed");
+    }
+    return frame;
+}
 
 bool ParseArgs(std::vector<std::string> args, CommandLineOptions& options)
 {
@@ -267,6 +295,50 @@ private slots:
                 QVERIFY(!frame->GetAction(prompt.id)->icon().isNull());
             }
         }
+    }
+
+    void panesStartBlankAndAsWideAsTheirString()
+    {
+        auto frame = MakeShownFrame();
+        QCOMPARE(frame->GetPaneText(0), QStringLiteral("Ready"));
+        for (int pane = 1; pane <= 4; ++pane) {
+            QCOMPARE(frame->GetPaneText(pane), QString(53, QLatin1Char(' ')));
+        }
+        // the indicators stand in the order 103, 105, 104, 106
+        QCOMPARE(StatusIndicatorResource(), (std::vector<int>{0, 103, 105, 104, 106}));
+    }
+
+    void viewMessagesShowInTheMatchingPanes()
+    {
+        auto frame = MakeShownFrame();
+        CChildView& view = *frame->GetView();
+        SendCounters(view, {1234, 56, 4096, 128, 0});
+        QCOMPARE(frame->GetPaneText(0), QStringLiteral("Loading file"));
+        QCOMPARE(frame->GetPaneText(1), QStringLiteral("Blks total: 1234"));
+        QCOMPARE(frame->GetPaneText(2), QStringLiteral("Blks cur file: 56"));
+        QCOMPARE(frame->GetPaneText(3), QStringLiteral("KB total: 4096"));
+        QCOMPARE(frame->GetPaneText(4), QStringLiteral("KB cur file: 128"));
+        const char status[] = "Rewinding";
+        SendBlock(view, UM_STATUS_TEXT, status, sizeof status);
+        QCOMPARE(frame->GetPaneText(0), QStringLiteral("Rewinding"));
+        QCOMPARE(frame->GetPaneText(1), QStringLiteral("Blks total: 1234"));
+        SendCounters(view, {7, 8, 9, 10, 1});
+        QCOMPARE(frame->GetPaneText(0), QStringLiteral("Ready"));
+        for (int pane = 1; pane <= 4; ++pane) {
+            QCOMPARE(frame->GetPaneText(pane), QStringLiteral(" "));
+        }
+    }
+
+    void promptGivesWayToTheIdlePromptAgain()
+    {
+        auto frame = MakeShownFrame();
+        CChildView& view = *frame->GetView();
+        SendCounters(view, {1, 2, 3, 4, 0});
+        frame->statusBar()->showMessage(PromptStatusText(ID_REWIND));
+        QCOMPARE(frame->statusBar()->currentMessage(), QStringLiteral("Rewind tape"));
+        frame->statusBar()->clearMessage();
+        QCOMPARE(frame->GetPaneText(0), QStringLiteral("Ready"));
+        QCOMPARE(frame->GetPaneText(1), QStringLiteral("Blks total: 1"));
     }
 
     void exitClosesAnIdleFrame()

@@ -3,7 +3,6 @@
 // the log shows it, the worker-to-view hand-over, and closing while a job runs.
 #include "app/KellovaranApp.h"
 #include "app/MainFrame.h"
-#include "aspi/SimulatedAspiBus.h"
 #include "dialogs/CLoadAllFilesDialog.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/SimhTapeWriter.h"
@@ -11,6 +10,7 @@
 #include "tape/TapeJob.h"
 #include "tests/common/TestSupport.h"
 #include "tests/gui/GuiTestSupport.h"
+#include "testsupport/SimulatedAspiBus.h"
 #include "view/ChildView.h"
 
 #include <QComboBox>

@@ -1,9 +1,9 @@
 // Renders the main window (idle and in the middle of a load) and both dialogs to PNG files,
 // for looking at the program without a display. Run through tools/screenshots/screenshots.sh.
 #include "app/MainFrame.h"
-#include "aspi/SimulatedAspiBus.h"
 #include "dialogs/CChooseTapeDlg.h"
 #include "dialogs/CLoadAllFilesDialog.h"
+#include "testsupport/SimulatedAspiBus.h"
 #include "view/ChildView.h"
 
 #include <QApplication>

@@ -5,7 +5,7 @@ set -e
 here=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$here/build}
 out=${2:-$here/out/screenshots}
-program=$build/app/kellovaran-screenshots
+program=$build/tools/screenshots/kellovaran-screenshots
 if [ ! -x "$program" ]; then
     cmake --build "$build" --target kellovaran-screenshots
 fi

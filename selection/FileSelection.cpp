@@ -1,4 +1,4 @@
-#include "dialogs/FileSelection.h"
+#include "selection/FileSelection.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "aspi/SimulatedAspiBus.h"
+#include "testsupport/SimulatedAspiBus.h"
 
 #include "aspi/AspiEvent.h"
 #include "aspi/LibraryLoader.h"
