@@ -5,16 +5,15 @@
 
 #include <vector>
 
-// Both separators are accepted, as users paste Windows paths too. The root is never
-// created: "/" of an absolute path, or the first component of a relative one (like a
+// Only "/" separates: on Linux "\" is an ordinary character of a name, and the file is
+// later opened under exactly the name given, so the folders made must be the ones it names.
+// The root is never created: "/" of an absolute path, or the first component of a relative one (like a
 // drive), so a relative path only ever grows below a directory that already exists.
 bool CreateDirectoryPath(const std::string& fileName)
 {
     std::string name;
     name.reserve(fileName.size());
     for (char c : fileName) {
-        if (c == '\\')
-            c = '/';
         if (c == '/' && !name.empty() && name.back() == '/')
             continue;
         name += c;
