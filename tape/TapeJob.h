@@ -112,7 +112,7 @@ public:
     bool m_bFileEndedEmptyWithoutMark = false;
 };
 
-// Creates the directories on the path of a file name, level by level ("\" is read as "/").
+// Creates the directories on the path of a file name, level by level ("/" separates).
 // The root ("/" of an absolute path, the first component of a relative one) is never
 // created. False when the name has no directory part below the root or a level fails.
 bool CreateDirectoryPath(const std::string& fileName);
