@@ -53,9 +53,12 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
         ++m_nFilesRead;
         FileEnd end = CopyBlocks(device, *diskFile);
         result = ReportFileEnd(end, endOfTape, stoppedByUser);
+        if (m_nFileBytes > 0)  // an empty file is deleted with the summary
+            FlushDiskFile(*diskFile);
     } catch (const ReTapeOpsException& e) {
         WriteError(e.GetMessage());
         result = false;
+        m_nResult = TapeJobResult::Failed;  // also after a break: the disk let the copy down
     }
     WriteFileSummary(fileName, std::move(diskFile));
 
@@ -68,12 +71,15 @@ std::unique_ptr<WritableFile> TapeJob::CreateDiskFile(const std::string& fileNam
 {
     uint32_t createError = ERROR_SUCCESS;
     std::unique_ptr<WritableFile> diskFile = Files().CreateAlways(fileName, createError);
+    bool madeDirectories = false;
     if (!diskFile && createError == ERROR_PATH_NOT_FOUND) {
-        CreateDirectoryPath(fileName);
+        madeDirectories = CreateDirectoryPath(fileName);
         diskFile = Files().CreateAlways(fileName, createError);
     }
     if (!diskFile)
         throw ReTapeOpsException("Couldn't create file on disk\n", createError);
+    if (madeDirectories)
+        m_bMadeDirectories = true;
     return diskFile;
 }
 
@@ -109,6 +115,14 @@ TapeJob::FileEnd TapeJob::CopyBlocks(TapeDevice& device, WritableFile& diskFile)
         if (bytesRead == 0)
             return end;
     }
+}
+
+// The summary that follows tells the user these bytes are copied: they must be on disk by
+// then, not in the page cache of a machine that may still lose power.
+void TapeJob::FlushDiskFile(WritableFile& diskFile)
+{
+    if (uint32_t error = diskFile.Sync())
+        throw ReTapeOpsException(kWriteFailedText, error);
 }
 
 bool TapeJob::ReportFileEnd(const FileEnd& end, bool& endOfTape, bool& stoppedByUser)
@@ -169,4 +183,29 @@ void TapeJob::WriteFileSummary(const std::string& fileName, std::unique_ptr<Writ
         }
     }
     WriteLog(1, kStars59 + "\n\n");
+}
+
+// The names of the session's files, and of the directories made for them, must reach the
+// disk too: a file flushed under a name that is not is lost all the same.
+void TapeJob::SyncDiskDirectories()
+{
+    std::string name = m_strPath + "/" + m_strFileBase;  // the files' directory is this one's
+    std::string dir = name.substr(0, name.rfind('/'));
+    for (;;) {
+        if (Files().SyncDirectory(dir.empty() ? "/" : dir) != ERROR_SUCCESS) {
+            WriteError(kWriteFailedText);
+            m_nResult = TapeJobResult::Failed;
+            return;
+        }
+        // Each level made in this session is a new name in the level above it. Walking
+        // up the text is enough: the levels made lie below the given path's first one.
+        if (!m_bMadeDirectories)
+            return;
+        while (!dir.empty() && dir.back() == '/')
+            dir.pop_back();
+        if (dir.empty() || dir == ".")
+            return;
+        size_t sep = dir.rfind('/');
+        dir = sep == std::string::npos ? "." : dir.substr(0, sep);
+    }
 }

@@ -53,19 +53,23 @@ void TapeJob::RunLoad()
     SendCounters(0);
 
     bool stoppedByUser = false;
+    m_bMadeDirectories = false;
     if (RewindForLoad(*device)) {
         if (selection.loadAll)
             LoadAll(*device, stoppedByUser);
         else
             LoadSelection(*device, selection, stoppedByUser);
     }
+    if (m_nFilesRead > 0)
+        SyncDiskDirectories();
 
     WriteSessionSummary();
     SendCounters(1);
 
-    if (stoppedByUser)
-        m_nResult = TapeJobResult::BrokenByUser;
-    else
+    if (stoppedByUser) {
+        if (m_nResult != TapeJobResult::Failed)  // a disk failure is not hidden by the break
+            m_nResult = TapeJobResult::BrokenByUser;
+    } else
         RewindForLoad(*device);
     device.reset();
     SendCounters(1);

@@ -133,6 +133,8 @@ private:
     };
     std::unique_ptr<WritableFile> CreateDiskFile(const std::string& fileName);
     FileEnd CopyBlocks(TapeDevice& device, WritableFile& diskFile);
+    // Flushes the disk file; a failure throws like a failed write.
+    void FlushDiskFile(WritableFile& diskFile);
     // Writes why the file ended; false when the session ends with this file.
     bool ReportFileEnd(const FileEnd& end, bool& endOfTape, bool& stoppedByUser);
     // Writes the text of an end of the tape's data (end of media, no more data) and says
@@ -140,6 +142,10 @@ private:
     bool WriteEndOfTape(uint32_t error);
     // Closes the disk file, and deletes it when it stayed empty.
     void WriteFileSummary(const std::string& fileName, std::unique_ptr<WritableFile> diskFile);
+    // After the last file: flushes the directory of the disk files (and the levels above
+    // it that the session made); a failure is written like a failed write.
+    void SyncDiskDirectories();
+    bool m_bMadeDirectories = false;  // the session created directories for its files
 };
 
 // Creates the directories on the path of a file name, level by level ("\" is read as "/").
