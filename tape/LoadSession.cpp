@@ -69,8 +69,9 @@ void TapeJob::RunLoad()
     if (stoppedByUser) {
         if (m_nResult != TapeJobResult::Failed)  // a disk failure is not hidden by the break
             m_nResult = TapeJobResult::BrokenByUser;
-    } else
+    } else {
         RewindForLoad(*device);
+    }
     device.reset();
     SendCounters(1);
 
