@@ -9,6 +9,17 @@
 
 namespace {
 
+// fsync, retried on EINTR. EINVAL means the object has no stable storage to reach (a
+// device, a pipe): there is nothing to wait for.
+uint32_t SyncDescriptor(int fd)
+{
+    int rc;
+    do {
+        rc = ::fsync(fd);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 || errno == EINVAL ? ERROR_SUCCESS : ErrorFromErrno(errno);
+}
+
 class PosixFile final : public WritableFile {
 public:
     explicit PosixFile(int fd) : m_fd(fd) {}
@@ -41,6 +52,8 @@ public:
         return ERROR_SUCCESS;
     }
 
+    uint32_t Sync() override { return SyncDescriptor(m_fd); }
+
 private:
     int m_fd;
 };
@@ -69,6 +82,19 @@ public:
     uint32_t CreateDirectory(const std::string& name) override
     {
         return ::mkdir(name.c_str(), 0777) == 0 ? ERROR_SUCCESS : ErrorFromErrno(errno);
+    }
+
+    uint32_t SyncDirectory(const std::string& name) override
+    {
+        int fd;
+        do {
+            fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0)
+            return ErrorFromErrno(errno);
+        uint32_t error = SyncDescriptor(fd);
+        ::close(fd);
+        return error;
     }
 };
 

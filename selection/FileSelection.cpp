@@ -89,10 +89,13 @@ struct CheckSink {
     void OnRange(int32_t, int32_t) {}
 };
 
+// Collects the items as written; the selection sorts and merges them once at the end, so a
+// list in any order parses in n log n.
 struct ParseSink {
-    FileSelection& selection;
-    void OnAll() { selection.loadAll = true; }
-    void OnRange(int32_t first, int32_t last) { selection.Add(first, last); }
+    bool all = false;
+    std::vector<FileSelection::Range> items;
+    void OnAll() { all = true; }
+    void OnRange(int32_t first, int32_t last) { items.push_back({first, last}); }
 };
 
 } // namespace
@@ -167,6 +170,29 @@ void FileSelection::Clear()
     m_ranges.clear();
 }
 
+void FileSelection::Assign(std::vector<Range> ranges)
+{
+    for (Range& r : ranges)
+        if (r.last < r.first)
+            std::swap(r.first, r.last);
+    // A merge sort: lists typed by hand or generated come in long runs (ascending,
+    // descending, repeated), which introsort's pivots handle several times slower.
+    std::stable_sort(ranges.begin(), ranges.end(), [](const Range& a, const Range& b) { return a.first < b.first; });
+    // Merge in place: out is the last kept range; a range that overlaps or touches it
+    // widens it (64-bit, as last + 1 may pass INT32_MAX).
+    size_t out = 0;
+    for (size_t i = 1; i < ranges.size(); ++i) {
+        if (static_cast<int64_t>(ranges[i].first) <= static_cast<int64_t>(ranges[out].last) + 1)
+            ranges[out].last = std::max(ranges[out].last, ranges[i].last);
+        else
+            ranges[++out] = ranges[i];
+    }
+    if (!ranges.empty())
+        ranges.resize(out + 1);
+    loadAll = false;
+    m_ranges = std::move(ranges);
+}
+
 // Keeps m_ranges sorted, disjoint and non-adjacent: the new range swallows every range it
 // overlaps or touches.
 void FileSelection::Add(int32_t first, int32_t last)
@@ -203,7 +229,9 @@ bool IsValidFileSelection(const char* text)
 
 bool ParseFileSelection(const char* text, FileSelection& selection)
 {
-    selection.Clear();
-    ParseSink sink{selection};
-    return Scan(text, sink);
+    ParseSink sink;
+    bool ok = Scan(text, sink);
+    selection.Assign(std::move(sink.items));
+    selection.loadAll = sink.all;
+    return ok;
 }

@@ -44,7 +44,12 @@ public:
     Iterator end() const;
 
     void Clear();
+    // One range into the selection as it stands: linear in the number of ranges, so a
+    // long list is built with Assign instead.
     void Add(int32_t first, int32_t last);
+    // Replaces the selection (loadAll cleared) by these ranges, in any order, overlapping
+    // or not (a reversed range counts as its ends swapped): one sort and one merge.
+    void Assign(std::vector<Range> ranges);
 
 private:
     std::vector<Range> m_ranges;

@@ -1,4 +1,5 @@
-// PrepareBuffer and TransferFile: the copy of one tape file into one disk file.
+// PrepareBuffer and TransferFile: the copy of one tape file into one disk file, as its steps:
+// create the disk file, copy the blocks, say why the file ended, write the file summary.
 #include "tape/ByteFigure.h"
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
@@ -11,6 +12,7 @@
 namespace {
 
 const std::string kStars59(59, '*');
+const char* const kWriteFailedText = "Error writing file on disk.\tDisk full or restricted access?\n";
 
 } // namespace
 
@@ -45,78 +47,124 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
     m_nFileBytes = 0;
 
     std::unique_ptr<WritableFile> diskFile;
-    uint32_t bytesRead = 1;
-    bool readOk = true;
-    uint32_t lastError = ERROR_SUCCESS;
-    bool breakRequested = false;
     bool result = true;
-
     try {
-        uint32_t createError = ERROR_SUCCESS;
-        diskFile = Files().CreateAlways(fileName, createError);
-        if (!diskFile && createError == ERROR_PATH_NOT_FOUND) {
-            CreateDirectoryPath(fileName);
-            diskFile = Files().CreateAlways(fileName, createError);
-        }
-        if (!diskFile)
-            throw ReTapeOpsException("Couldn't create file on disk\n", createError);
+        diskFile = CreateDiskFile(fileName);
         ++m_nFilesRead;
-
-        for (;;) {
-            bytesRead = 0;
-            lastError = device.Read(m_pBuffer.data(), m_nBufferSize, bytesRead);
-            readOk = lastError == ERROR_SUCCESS;
-            if (bytesRead > m_nBufferSize)
-                bytesRead = 0;  // never trust a length past the buffer
-            // Only whole, good blocks reach the disk: a block cut short by ERROR_MORE_DATA
-            // would leave bytes in the file that the summary does not count.
-            if (!readOk)
-                break;
-            if (bytesRead > 0) {
-                uint32_t written = 0;
-                if (diskFile->Write(m_pBuffer.data(), bytesRead, written) != ERROR_SUCCESS)
-                    throw ReTapeOpsException("Error writing file on disk.\tDisk full or restricted access?\n", 0);
-            }
-
-            ++m_nBlocksTotal;
-            ++m_nFileBlocks;
-            m_nBytesTotal += bytesRead;
-            m_nFileBytes += bytesRead;
-            SendCounters(0);
-
-            uint32_t immediately = 0;
-            breakRequested = m_pJobList && m_pJobList->GetBreakRequest(immediately);
-            if (breakRequested && immediately)
-                break;
-            if (bytesRead == 0)
-                break;
-        }
-
-        if (breakRequested) {
-            WriteLog(1, "------ TERMINATED BY USER-------\n\n");
-            result = false;
-            stoppedByUser = true;
-        } else if (readOk) {
-            m_bFileEndedEmptyWithoutMark = m_nFileBytes == 0;
-        } else if (lastError == ERROR_FILEMARK_DETECTED) {
-            WriteLog(1, "------ FILEMARK DETECTED-------\n\n");
-        } else if (lastError == ERROR_END_OF_MEDIA) {
-            WriteLog(1, "------ END OF MEDIA REACHED -------\n\n");
-            endOfTape = true;
-        } else if (lastError == ERROR_NO_DATA_DETECTED) {
-            WriteLog(1, "------ NO MORE DATA ON THE TAPE -------\n\n");
-            endOfTape = true;
-        } else {
-            // Going on would read from wherever the failed read left the tape and copy
-            // those bytes under the next file's name: the session ends here instead.
-            WriteError(SystemMessage(lastError));
-            result = false;
-        }
+        FileEnd end = CopyBlocks(device, *diskFile);
+        result = ReportFileEnd(end, endOfTape, stoppedByUser);
+        if (m_nFileBytes > 0)  // an empty file is deleted with the summary
+            FlushDiskFile(*diskFile);
     } catch (const ReTapeOpsException& e) {
         WriteError(e.GetMessage());
         result = false;
+        m_nResult = TapeJobResult::Failed;  // also after a break: the disk let the copy down
     }
+    WriteFileSummary(fileName, std::move(diskFile));
 
+    if (!result && !stoppedByUser)
+        m_nResult = TapeJobResult::Failed;
+    return result;
+}
+
+std::unique_ptr<WritableFile> TapeJob::CreateDiskFile(const std::string& fileName)
+{
+    uint32_t createError = ERROR_SUCCESS;
+    std::unique_ptr<WritableFile> diskFile = Files().CreateAlways(fileName, createError);
+    bool madeDirectories = false;
+    if (!diskFile && createError == ERROR_PATH_NOT_FOUND) {
+        madeDirectories = CreateDirectoryPath(fileName);
+        diskFile = Files().CreateAlways(fileName, createError);
+    }
+    if (!diskFile)
+        throw ReTapeOpsException("Couldn't create file on disk\n", createError);
+    if (madeDirectories)
+        m_bMadeDirectories = true;
+    return diskFile;
+}
+
+TapeJob::FileEnd TapeJob::CopyBlocks(TapeDevice& device, WritableFile& diskFile)
+{
+    FileEnd end;
+    for (;;) {
+        uint32_t bytesRead = 0;
+        end.lastError = device.Read(m_pBuffer.data(), m_nBufferSize, bytesRead);
+        end.readOk = end.lastError == ERROR_SUCCESS;
+        if (bytesRead > m_nBufferSize)
+            bytesRead = 0;  // never trust a length past the buffer
+        // Only whole, good blocks reach the disk: a block cut short by ERROR_MORE_DATA
+        // would leave bytes in the file that the summary does not count.
+        if (!end.readOk)
+            return end;
+        if (bytesRead > 0) {
+            uint32_t written = 0;
+            if (diskFile.Write(m_pBuffer.data(), bytesRead, written) != ERROR_SUCCESS)
+                throw ReTapeOpsException(kWriteFailedText, 0);
+        }
+
+        ++m_nBlocksTotal;
+        ++m_nFileBlocks;
+        m_nBytesTotal += bytesRead;
+        m_nFileBytes += bytesRead;
+        SendCounters(0);
+
+        uint32_t immediately = 0;
+        end.breakRequested = m_pJobList && m_pJobList->GetBreakRequest(immediately);
+        if (end.breakRequested && immediately)
+            return end;
+        if (bytesRead == 0)
+            return end;
+    }
+}
+
+// The summary that follows tells the user these bytes are copied: they must be on disk by
+// then, not in the page cache of a machine that may still lose power.
+void TapeJob::FlushDiskFile(WritableFile& diskFile)
+{
+    if (uint32_t error = diskFile.Sync())
+        throw ReTapeOpsException(kWriteFailedText, error);
+}
+
+bool TapeJob::ReportFileEnd(const FileEnd& end, bool& endOfTape, bool& stoppedByUser)
+{
+    if (end.breakRequested) {
+        WriteLog(1, "------ TERMINATED BY USER-------\n\n");
+        stoppedByUser = true;
+        return false;
+    }
+    if (end.readOk) {
+        m_bFileEndedEmptyWithoutMark = m_nFileBytes == 0;
+        return true;
+    }
+    if (end.lastError == ERROR_FILEMARK_DETECTED) {
+        WriteLog(1, "------ FILEMARK DETECTED-------\n\n");
+        return true;
+    }
+    if (WriteEndOfTape(end.lastError)) {
+        endOfTape = true;
+        return true;
+    }
+    // Going on would read from wherever the failed read left the tape and copy those
+    // bytes under the next file's name: the session ends here instead.
+    WriteError(SystemMessage(end.lastError));
+    return false;
+}
+
+bool TapeJob::WriteEndOfTape(uint32_t error)
+{
+    if (error == ERROR_END_OF_MEDIA) {
+        WriteLog(1, "------ END OF MEDIA REACHED -------\n\n");
+        return true;
+    }
+    if (error == ERROR_NO_DATA_DETECTED) {
+        WriteLog(1, "------ NO MORE DATA ON THE TAPE -------\n\n");
+        return true;
+    }
+    return false;
+}
+
+void TapeJob::WriteFileSummary(const std::string& fileName, std::unique_ptr<WritableFile> diskFile)
+{
     WriteLog(1, kStars59 + "\n");
     WriteLog(1, "*********\tFILE  " + fileName + " SUMMARY\t\n");
     char line[128];
@@ -135,8 +183,29 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
         }
     }
     WriteLog(1, kStars59 + "\n\n");
+}
 
-    if (!result && !stoppedByUser)
-        m_nResult = TapeJobResult::Failed;
-    return result;
+// The names of the session's files, and of the directories made for them, must reach the
+// disk too: a file flushed under a name that is not is lost all the same.
+void TapeJob::SyncDiskDirectories()
+{
+    std::string name = m_strPath + "/" + m_strFileBase;  // the files' directory is this one's
+    std::string dir = name.substr(0, name.rfind('/'));
+    for (;;) {
+        if (Files().SyncDirectory(dir.empty() ? "/" : dir) != ERROR_SUCCESS) {
+            WriteError(kWriteFailedText);
+            m_nResult = TapeJobResult::Failed;
+            return;
+        }
+        // Each level made in this session is a new name in the level above it. Walking
+        // up the text is enough: the levels made lie below the given path's first one.
+        if (!m_bMadeDirectories)
+            return;
+        while (!dir.empty() && dir.back() == '/')
+            dir.pop_back();
+        if (dir.empty() || dir == ".")
+            return;
+        size_t sep = dir.rfind('/');
+        dir = sep == std::string::npos ? "." : dir.substr(0, sep);
+    }
 }

@@ -1,4 +1,5 @@
-// RunLoad: the body of a load job.
+// RunLoad: the body of a load job, as its steps: rewind, then either every file to the end
+// of the tape or the selected files with the gaps spaced over, then the session summary.
 #include "tape/ByteFigure.h"
 #include "tape/TapeJob.h"
 
@@ -17,13 +18,6 @@ const std::string kHashLine = std::string(59, '#') + "\n";
 // reads with 0 bytes and no filemark would never get there: after this many such files in
 // a row the walk stops.
 constexpr int kMaxFilesWithoutProgress = 16;
-
-std::string DiskFileName(const std::string& dir, const std::string& base, int number)
-{
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%04d", number);
-    return dir + "/" + base + digits;
-}
 
 } // namespace
 
@@ -58,80 +52,115 @@ void TapeJob::RunLoad()
 
     SendCounters(0);
 
-    bool endOfTape = false;
     bool stoppedByUser = false;
-    bool continueSession = true;
+    m_bMadeDirectories = false;
+    if (RewindForLoad(*device)) {
+        if (selection.loadAll)
+            LoadAll(*device, stoppedByUser);
+        else
+            LoadSelection(*device, selection, stoppedByUser);
+    }
+    if (m_nFilesRead > 0)
+        SyncDiskDirectories();
 
-    // A failed rewind or spacing leaves the tape at an unknown place: the session ends
-    // with the error rather than read on from there.
-    auto positionFailed = [&](uint32_t code) {
-        WriteError(SystemMessage(code));
-        m_nResult = TapeJobResult::Failed;
-        continueSession = false;
-    };
+    WriteSessionSummary();
+    SendCounters(1);
 
+    if (stoppedByUser) {
+        if (m_nResult != TapeJobResult::Failed)  // a disk failure is not hidden by the break
+            m_nResult = TapeJobResult::BrokenByUser;
+    } else {
+        RewindForLoad(*device);
+    }
+    device.reset();
+    SendCounters(1);
+
+    m_pBuffer.Release();
+    m_nBufferSize = 0;
+}
+
+// A failed rewind leaves the tape at an unknown place: the caller reads nothing from there.
+bool TapeJob::RewindForLoad(TapeDevice& device)
+{
     WriteLog(1, "Rewinding\n\n");
-    if (uint32_t rewindError = device->SetTapePosition(TAPE_REWIND, 0, 0, 0, false))
-        positionFailed(rewindError);
+    if (uint32_t rewindError = device.SetTapePosition(TAPE_REWIND, 0, 0, 0, false)) {
+        WriteError(SystemMessage(rewindError));
+        m_nResult = TapeJobResult::Failed;
+        return false;
+    }
+    return true;
+}
 
-    if (continueSession && selection.loadAll) {
-        int filesWithoutProgress = 0;
-        for (int fileNumber = 0; !endOfTape;) {
-            std::string name = DiskFileName(m_strPath, m_strFileBase, fileNumber);
-            WriteLog(0, kStarLine);
-            char text[64];
-            std::snprintf(text, sizeof text, "Trying read file number %04d from tape to disk file '", fileNumber);
-            WriteLog(1, text + name + "'\n\n");
-            ++fileNumber;
-            if (!TransferFile(*device, name, endOfTape, stoppedByUser))
-                break;
-            filesWithoutProgress = m_bFileEndedEmptyWithoutMark ? filesWithoutProgress + 1 : 0;
-            if (filesWithoutProgress >= kMaxFilesWithoutProgress) {
-                std::snprintf(text, sizeof text, "------ NO DATA IN THE LAST %d FILES, READING STOPPED -------\n\n",
-                              kMaxFilesWithoutProgress);
-                WriteLog(1, text);
-                m_nResult = TapeJobResult::Failed;
-                break;
-            }
-        }
-    } else if (continueSession) {
-        int64_t nextTapeFile = 0;  // k + 1 of the last index: may pass INT32_MAX
-        for (int32_t k : selection) {
-            if (!continueSession || endOfTape)
-                break;
-            int64_t gap = static_cast<int64_t>(k) - nextTapeFile;
-            if (gap > 0) {
-                WriteLog(0, kStarLine);
-                char text[96];
-                if (gap == 1)
-                    std::snprintf(text, sizeof text, "Skiping file number %04d \n\n", static_cast<int>(nextTapeFile));
-                else
-                    std::snprintf(text, sizeof text, "Skiping files number %04d-%04d \n\n", static_cast<int>(nextTapeFile), k - 1);
-                WriteLog(1, text);
-                uint32_t spaceError = device->SetTapePosition(TAPE_SPACE_FILEMARKS, 0, static_cast<uint32_t>(gap), 0, false);
-                if (spaceError == ERROR_END_OF_MEDIA) {
-                    WriteLog(1, "------ END OF MEDIA REACHED -------\n\n");
-                    break;
-                }
-                if (spaceError == ERROR_NO_DATA_DETECTED) {
-                    WriteLog(1, "------ NO MORE DATA ON THE TAPE -------\n\n");
-                    break;
-                }
-                if (spaceError != ERROR_SUCCESS) {
-                    positionFailed(spaceError);
-                    break;
-                }
-            }
-            nextTapeFile = int64_t{k} + 1;
-            std::string name = DiskFileName(m_strPath, m_strFileBase, k);
-            WriteLog(0, kStarLine);
-            char text[64];
-            std::snprintf(text, sizeof text, "Trying read file number %04d from tape to disk file '", k);
-            WriteLog(1, text + name + "'\n\n");
-            continueSession = TransferFile(*device, name, endOfTape, stoppedByUser);
+std::string TapeJob::AnnounceFile(int32_t fileNumber)
+{
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%04d", fileNumber);
+    std::string name = m_strPath + "/" + m_strFileBase + digits;
+    WriteLog(0, kStarLine);
+    char text[64];
+    std::snprintf(text, sizeof text, "Trying read file number %04d from tape to disk file '", fileNumber);
+    WriteLog(1, text + name + "'\n\n");
+    return name;
+}
+
+bool TapeJob::SkipFiles(TapeDevice& device, int64_t firstFile, int32_t lastFile)
+{
+    WriteLog(0, kStarLine);
+    char text[96];
+    if (firstFile == lastFile)
+        std::snprintf(text, sizeof text, "Skiping file number %04d \n\n", lastFile);
+    else
+        std::snprintf(text, sizeof text, "Skiping files number %04d-%04d \n\n", static_cast<int>(firstFile), lastFile);
+    WriteLog(1, text);
+    uint64_t count = static_cast<uint64_t>(int64_t{lastFile} - firstFile + 1);
+    uint32_t spaceError = device.SetTapePosition(TAPE_SPACE_FILEMARKS, 0, static_cast<uint32_t>(count), 0, false);
+    if (spaceError == ERROR_SUCCESS)
+        return true;
+    // The end of the tape ends the session in the ordinary way; any other failure leaves
+    // the tape at an unknown place, and the session ends with the error.
+    if (!WriteEndOfTape(spaceError)) {
+        WriteError(SystemMessage(spaceError));
+        m_nResult = TapeJobResult::Failed;
+    }
+    return false;
+}
+
+void TapeJob::LoadAll(TapeDevice& device, bool& stoppedByUser)
+{
+    bool endOfTape = false;
+    int filesWithoutProgress = 0;
+    for (int fileNumber = 0; !endOfTape; ++fileNumber) {
+        std::string name = AnnounceFile(fileNumber);
+        if (!TransferFile(device, name, endOfTape, stoppedByUser))
+            return;
+        filesWithoutProgress = m_bFileEndedEmptyWithoutMark ? filesWithoutProgress + 1 : 0;
+        if (filesWithoutProgress >= kMaxFilesWithoutProgress) {
+            char text[96];
+            std::snprintf(text, sizeof text, "------ NO DATA IN THE LAST %d FILES, READING STOPPED -------\n\n",
+                          kMaxFilesWithoutProgress);
+            WriteLog(1, text);
+            m_nResult = TapeJobResult::Failed;
+            return;
         }
     }
+}
 
+void TapeJob::LoadSelection(TapeDevice& device, const FileSelection& selection, bool& stoppedByUser)
+{
+    bool endOfTape = false;
+    int64_t nextTapeFile = 0;  // k + 1 of the last index: may pass INT32_MAX
+    for (int32_t k : selection) {
+        if (k > nextTapeFile && !SkipFiles(device, nextTapeFile, k - 1))
+            return;
+        nextTapeFile = int64_t{k} + 1;
+        std::string name = AnnounceFile(k);
+        if (!TransferFile(device, name, endOfTape, stoppedByUser) || endOfTape)
+            return;
+    }
+}
+
+void TapeJob::WriteSessionSummary()
+{
     WriteLog(1, kHashLine);
     WriteLog(1, kHashLine);
     WriteLog(1, "#########   READ SESSION SUMMARY   ########################\n");
@@ -143,20 +172,4 @@ void TapeJob::RunLoad()
     WriteLog(1, ByteFigure("######## Bytes  read\t\t: ", "  ", m_nBytesTotal));
     WriteLog(1, "######## Session completed at " + CTimeNow());
     WriteLog(1, std::string(59, '#') + "\n\n");
-    SendCounters(1);
-
-    if (stoppedByUser) {
-        m_nResult = TapeJobResult::BrokenByUser;
-    } else {
-        WriteLog(1, "Rewinding\n\n");
-        if (uint32_t rewindError = device->SetTapePosition(TAPE_REWIND, 0, 0, 0, false)) {
-            WriteError(SystemMessage(rewindError));
-            m_nResult = TapeJobResult::Failed;
-        }
-    }
-    device.reset();
-    SendCounters(1);
-
-    m_pBuffer.Release();
-    m_nBufferSize = 0;
 }

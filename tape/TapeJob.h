@@ -6,9 +6,12 @@
 #include "platform/TapeDevice.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+class FileSelection;
 class TapeJobList;
+class WritableFile;
 
 // Job messages (WM_USER + 10, 11, 12).
 inline constexpr uint32_t UM_LOG_TEXT = 1034;     // block: zero-terminated log text
@@ -110,6 +113,39 @@ public:
     // Set by TransferFile: the file ended on a successful read of 0 bytes without data,
     // which moves no tape on some drives (the all-files walk counts these).
     bool m_bFileEndedEmptyWithoutMark = false;
+
+private:
+    // Steps of RunLoad. RewindForLoad and SkipFiles return false when the session ends
+    // there (the end of the tape, or a failure already written and set as the result).
+    bool RewindForLoad(TapeDevice& device);
+    // "Trying read file number ..." for this tape file; returns its disk file name.
+    std::string AnnounceFile(int32_t fileNumber);
+    bool SkipFiles(TapeDevice& device, int64_t firstFile, int32_t lastFile);
+    void LoadAll(TapeDevice& device, bool& stoppedByUser);
+    void LoadSelection(TapeDevice& device, const FileSelection& selection, bool& stoppedByUser);
+    void WriteSessionSummary();
+
+    // Steps of TransferFile; the first two throw ReTapeOpsException.
+    struct FileEnd {
+        bool readOk = true;                 // the last read succeeded
+        uint32_t lastError = 0;             // its result
+        bool breakRequested = false;        // seen after the last block
+    };
+    std::unique_ptr<WritableFile> CreateDiskFile(const std::string& fileName);
+    FileEnd CopyBlocks(TapeDevice& device, WritableFile& diskFile);
+    // Flushes the disk file; a failure throws like a failed write.
+    void FlushDiskFile(WritableFile& diskFile);
+    // Writes why the file ended; false when the session ends with this file.
+    bool ReportFileEnd(const FileEnd& end, bool& endOfTape, bool& stoppedByUser);
+    // Writes the text of an end of the tape's data (end of media, no more data) and says
+    // whether error was one.
+    bool WriteEndOfTape(uint32_t error);
+    // Closes the disk file, and deletes it when it stayed empty.
+    void WriteFileSummary(const std::string& fileName, std::unique_ptr<WritableFile> diskFile);
+    // After the last file: flushes the directory of the disk files (and the levels above
+    // it that the session made); a failure is written like a failed write.
+    void SyncDiskDirectories();
+    bool m_bMadeDirectories = false;  // the session created directories for its files
 };
 
 // Creates the directories on the path of a file name, level by level ("/" separates).

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <random>
@@ -162,6 +163,56 @@ TEST(FileSelectionRanges, ContainsMatchesMembers)
     for (int32_t v = -2; v < 25; ++v)
         EXPECT_EQ(sel.Contains(v), members.count(v) == 1) << v;
     EXPECT_EQ(sel.Count(), members.size());
+}
+
+// Items in any order, repeated or overlapping, mean the same set: the walk must match the
+// one of the same items written ascending, for lists long enough that the order in which
+// the parser merges them matters.
+TEST(FileSelectionRanges, ListInAnyOrderWalksLikeTheAscendingList)
+{
+    std::mt19937 rng(4711);
+    std::uniform_int_distribution<int32_t> start(0, 3000);
+    std::uniform_int_distribution<int32_t> width(0, 6);
+    std::vector<std::pair<int32_t, int32_t>> items;
+    for (int i = 0; i < 1500; ++i) {
+        int32_t a = start(rng);
+        items.emplace_back(a, a + width(rng));
+    }
+    // The top of the index space, split so that merging must join touching ends there.
+    items.emplace_back(INT32_MAX, INT32_MAX);
+    items.emplace_back(INT32_MAX - 3, INT32_MAX - 1);
+    std::set<int64_t> expected;
+    for (const auto& [a, b] : items)
+        for (int64_t v = a; v <= b; ++v)
+            expected.insert(v);
+
+    auto text = [](const std::vector<std::pair<int32_t, int32_t>>& list) {
+        std::string t;
+        for (const auto& [a, b] : list)
+            t += (t.empty() ? "" : ", ") + std::to_string(a) + (a == b ? "" : "-" + std::to_string(b));
+        return t;
+    };
+    auto walk = [](const std::string& t) {
+        FileSelection sel;
+        EXPECT_TRUE(ParseFileSelection(t.c_str(), sel));
+        EXPECT_FALSE(sel.loadAll);
+        return std::pair(sel.Members(), sel.Ranges().size());
+    };
+
+    std::sort(items.begin(), items.end());
+    auto [ascending, rangeCount] = walk(text(items));
+    ASSERT_EQ(ascending.size(), expected.size());
+    EXPECT_TRUE(std::equal(ascending.begin(), ascending.end(), expected.begin()));
+
+    std::vector<std::pair<int32_t, int32_t>> descending(items.rbegin(), items.rend());
+    std::vector<std::pair<int32_t, int32_t>> shuffled = items;
+    shuffled.insert(shuffled.end(), items.begin(), items.begin() + 400);  // duplicates
+    std::shuffle(shuffled.begin(), shuffled.end(), rng);
+    for (const auto& list : {descending, shuffled}) {
+        auto [members, count] = walk(text(list));
+        EXPECT_EQ(members, ascending);
+        EXPECT_EQ(count, rangeCount);
+    }
 }
 
 // A second, independent reading of the grammar for short strings: split at "," and "-",

@@ -11,6 +11,7 @@
 
 #include <cctype>
 #include <functional>
+#include <set>
 
 namespace {
 
@@ -444,6 +445,138 @@ TEST_F(LoadTest, CountersBeyondFourGigabytesStayExact)
     EXPECT_TRUE(Has(log, "********* Bytes successfully read  : 5033164800   (4.69 Gb)\n"));
     EXPECT_TRUE(Has(log, "######## Bytes  read\t\t: 5033164800  (4.69 Gb)\n"));
     EXPECT_TRUE(Has(log, "######## Blocks read\t\t: 300\n"));
+}
+
+namespace {
+
+// Real files whose flushes are recorded, each with the length the log had then, and fail
+// for the names in failing (a file's name, or a directory's).
+class SyncingFiles : public FileSystem {
+public:
+    explicit SyncingFiles(const RecordingNotify& notify) : m_notify(notify) {}
+    struct Sync {
+        std::string name;
+        size_t logSize;
+    };
+    std::vector<Sync> syncs;
+    std::set<std::string> failing;
+
+    std::unique_ptr<WritableFile> CreateAlways(const std::string& name, uint32_t& error) override
+    {
+        auto real = RealFiles().CreateAlways(name, error);
+        if (!real)
+            return nullptr;
+        return std::make_unique<File>(*this, std::move(real), name);
+    }
+    uint32_t DeleteFile(const std::string& name) override { return RealFiles().DeleteFile(name); }
+    uint32_t CreateDirectory(const std::string& name) override { return RealFiles().CreateDirectory(name); }
+    uint32_t SyncDirectory(const std::string& name) override { return Record(name, RealFiles().SyncDirectory(name)); }
+    std::vector<std::string> Names() const
+    {
+        std::vector<std::string> names;
+        for (const Sync& s : syncs)
+            names.push_back(s.name);
+        return names;
+    }
+
+private:
+    uint32_t Record(const std::string& name, uint32_t realError)
+    {
+        syncs.push_back({name, m_notify.Log().size()});
+        return failing.count(name) ? ERROR_IO_DEVICE : realError;
+    }
+    struct File : WritableFile {
+        File(SyncingFiles& o, std::unique_ptr<WritableFile> f, std::string n) : owner(o), real(std::move(f)), name(n) {}
+        uint32_t Write(const void* data, uint32_t size, uint32_t& written) override
+        {
+            return real->Write(data, size, written);
+        }
+        uint32_t GetSize(uint64_t& size) override { return real->GetSize(size); }
+        uint32_t Sync() override { return owner.Record(name, real->Sync()); }
+        SyncingFiles& owner;
+        std::unique_ptr<WritableFile> real;
+        std::string name;
+    };
+    const RecordingNotify& m_notify;
+};
+
+} // namespace
+
+TEST_F(LoadTest, EveryCopiedFileIsOnDiskBeforeItsSummaryAndItsFolderBeforeTheSessionSummary)
+{
+    T().File({100, 100}).File({}).File({50});
+    SyncingFiles files(notify);
+    ScopedFileSystem scope(files);
+    std::string log = Load("*");
+    // The empty file is deleted, not flushed; the folder follows the last file.
+    ASSERT_EQ(files.Names(), (std::vector<std::string>{Disk(0), Disk(2), dir.path()}));
+    for (int i : {0, 1}) {
+        const auto& sync = files.syncs[i];
+        std::string before = log.substr(0, sync.logSize);
+        EXPECT_TRUE(EndsWith(before, "------ FILEMARK DETECTED-------\n\n")) << sync.name;
+        EXPECT_FALSE(Has(before, "FILE  " + sync.name + " SUMMARY")) << sync.name;
+    }
+    std::string beforeFolder = log.substr(0, files.syncs[2].logSize);
+    EXPECT_TRUE(Has(beforeFolder, "FILE  " + Disk(2) + " SUMMARY"));
+    EXPECT_FALSE(Has(beforeFolder, "READ SESSION SUMMARY"));
+    EXPECT_EQ(result, TapeJobResult::Completed);
+
+    // Folders made for the files are new names in the folders above them.
+    notify.Clear();
+    files.syncs.clear();
+    Load("0", dir / "new/deeper");
+    std::vector<std::string> names = files.Names();
+    ASSERT_GE(names.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 4),
+              (std::vector<std::string>{dir / "new/deeper/file0000", dir / "new/deeper", dir / "new", dir.path()}));
+    EXPECT_EQ(names.back(), "/");
+    EXPECT_EQ(result, TapeJobResult::Completed);
+
+    // A session that copied nothing has no folder to flush.
+    notify.Clear();
+    files.syncs.clear();
+    Load("1");
+    EXPECT_TRUE(files.syncs.empty());
+}
+
+TEST_F(LoadTest, FailedFlushOfAFileOrItsFolderIsAWriteFailureNotASuccess)
+{
+    const std::string p = "[00][TAPE0] -- ";
+    const std::string failure = p + "--//--//-- ERROR --//--//--\n" + p +
+                                "Error writing file on disk.\tDisk full or restricted access?\n";
+    T().File({100, 100, 100}).File({100});
+    SyncingFiles files(notify);
+    ScopedFileSystem scope(files);
+
+    files.failing = {Disk(0)};
+    std::string log = Load("*");
+    EXPECT_TRUE(Has(log, p + "------ FILEMARK DETECTED-------\n\n" + failure + p + "*****"));
+    EXPECT_FALSE(FileExists(Disk(1)));  // the session ends with the file
+    EXPECT_TRUE(Has(log, "READ SESSION SUMMARY"));
+    EXPECT_EQ(std::count(T().calls.begin(), T().calls.end(), "rewind"), 2);
+    EXPECT_EQ(result, TapeJobResult::Failed);
+
+    // A break does not turn the failure into an ordinary stop.
+    notify.Clear();
+    T().calls.clear();
+    notify.onCounters = [&](const TapeCounters& c) {
+        if (c.nFileBlocks == 1)
+            breakList->SetBreakRequest(1, 1);
+    };
+    log = Load("*");
+    notify.onCounters = nullptr;
+    EXPECT_TRUE(Has(log, p + "------ TERMINATED BY USER-------\n\n" + failure));
+    EXPECT_EQ(result, TapeJobResult::Failed);
+
+    notify.Clear();
+    files.failing = {dir.path()};
+    log = Load("*");
+    size_t at = log.find(failure);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_LT(log.rfind("FILE  " + Disk(1) + " SUMMARY"), at);
+    EXPECT_LT(at, log.find("READ SESSION SUMMARY"));
+    EXPECT_EQ(ReadWholeFile(Disk(1)), T().FileContent(1));
+    EXPECT_EQ(result, TapeJobResult::Failed);
 }
 
 TEST(ByteFigure, ThresholdsAreAThousandTimesAPowerOf1024)
