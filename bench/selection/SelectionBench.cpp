@@ -4,7 +4,7 @@
 // close to the ascending time.
 //
 //   bench_selection [ITEMS] [ROUNDS]      (defaults 400000 and 5; the median is printed)
-#include "dialogs/FileSelection.h"
+#include "selection/FileSelection.h"
 
 #include <algorithm>
 #include <chrono>
