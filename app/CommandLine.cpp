@@ -20,8 +20,7 @@ bool ParseSize(const std::string& text, uint32_t low, uint32_t high, uint32_t& v
 
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLineOptions& options, std::string& error)
 {
-    // The largest record a .tap image can hold.
-    constexpr uint32_t kLargest = VirtualDriveOptions{}.maxBlockSize;
+    constexpr uint32_t kLargest = kMaxTapeBlockSize;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
@@ -73,6 +72,7 @@ std::string CommandLineUsage(const std::string& program)
            "  --tape-image FILE       a SIMH .tap image as a virtual drive; repeat for TAPE1, TAPE2, ...\n"
            "                          (without images TAPEn are the machine's tape drives)\n"
            "  --fixed-block-size N    the virtual drives read fixed blocks of N bytes only\n"
-           "  --max-block-size N      largest block the virtual drives read (default 16777215)\n"
+           "  --max-block-size N      largest block the virtual drives read (default " +
+           std::to_string(kMaxTapeBlockSize) + ")\n"
            "  --help                  this text\n";
 }

@@ -1,7 +1,5 @@
 #include "cli/CliOptions.h"
 
-#include "platform/SimhTape.h"
-
 #include <cstring>
 
 namespace {
@@ -188,7 +186,7 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std
             options.driveOptions.fixedBlockSize = static_cast<uint32_t>(number);
             options.haveDriveOptions = true;
         } else if (name == "--max-block-size") {
-            if (!needNumber(1, SIMH_MAX_RECORD))
+            if (!needNumber(1, kLargestBlockSize))
                 return false;
             options.driveOptions.maxBlockSize = static_cast<uint32_t>(number);
             options.haveDriveOptions = true;

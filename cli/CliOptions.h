@@ -15,8 +15,8 @@ struct MkTapeInput {
 };
 
 inline constexpr uint32_t kDefaultMkTapeBlockSize = 65536;
-// The largest record the virtual drive reads by default (VirtualDriveOptions::maxBlockSize).
-inline constexpr uint32_t kLargestBlockSize = 16777215;
+// The largest block any size option takes: the largest a tape drive can transfer.
+inline constexpr uint32_t kLargestBlockSize = kMaxTapeBlockSize;
 
 struct CliOptions {
     CliVerb verb = CliVerb::None;

@@ -12,7 +12,7 @@
 // Options of the virtual drives, given on both programs' command lines.
 struct VirtualDriveOptions {
     uint32_t fixedBlockSize = 0;          // nonzero: the drive is fixed-block only, this size
-    uint32_t maxBlockSize = 16777215;     // largest record a .tap can hold
+    uint32_t maxBlockSize = kMaxTapeBlockSize;
 };
 
 namespace DeviceNamespace {

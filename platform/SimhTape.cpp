@@ -19,13 +19,23 @@
 // ERROR_TAPE_IMAGE_INCONSISTENT and leaves the position before the damage, so reading on
 // gives the same error again instead of data from a place that cannot be trusted.
 //
-// Reads go straight from the image into the caller's buffer: one preadv per record takes
-// the data, the trailing length and the next record's length word together.
+// In fixed-block mode:
+//   record of the block size  the data
+//   record of another length  ERROR_INVALID_BLOCK_LENGTH, 0 bytes, the position stays
+//                       before it (st spaces back over such a block too)
+//
+// A record's trailing length is checked before any of its bytes reach the caller's buffer,
+// so nothing past what a read reports is ever written. A record of up to kStagedRecord
+// bytes comes in one pread with its trailer and the next length word, into a buffer of the
+// drive's own, and is copied from there; a longer one costs one small read of the trailer
+// and the next length word first, then its data go straight into the caller's buffer (the
+// extra call is lost in the time the data take).
 #include "platform/SimhTape.h"
 
 #include "platform/Errors.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <set>
@@ -34,6 +44,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -98,6 +109,10 @@ uint32_t PreadFully(int fd, iovec* iov, int count, uint64_t offset)
     return ERROR_SUCCESS;
 }
 
+// Records up to this length are read together with their trailer into the drive's staging
+// buffer; above it the copy would cost more than a second read.
+constexpr uint32_t kStagedRecord = 16384;
+
 uint32_t LittleEndian(const unsigned char* p)
 {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -107,10 +122,11 @@ uint32_t LittleEndian(const unsigned char* p)
 class SimhTapeDrive final : public TapeDevice {
 public:
     SimhTapeDrive(int fd, InUseImages::Key key, uint64_t size, const VirtualDriveOptions& options)
-        : m_fd(fd), m_key(key), m_nImageSize(size), m_options(options)
+        : m_fd(fd), m_key(key), m_nImageSize(size), m_options(options),
+          m_staging(kStagedRecord + 9)
     {
-        if (m_options.maxBlockSize == 0)
-            m_options.maxBlockSize = VirtualDriveOptions{}.maxBlockSize;
+        if (m_options.maxBlockSize == 0 || m_options.maxBlockSize > kMaxTapeBlockSize)
+            m_options.maxBlockSize = kMaxTapeBlockSize;
         m_nBlockSize = m_options.fixedBlockSize;
     }
 
@@ -224,6 +240,8 @@ public:
         bytesRead = 0;
         if (!m_bLoaded)
             return ERROR_NO_MEDIA_IN_DRIVE;
+        if (size == 0)
+            return ERROR_INVALID_PARAMETER;  // 0 bytes read would look like a filemark
         if (m_nBlockSize != 0)
             return ReadFixed(static_cast<char*>(buffer), size, bytesRead);
         return ReadVariable(static_cast<char*>(buffer), size, bytesRead);
@@ -308,40 +326,45 @@ private:
         }
     }
 
-    // Reads delivered bytes of the record's data into dest (0 for none), then its trailing
-    // length and, when the image holds one, the next length word (kept for the next Peek),
-    // all in one call. Checks the trailer; on success the position is past the record.
+    // Checks the record's trailing length, then delivers the first `delivered` bytes of its
+    // data into dest (0 for none); the next length word, when the image holds one, comes
+    // along and is kept for the next Peek. On success the position is past the record;
+    // on failure nothing moved and dest is untouched.
     uint32_t TakeRecord(const Item& item, char* dest, uint32_t delivered)
     {
         const uint64_t trailerPos = TrailerPos(item);
         const uint64_t afterRecord = trailerPos + 4;
-        const bool withNext = m_nImageSize - afterRecord >= 4;
-        unsigned char tail[9];
-        const uint32_t pad = delivered == item.length ? (item.length & 1) : 0;
-        iovec iov[2];
-        int count = 0;
-        uint64_t offset;
-        if (delivered == item.length) {
-            offset = m_nPos + 4;
-            iov[count++] = {dest, delivered};
+        const uint32_t nextWord = m_nImageSize - afterRecord >= 4 ? 4 : 0;
+        const uint32_t padded = PaddedLength(item.length);
+        const unsigned char* tail;
+        if (padded <= kStagedRecord) {
+            // data, pad, trailer and next length word in one read
+            iovec iov{m_staging.data(), padded + 4u + nextWord};
+            if (uint32_t err = PreadFully(m_fd, &iov, 1, m_nPos + 4))
+                return err;
+            tail = m_staging.data() + padded;
+            if (LittleEndian(tail) != item.word)
+                return ERROR_TAPE_IMAGE_INCONSISTENT;
+            if (delivered > 0)
+                std::memcpy(dest, m_staging.data(), delivered);
         } else {
+            iovec iov{m_staging.data(), 4u + nextWord};
+            if (uint32_t err = PreadFully(m_fd, &iov, 1, trailerPos))
+                return err;
+            tail = m_staging.data();
+            if (LittleEndian(tail) != item.word)
+                return ERROR_TAPE_IMAGE_INCONSISTENT;
             if (delivered > 0) {
                 iovec data{dest, delivered};
                 if (uint32_t err = PreadFully(m_fd, &data, 1, m_nPos + 4))
                     return err;
             }
-            offset = trailerPos;
         }
-        iov[count++] = {tail, pad + 4u + (withNext ? 4u : 0u)};
-        if (uint32_t err = PreadFully(m_fd, iov, count, offset))
-            return err;
-        if (LittleEndian(tail + pad) != item.word)
-            return ERROR_TAPE_IMAGE_INCONSISTENT;
         m_nPos = afterRecord;
-        m_bCacheValid = withNext;
-        if (withNext) {
+        m_bCacheValid = nextWord != 0;
+        if (m_bCacheValid) {
             m_nCachePos = afterRecord;
-            m_nCacheWord = LittleEndian(tail + pad + 4);
+            m_nCacheWord = LittleEndian(tail + 4);
         }
         return ERROR_SUCCESS;
     }
@@ -404,10 +427,11 @@ private:
                     break;
                 if (result == ERROR_FILEMARK_DETECTED) {
                     m_nPos += 4;
-                } else if (result == ERROR_CRC || result == ERROR_INVALID_BLOCK_LENGTH) {
+                } else if (result == ERROR_CRC) {
                     if (uint32_t err = TakeRecord(item, nullptr, 0))
                         return err;
                 }
+                // a record of another length stays where it is, for a variable-mode read
                 return result;
             }
             if (uint32_t err = TakeRecord(item, buffer + delivered, m_nBlockSize)) {
@@ -447,6 +471,7 @@ private:
     InUseImages::Key m_key;
     uint64_t m_nImageSize;
     VirtualDriveOptions m_options;
+    std::vector<unsigned char> m_staging;  // short records and trailers on their way in
     bool m_bLoaded = true;
     uint64_t m_nPos = 0;
     uint32_t m_nBlockSize = 0;  // media block size: 0 variable, else fixed blocks

@@ -19,6 +19,12 @@ inline constexpr uint32_t TAPE_UNLOAD = 1;
 // FeaturesLow bit: the drive reads and writes variable-length blocks.
 inline constexpr uint32_t TAPE_DRIVE_VARIABLE_BLOCK = 0x800;
 
+// The largest block anything here reads or sizes a buffer for. SCSI READ carries the
+// length of a variable block in 24 bits, and READ BLOCK LIMITS names the maximum in 24
+// bits, so no drive ever hands over a longer one. (A .tap length word has room for 28 bits,
+// but a longer record cannot have come from a tape.)
+inline constexpr uint32_t kMaxTapeBlockSize = 0xFFFFFF;  // 16 777 215
+
 // Both parameter blocks are 32 bytes, the size the callers pass.
 struct TAPE_GET_DRIVE_PARAMETERS {
     uint8_t ECC = 0;
@@ -48,8 +54,64 @@ struct TAPE_SET_MEDIA_PARAMETERS {
     uint32_t BlockSize = 0;  // 0 selects variable-length blocks
 };
 
-// One open tape device. Every call returns ERROR_SUCCESS or an error number; the
-// position after a failed call is whatever the drive reports it to be.
+// One open tape device. Every call returns ERROR_SUCCESS or an error number. Below, per
+// call, what it can give and where it leaves the tape; every backend (the image drive and
+// the st drive) answers so, and tests/conformance holds both to it. Besides the results
+// listed, any call can fail as the device does: ERROR_NO_MEDIA_IN_DRIVE, ERROR_NOT_READY,
+// ERROR_IO_DEVICE and the other errors of a drive, with the position where the drive left it.
+//
+// GetDriveParameters
+//   ERROR_SUCCESS        the limits; MinimumBlockSize <= MaximumBlockSize <= kMaxTapeBlockSize,
+//                        TAPE_DRIVE_VARIABLE_BLOCK set when variable blocks can be read
+//   ERROR_NOT_SUPPORTED  the drive cannot be asked (no SCSI generic node)
+//   the position does not change.
+// GetMediaParameters
+//   ERROR_SUCCESS        BlockSize: 0 variable blocks, else the fixed block size in use
+//   the position does not change.
+// SetMediaParameters
+//   ERROR_SUCCESS        BlockSize 0 selects variable blocks, n fixed blocks of n bytes
+//   ERROR_INVALID_PARAMETER (image) / ERROR_INVALID_BLOCK_LENGTH (st)
+//                        a size the drive cannot do; the block size stays as it was
+//   the position does not change.
+// SetTapePosition TAPE_REWIND
+//   ERROR_SUCCESS        at the beginning of the tape
+// SetTapePosition TAPE_SPACE_FILEMARKS, count n (offsetHigh:offsetLow, signed)
+//   ERROR_SUCCESS        n > 0: just after the n-th filemark; n = 0: nothing moves
+//   ERROR_NO_DATA_DETECTED  fewer than n filemarks before the end of the data: at the end,
+//                        where Read gives ERROR_NO_DATA_DETECTED
+//   ERROR_END_OF_MEDIA   (drives only) the physical end of the tape came first
+//   ERROR_NOT_SUPPORTED  n < 0 on an image (st spaces backwards and gives
+//                        ERROR_BEGINNING_OF_MEDIA when it reaches the beginning first);
+//                        also any other method. Nothing moves.
+// PrepareTape
+//   ERROR_SUCCESS        TAPE_LOAD: at the beginning, block size back to the drive's own;
+//                        TAPE_UNLOAD: no tape until the next TAPE_LOAD; the calls that need
+//                        one give ERROR_NO_MEDIA_IN_DRIVE (image) or ERROR_NOT_READY (st)
+//   ERROR_NOT_SUPPORTED  any other operation
+// Read(buffer, size, bytesRead): one block in variable mode, size / block size blocks in
+// fixed-block mode. bytesRead is always set, never more than size; on an error it is 0
+// except for ERROR_MORE_DATA. Only the first bytesRead bytes of buffer are data, and nothing
+// past size is ever written. In between: the image drive writes nothing there (unless the
+// image file fails under it mid-read); a drive may have (st's direct I/O lets the drive
+// put what it sent straight into the buffer, also for a read that then fails).
+//   ERROR_SUCCESS        bytesRead bytes of data; after them. In fixed-block mode a request
+//                        ends early, with the whole blocks it has, at anything that is not a
+//                        block of the block size; that thing is reported by the next Read
+//   ERROR_FILEMARK_DETECTED  a filemark, 0 bytes; after it (two in a row: an empty file)
+//   ERROR_NO_DATA_DETECTED   the end of the recorded data, 0 bytes; stays there, so every
+//                        further Read gives it again
+//   ERROR_END_OF_MEDIA   (drives only) the physical end of the tape, 0 bytes
+//   ERROR_MORE_DATA      variable mode, a block longer than size; after the block. bytesRead
+//                        is size (its first bytes) on an image, 0 through st, which keeps
+//                        none of such a block
+//   ERROR_INVALID_BLOCK_LENGTH  fixed-block mode, a block of another length, 0 bytes; BEFORE
+//                        it, as st leaves it, so the next Read gives the same error again
+//                        (read it in variable mode to get it)
+//   ERROR_INVALID_PARAMETER  size 0, or (image) not a whole number of blocks; nothing moves
+//   ERROR_CRC            a block that cannot be read (a bad record of an image), 0 bytes;
+//                        an image leaves the tape after it
+//   ERROR_TAPE_IMAGE_TRUNCATED / _INCONSISTENT  (images) damage, 0 bytes; before it, so
+//                        reading on gives the same error again
 class TapeDevice {
 public:
     virtual ~TapeDevice() = default;
@@ -64,10 +126,6 @@ public:
     // operation TAPE_LOAD or TAPE_UNLOAD.
     virtual uint32_t PrepareTape(uint32_t operation, bool immediate) = 0;
 
-    // Reads one block into buffer. On ERROR_SUCCESS bytesRead is the block's length
-    // (0 is possible). ERROR_FILEMARK_DETECTED: a filemark was passed, 0 bytes.
-    // ERROR_NO_DATA_DETECTED / ERROR_END_OF_MEDIA: nothing more to read.
-    // ERROR_MORE_DATA: the block was longer than size; bytesRead = size bytes delivered.
     virtual uint32_t Read(void* buffer, uint32_t size, uint32_t& bytesRead) = 0;
 };
 

@@ -105,8 +105,10 @@ public:
         const uint32_t maxLimit = (uint32_t{limits[1]} << 16) | (uint32_t{limits[2]} << 8) | limits[3];
         const uint32_t minLimit = (uint32_t{limits[4]} << 8) | limits[5];
         params = {};
-        // A maximum of 0 means the drive names no limit: variable blocks up to st's limit.
-        params.MaximumBlockSize = maxLimit == 0 ? m_nTransferLimit : std::min(maxLimit, m_nTransferLimit);
+        // A maximum of 0 means the drive names no limit: variable blocks up to st's limit
+        // (and no more than a READ can carry).
+        const uint32_t stLimit = std::min(m_nTransferLimit, kMaxTapeBlockSize);
+        params.MaximumBlockSize = maxLimit == 0 ? stLimit : std::min(maxLimit, stLimit);
         params.MinimumBlockSize = minLimit;
         if (maxLimit == 0 || minLimit != maxLimit)
             params.FeaturesLow |= TAPE_DRIVE_VARIABLE_BLOCK;
@@ -175,8 +177,9 @@ public:
         return rc < 0 ? ErrorAfter(-rc, ERROR_IO_DEVICE) : ERROR_SUCCESS;
     }
 
-    // st hands out one block per read(): in variable mode the block as recorded, in fixed
-    // mode size / block size blocks, one with the buffer the caller sizes to the block.
+    // st hands out one block per read() in variable mode, the block as recorded; in fixed
+    // mode size / block size blocks, one with the buffer the caller sizes to the block. A
+    // block of another length fails a fixed-block read with EIO and is left ahead.
     uint32_t Read(void* buffer, uint32_t size, uint32_t& bytesRead) override
     {
         bytesRead = 0;
@@ -197,6 +200,8 @@ public:
                 return ERROR_MORE_DATA;
             return ERROR_NOT_ENOUGH_MEMORY;
         }
+        if (n == -EIO && IsWrongLengthBlock())
+            return ERROR_INVALID_BLOCK_LENGTH;
         return ErrorAfter(static_cast<int>(-n), ERROR_CRC);
     }
 
@@ -221,6 +226,21 @@ private:
         if (GMT_EOT(status.mt_gstat))
             return ERROR_END_OF_MEDIA;
         return ERROR_FILEMARK_DETECTED;
+    }
+
+    // Whether a fixed-block read that failed with EIO met a block of another length. st
+    // says so only in the kernel log ("Incorrect block size"), but it spaces back over such
+    // a block and so still knows its block number, while a data error leaves it not knowing
+    // where the tape is (mt_blkno -1). Where st had lost count already (after a data error
+    // or spacing back over a filemark, until the next filemark or rewind), a wrong length
+    // reads as a data error.
+    bool IsWrongLengthBlock()
+    {
+        mtget status{};
+        if (m_sys.TapeStatus(m_tape.get(), status) < 0)
+            return false;
+        return BlockSizeOf(status) != 0 && NotReadyError(status) == ERROR_SUCCESS &&
+               !GMT_EOD(status.mt_gstat) && !GMT_EOT(status.mt_gstat) && status.mt_blkno >= 0;
     }
 
     // The error number for a failed st call. EIO says little by itself: the drive's status

@@ -39,6 +39,7 @@ TEST(CliOptions, UsageErrorsAreRejectedWithAReason)
         {"load", "--tape-image", "a.tap", "--block-size", "512"},   // mktape's option
         {"load", "--device", "0", "--fixed-block-size", "512"},     // image option without image
         {"load", "--tape-image", "a.tap", "--max-block-size", "0"},
+        {"load", "--tape-image", "a.tap", "--max-block-size", "16777216"},  // more than a drive reads
         {"load", "--tape-image", "a.tap", "--fixed-block-size", "16777216"},
         {"rewind", "--tape-image", "a.tap", "--select", "1"},
         {"eject"},

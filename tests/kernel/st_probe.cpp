@@ -84,6 +84,8 @@ std::string Name(uint32_t rc)
     case ERROR_NO_DATA_DETECTED: return "no data";
     case ERROR_END_OF_MEDIA: return "end of media";
     case ERROR_MORE_DATA: return "more data";
+    case ERROR_INVALID_BLOCK_LENGTH: return "invalid block length";
+    case ERROR_CRC: return "data error";
     default: return "error " + std::to_string(rc);
     }
 }
@@ -169,6 +171,22 @@ int main()
 
     rc = tape->SetTapePosition(TAPE_SPACE_FILEMARKS, 0, 5, 0, false);
     Check(rc == ERROR_NO_DATA_DETECTED, "spacing past the data: no data (" + Name(rc) + ")");
+
+    // fixed blocks of 512: the second block of file 0 (10240 bytes) has another length; st
+    // spaces back over it, so it is met again until read in variable mode
+    Check(tape->SetTapePosition(TAPE_REWIND, 0, 0, 0, false) == ERROR_SUCCESS, "rewind for fixed blocks");
+    set.BlockSize = 512;
+    Check(tape->SetMediaParameters(set) == ERROR_SUCCESS, "fixed block mode of 512 set");
+    rc = tape->Read(buffer.data(), 512, bytes);
+    Check(rc == ERROR_SUCCESS && bytes == 512, "fixed mode: the 512-byte block (" + Name(rc) + ")");
+    rc = tape->Read(buffer.data(), 512, bytes);
+    Check(rc == ERROR_INVALID_BLOCK_LENGTH, "fixed mode: block of another length (" + Name(rc) + ")");
+    rc = tape->Read(buffer.data(), 512, bytes);
+    Check(rc == ERROR_INVALID_BLOCK_LENGTH, "fixed mode: still before that block (" + Name(rc) + ")");
+    set.BlockSize = 0;
+    Check(tape->SetMediaParameters(set) == ERROR_SUCCESS, "variable block mode set again");
+    rc = tape->Read(buffer.data(), size, bytes);
+    Check(rc == ERROR_SUCCESS && bytes == 10240, "the odd block read whole in variable mode");
 
     Check(tape->SetTapePosition(TAPE_REWIND, 0, 0, 0, false) == ERROR_SUCCESS, "final rewind");
     rc = tape->PrepareTape(TAPE_UNLOAD, false);

@@ -327,6 +327,52 @@ TEST_F(SimhTapeTest, DamageIsFoundAlsoWhenTheRecordIsReadOnlyInPart)
     EXPECT_EQ(Read(*truncated, 4), Err(ERROR_TAPE_IMAGE_INCONSISTENT));
 }
 
+// The trailer is checked before the data reach the caller: a read that reports no bytes
+// leaves the whole buffer as it was, and one that stops at damage leaves what follows the
+// blocks it reports. Short records and long ones take different ways in, so both.
+TEST_F(SimhTapeTest, DamagedRecordLeavesTheBufferPastWhatIsReportedUntouched)
+{
+    for (uint32_t length : {6u, 100000u}) {
+        const std::string data(length, 'd');
+        auto path = Image([&](SimhTapeWriter& t) {
+            t.WriteRecord(data.substr(0, 2));
+            t.WriteRawWord(length);
+            t.WriteRawBytes(data.data(), length);
+            t.WriteRawWord(length + 1);
+        }, "damaged" + std::to_string(length) + ".tap");
+        auto drive = Open(path);
+        std::string buffer(length + 16, '\xAA');
+        uint32_t bytes = 7;
+        ASSERT_EQ(drive->Read(buffer.data(), static_cast<uint32_t>(buffer.size()), bytes), ERROR_SUCCESS);
+        ASSERT_EQ(bytes, 2u);
+        buffer.assign(buffer.size(), '\xAA');
+        EXPECT_EQ(drive->Read(buffer.data(), static_cast<uint32_t>(buffer.size()), bytes),
+                  ERROR_TAPE_IMAGE_INCONSISTENT);
+        EXPECT_EQ(bytes, 0u);
+        EXPECT_EQ(buffer, std::string(buffer.size(), '\xAA')) << length << "-byte record";
+        // only in part: the same
+        EXPECT_EQ(drive->Read(buffer.data(), 4, bytes), ERROR_TAPE_IMAGE_INCONSISTENT);
+        EXPECT_EQ(buffer, std::string(buffer.size(), '\xAA')) << length << "-byte record, in part";
+    }
+    // fixed blocks: the good one arrives, the damaged one's bytes do not
+    VirtualDriveOptions options;
+    for (uint32_t block : {4u, 20000u}) {
+        options.fixedBlockSize = block;
+        auto drive = Open(Image([&](SimhTapeWriter& t) {
+            t.WriteRecord(std::string(block, 'g'));
+            t.WriteRawWord(block);
+            t.WriteRawBytes(std::string(block, 'd').data(), block);
+            t.WriteRawWord(block + 2);
+        }, "fixed" + std::to_string(block) + ".tap"), options);
+        std::string buffer(3 * block, '\xAA');
+        uint32_t bytes = 0;
+        ASSERT_EQ(drive->Read(buffer.data(), 3 * block, bytes), ERROR_SUCCESS);
+        EXPECT_EQ(bytes, block);
+        EXPECT_EQ(buffer, std::string(block, 'g') + std::string(2 * block, '\xAA')) << block;
+        EXPECT_EQ(drive->Read(buffer.data(), 3 * block, bytes), ERROR_TAPE_IMAGE_INCONSISTENT);
+    }
+}
+
 TEST_F(SimhTapeTest, BadRecordWithWrongTrailerIsInconsistent)
 {
     auto drive = OpenImage([](SimhTapeWriter& t) {
@@ -437,8 +483,23 @@ TEST_F(SimhTapeTest, FixedBlockRecordOfAnotherLengthIsInvalidBlockLength)
     }, options);
     EXPECT_EQ(Read(*drive, 12), Ok("AAAA"));  // the odd block waits for the next read
     EXPECT_EQ(Read(*drive, 12), Err(ERROR_INVALID_BLOCK_LENGTH));
+    // the drive stays before the odd block, as st does: again the same, until it is read
+    // in variable mode, which this drive cannot do; a variable drive in fixed mode can
+    EXPECT_EQ(Read(*drive, 12), Err(ERROR_INVALID_BLOCK_LENGTH));
+    const std::string path = m_dir / "tape.tap";
+    drive.reset();
+    drive = Open(path);
+    ASSERT_EQ(SetBlockSize(*drive, 4), ERROR_SUCCESS);
+    EXPECT_EQ(Read(*drive, 12), Ok("AAAA"));
+    EXPECT_EQ(Read(*drive, 12), Err(ERROR_INVALID_BLOCK_LENGTH));
+    ASSERT_EQ(SetBlockSize(*drive, 0), ERROR_SUCCESS);
+    EXPECT_EQ(Read(*drive, 12), Ok("short"));
+    ASSERT_EQ(SetBlockSize(*drive, 4), ERROR_SUCCESS);
     EXPECT_EQ(Read(*drive, 12), Ok("BBBB"));
     EXPECT_EQ(Read(*drive, 4), Err(ERROR_INVALID_BLOCK_LENGTH));
+    ASSERT_EQ(SetBlockSize(*drive, 0), ERROR_SUCCESS);
+    EXPECT_EQ(Read(*drive, 4), Ok("xy"));
+    ASSERT_EQ(SetBlockSize(*drive, 4), ERROR_SUCCESS);
     EXPECT_EQ(Read(*drive, 4), Err(ERROR_FILEMARK_DETECTED));
 }
 

@@ -30,31 +30,56 @@ ssize_t FakeSt::Read(int, void* buffer, size_t size)
     if (!readOverrides.empty()) {
         ssize_t n = readOverrides.front();
         readOverrides.pop_front();
+        if (n == -EIO)
+            blockNumberKnown = false;
         return n;
     }
     if (doorOpen)
         return -ENOMEDIUM;
     if (!online)
         return -EIO;
-    if (position >= tape.size()) {
-        // st: the blank check gives 0 bytes once, then every further read fails.
-        if (atEndOfData)
-            return -EIO;
-        atEndOfData = true;
-        return 0;
+    if (blockSize != 0 && (size == 0 || size % blockSize != 0))
+        return -EINVAL;
+    const size_t blocks = blockSize != 0 ? size / blockSize : 1;
+    size_t delivered = 0;
+    for (size_t n = 0; n < blocks; ++n) {
+        if (position >= tape.size()) {
+            if (delivered > 0)
+                break;
+            // st: the blank check gives 0 bytes once, then every further read fails.
+            if (atEndOfData)
+                return -EIO;
+            atEndOfData = true;
+            return 0;
+        }
+        const int item = tape[position];
+        if (item == kFilemark || item == kBadBlock) {
+            if (delivered > 0)
+                break;
+            ++position;
+            if (item == kBadBlock) {
+                blockNumberKnown = false;
+                return -EIO;
+            }
+            blockNumberKnown = true;
+            return 0;
+        }
+        const size_t length = static_cast<size_t>(item);
+        if (blockSize != 0 && length != blockSize) {
+            if (delivered > 0)
+                break;
+            return -EIO;  // st: "Incorrect block size", spaced back over it
+        }
+        ++position;
+        if (length > size)
+            return -ENOMEM;  // variable mode: st skips the block and keeps none of it
+        char* block = static_cast<char*>(buffer) + delivered;
+        std::memset(block, 0xA5, length);
+        uint32_t tag = static_cast<uint32_t>(length);
+        std::memcpy(block, &tag, std::min(length, sizeof(tag)));
+        delivered += length;
     }
-    int item = tape[position++];
-    if (item == kFilemark)
-        return 0;
-    size_t length = static_cast<size_t>(item);
-    if (blockSize != 0 && length != blockSize)
-        return -EIO;
-    if (length > size)
-        return -ENOMEM;  // variable mode: st skips the block and keeps none of it
-    std::memset(buffer, 0xA5, length);
-    uint32_t tag = static_cast<uint32_t>(length);
-    std::memcpy(buffer, &tag, std::min(length, sizeof(tag)));
-    return static_cast<ssize_t>(length);
+    return static_cast<ssize_t>(delivered);
 }
 
 int FakeSt::TapeOperation(int, const mtop& op)
@@ -70,6 +95,7 @@ int FakeSt::TapeOperation(int, const mtop& op)
     case MTREW:
         position = 0;
         atEndOfData = false;
+        blockNumberKnown = true;
         return 0;
     case MTFSF:
         for (int passed = 0; passed < op.mt_count;) {
@@ -80,6 +106,7 @@ int FakeSt::TapeOperation(int, const mtop& op)
             if (tape[position++] == kFilemark)
                 ++passed;
         }
+        blockNumberKnown = true;
         return 0;
     case MTBSF:
         atEndOfData = false;
@@ -89,6 +116,7 @@ int FakeSt::TapeOperation(int, const mtop& op)
             if (tape[--position] == kFilemark)
                 ++passed;
         }
+        blockNumberKnown = false;  // st cannot know where in the file before it is
         return 0;
     case MTSETBLK:
         blockSize = static_cast<uint32_t>(op.mt_count);
@@ -96,6 +124,7 @@ int FakeSt::TapeOperation(int, const mtop& op)
     case MTOFFL:
         online = false;
         position = 0;
+        blockNumberKnown = true;
         return 0;
     case MTLOAD:
         if (doorOpen)
@@ -128,6 +157,18 @@ int FakeSt::TapeStatus(int, mtget& status)
     if (position == 0 && online)
         g |= GMT_BOT(~0L);
     status.mt_gstat = g;
+    // file and block number as st counts them: filemarks passed, blocks since the last one
+    long file = 0, block = 0;
+    for (size_t i = 0; i < position && i < tape.size(); ++i) {
+        if (tape[i] == kFilemark) {
+            ++file;
+            block = 0;
+        } else {
+            ++block;
+        }
+    }
+    status.mt_fileno = file;
+    status.mt_blkno = blockNumberKnown ? block : -1;
     return 0;
 }
 

@@ -16,8 +16,12 @@
 class FakeSt : public StSystem {
 public:
     static constexpr int kFilemark = -1;
+    static constexpr int kBadBlock = -2;  // a block the drive cannot read (EIO, passed)
 
     // The tape: block lengths, kFilemark for a filemark; the recorded data end after it.
+    // In fixed-block mode a read takes size / blockSize blocks (size must be a multiple, as
+    // st demands without read-ahead) and stops early at anything else; a block of another
+    // length fails it with EIO and is left ahead, as st leaves it after spacing back.
     std::vector<int> tape;
     size_t position = 0;
     uint32_t blockSize = 0;  // st's current block size, 0 variable
@@ -26,6 +30,9 @@ public:
     bool writeProtected = false;
     bool endOfTape = false;  // the drive reports the physical end (GMT_EOT)
     bool atEndOfData = false;  // st has seen the blank check (GMT_EOD)
+    // st knows the block number within the file (mt_blkno; -1 once lost). A data error loses
+    // it, also one a test arms as a read override; a filemark or rewind finds it again.
+    bool blockNumberKnown = true;
 
     // Paths that fail to open, with the errno; a path listed for one flag set only fails then.
     std::map<std::string, int> openErrors;

@@ -187,10 +187,38 @@ TEST_F(StTapeTest, ReadInFixedBlockModeTakesOneBlockAndFlagsAWrongLength)
     st.tape = {512, 512, 1024, FM};
     st.blockSize = 512;
     TapeDevicePtr device = Open();
-    // a block of another length: st fails the read with EIO, a data error
-    std::vector<uint32_t> expected = {512, 512, E(ERROR_CRC), E(ERROR_FILEMARK_DETECTED),
-                                      E(ERROR_NO_DATA_DETECTED)};
-    EXPECT_EQ(ReadAll(*device, 512), expected);
+    // a block of another length: st fails the read with EIO and spaces back over the block,
+    // so it still knows where it is: a wrong length, not a data error, and again until the
+    // block is read in variable mode
+    char buffer[1024];
+    uint32_t bytes = 99;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(device->Read(buffer, 512, bytes), ERROR_SUCCESS);
+        EXPECT_EQ(bytes, 512u);
+    }
+    EXPECT_EQ(device->Read(buffer, 512, bytes), ERROR_INVALID_BLOCK_LENGTH);
+    EXPECT_EQ(bytes, 0u);
+    EXPECT_EQ(device->Read(buffer, 512, bytes), ERROR_INVALID_BLOCK_LENGTH);
+    st.blockSize = 0;
+    std::vector<uint32_t> expected = {1024, E(ERROR_FILEMARK_DETECTED), E(ERROR_NO_DATA_DETECTED)};
+    EXPECT_EQ(ReadAll(*device, 1024), expected);
+}
+
+TEST_F(StTapeTest, FixedBlockReadFailingWhereStHasLostCountIsADataError)
+{
+    st.tape = {512, FM, 1024, FM};
+    st.blockSize = 512;
+    TapeDevicePtr device = Open();
+    char buffer[512];
+    uint32_t bytes = 0;
+    st.readOverrides = {-EIO};  // a data error: st no longer knows the block number
+    EXPECT_EQ(device->Read(buffer, 512, bytes), ERROR_CRC);
+    EXPECT_EQ(device->Read(buffer, 512, bytes), ERROR_SUCCESS);
+    EXPECT_EQ(device->Read(buffer, 512, bytes), ERROR_FILEMARK_DETECTED);
+    // counting again after the filemark: the block of another length is told apart
+    EXPECT_EQ(device->Read(buffer, 512, bytes), ERROR_INVALID_BLOCK_LENGTH);
+    st.readOverrides = {-EIO};
+    EXPECT_EQ(device->Read(buffer, 512, bytes), ERROR_CRC);
 }
 
 TEST_F(StTapeTest, ReadErrorsMapByTheDriveStatus)
