@@ -134,8 +134,14 @@ public:
     }
 
 private:
+    // A block's address is no identity: once withdrawn, a block is freed and the next
+    // request may well be made in the same memory. Each submission has a ticket of its own,
+    // and only the job holding the block's current ticket may write into it.
+    using Ticket = uint64_t;
+
     struct Job {
         SRB_ExecSCSICmd* srb;
+        Ticket ticket;
         SgIoRequest request;
         const Unit* unit;
     };
@@ -194,7 +200,7 @@ private:
             return srb->SRB_Status;
         }
 
-        Job job{srb, {}, unit};
+        Job job{srb, 0, {}, unit};
         job.request.node = unit->info.sgNode;
         job.request.cdb.assign(srb->CDBByte, srb->CDBByte + std::min<size_t>(srb->SRB_CDBLen, sizeof srb->CDBByte));
         if (srb->SRB_BufLen && srb->SRB_BufPointer) {
@@ -211,7 +217,8 @@ private:
         if (m_bStopping)
             return srb->SRB_Status = SS_ERR;
         srb->SRB_Status = SS_PENDING;
-        m_pending.push_back(srb);
+        job.ticket = ++m_nLastTicket;
+        m_pending[srb] = job.ticket;        // a block sent again replaces its old submission
         // One worker per device node: a unit that hangs holds up only its own commands.
         const std::string node = job.request.node;
         NodeWorker& worker = m_workers[node];
@@ -227,7 +234,7 @@ private:
         // Withdrawing always succeeds: the worker checks m_pending before it writes.
         std::lock_guard guard(m_lock);
         auto* target = static_cast<SRB_ExecSCSICmd*>(abort->SRB_ToAbort);
-        std::erase(m_pending, target);
+        m_pending.erase(target);
         for (auto& [node, worker] : m_workers)
             std::erase_if(worker.queue, [&](const Job& job) { return job.srb == target; });
         return abort->SRB_Status = SS_COMP;
@@ -250,9 +257,10 @@ private:
             guard.unlock();
             m_sgio(job.request);
             guard.lock();
-            if (std::find(m_pending.begin(), m_pending.end(), job.srb) == m_pending.end())
+            auto pending = m_pending.find(job.srb);
+            if (pending == m_pending.end() || pending->second != job.ticket)
                 continue;                       // withdrawn while it ran
-            std::erase(m_pending, job.srb);
+            m_pending.erase(pending);
             Finish(job);
         }
     }
@@ -298,7 +306,8 @@ private:
     std::mutex m_lock;
     std::condition_variable m_cond;
     std::map<std::string, NodeWorker> m_workers;     // nodes never move once made
-    std::vector<SRB_ExecSCSICmd*> m_pending;
+    std::map<SRB_ExecSCSICmd*, Ticket> m_pending;    // the blocks in flight, each with its ticket
+    Ticket m_nLastTicket = 0;
     std::map<uint8_t*, PageBuffer> m_buffers;
     bool m_bStopping = false;
 };
