@@ -172,11 +172,11 @@ TEST_F(LinuxProviderTest, TopologyIgnoresStrayEntriesAndAMissingTree)
 TEST_F(LinuxProviderTest, EachHostChannelPairBecomesItsOwnAdapterAndOddAddressesAreRenumbered)
 {
     auto device = [](int h, int c, int t, int l) {
-        ScsiDeviceInfo info;
+        ScsiDevice info;
         info.host = h, info.channel = c, info.target = t, info.lun = l;
         return info;
     };
-    const std::vector<ScsiDeviceInfo> devices = {
+    const std::vector<ScsiDevice> devices = {
         device(0, 0, 2, 0), device(0, 0, 5, 0),                       // adapter 0: 8 targets
         device(0, 1, 12, 0),                                         // adapter 1: 16 targets
         device(2, 0, 0, 0), device(2, 0, 0, 1), device(2, 0, 40, 0),  // adapter 2: renumbered
@@ -194,7 +194,7 @@ TEST_F(LinuxProviderTest, EachHostChannelPairBecomesItsOwnAdapterAndOddAddresses
     EXPECT_EQ(adapters[2].unit[1], 4);
     EXPECT_EQ(adapters[2].unit[2], 5);
 
-    std::vector<ScsiDeviceInfo> many;
+    std::vector<ScsiDevice> many;
     for (int lun = 0; lun < 20; ++lun)
         many.push_back(device(0, 0, 1, lun));
     const auto split = FoldIntoAdapters(many);
@@ -446,7 +446,7 @@ TEST(SgIoTest, RealCallReportsWhyItCouldNotRun)
     SgIoRequest missing;
     missing.node = "/nonexistent/sg0";
     missing.cdb = {0x12, 0, 0, 0, 56, 0};
-    RunSgIo(missing);
+    RunSgIo(missing, RealStSystem());
     EXPECT_EQ(missing.error, ENOENT);
 
     TempDir dir;
@@ -456,7 +456,7 @@ TEST(SgIoTest, RealCallReportsWhyItCouldNotRun)
     plain.cdb = {0x12, 0, 0, 0, 56, 0};
     plain.direction = SgIoRequest::FromDevice;
     plain.data.resize(56);
-    RunSgIo(plain);
+    RunSgIo(plain, RealStSystem());
     EXPECT_NE(plain.error, 0) << "SG_IO on a plain file must fail, not pass for a device";
 }
 
