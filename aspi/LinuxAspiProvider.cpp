@@ -19,23 +19,19 @@
 #include <mutex>
 #include <thread>
 
-#include <fcntl.h>
-#include <scsi/sg.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 namespace {
 
 constexpr uint8_t kInquiry = 0x12;
 constexpr uint8_t kTestUnitReady = 0x00;
 constexpr size_t kTargetsPerAdapter = 16;
+constexpr uint8_t kHostSelectionTimeOut = 0x11;
 
 struct Unit {
     bool isVirtual = false;
-    ScsiDeviceInfo info;          // real units; for virtual ones type, vendor and model only
+    ScsiDevice info;          // real units; for virtual ones type, vendor and model only
 };
 
-std::vector<uint8_t> StandardInquiry(const ScsiDeviceInfo& info)
+std::vector<uint8_t> StandardInquiry(const ScsiDevice& info)
 {
     std::vector<uint8_t> data(56, 0);
     auto put = [&](size_t at, size_t width, const std::string& text) {
@@ -68,6 +64,21 @@ void CopyIn(SRB_ExecSCSICmd* srb, const std::vector<uint8_t>& data)
 {
     if (srb->SRB_BufPointer && !data.empty())
         std::memcpy(srb->SRB_BufPointer, data.data(), std::min<size_t>(data.size(), srb->SRB_BufLen));
+}
+
+// INQUIRY for the standard data (not a vital product data page).
+bool IsStandardInquiry(const uint8_t* cdb, size_t length)
+{
+    return length > 0 && cdb[0] == kInquiry && (length < 2 || !(cdb[1] & 0x01));
+}
+
+// Answers a standard INQUIRY from what is known of the unit without asking it.
+void AnswerInquiry(SRB_ExecSCSICmd* srb, const ScsiDevice& info, uint8_t allocationLength)
+{
+    std::vector<uint8_t> data = StandardInquiry(info);
+    data.resize(std::min<size_t>(data.size(), allocationLength));
+    CopyIn(srb, data);
+    srb->SRB_Status = SS_COMP;
 }
 
 void SignalCompletion(SRB_ExecSCSICmd* srb)
@@ -134,8 +145,14 @@ public:
     }
 
 private:
+    // A block's address is no identity: once withdrawn, a block is freed and the next
+    // request may well be made in the same memory. Each submission has a ticket of its own,
+    // and only the job holding the block's current ticket may write into it.
+    using Ticket = uint64_t;
+
     struct Job {
         SRB_ExecSCSICmd* srb;
+        Ticket ticket;
         SgIoRequest request;
         const Unit* unit;
     };
@@ -181,12 +198,9 @@ private:
         if (unit->isVirtual) {
             // A tape image has no SCSI device behind it: it answers who it is, and that it
             // is ready; everything else is an illegal request.
-            if (opcode == kInquiry && !(srb->CDBByte[1] & 0x01)) {
-                std::vector<uint8_t> data = StandardInquiry(unit->info);
-                data.resize(std::min<size_t>(data.size(), srb->CDBByte[4]));
-                CopyIn(srb, data);
-                srb->SRB_Status = SS_COMP;
-            } else if (opcode == kTestUnitReady) {
+            if (IsStandardInquiry(srb->CDBByte, sizeof srb->CDBByte))
+                AnswerInquiry(srb, unit->info, srb->CDBByte[4]);
+            else if (opcode == kTestUnitReady) {
                 srb->SRB_Status = SS_COMP;
             } else {
                 SetSense(srb, SENSE_KEY_ILLEGAL_REQUEST, 0x20);
@@ -194,7 +208,17 @@ private:
             return srb->SRB_Status;
         }
 
-        Job job{srb, {}, unit};
+        if (unit->info.sgNode.empty()) {
+            if (IsStandardInquiry(srb->CDBByte, sizeof srb->CDBByte)) {
+                AnswerInquiry(srb, unit->info, srb->CDBByte[4]);
+            } else {
+                srb->SRB_Status = SS_ERR;
+                srb->SRB_HaStat = kHostSelectionTimeOut;
+            }
+            return srb->SRB_Status;
+        }
+
+        Job job{srb, 0, {}, unit};
         job.request.node = unit->info.sgNode;
         job.request.cdb.assign(srb->CDBByte, srb->CDBByte + std::min<size_t>(srb->SRB_CDBLen, sizeof srb->CDBByte));
         if (srb->SRB_BufLen && srb->SRB_BufPointer) {
@@ -211,7 +235,8 @@ private:
         if (m_bStopping)
             return srb->SRB_Status = SS_ERR;
         srb->SRB_Status = SS_PENDING;
-        m_pending.push_back(srb);
+        job.ticket = ++m_nLastTicket;
+        m_pending[srb] = job.ticket;        // a block sent again replaces its old submission
         // One worker per device node: a unit that hangs holds up only its own commands.
         const std::string node = job.request.node;
         NodeWorker& worker = m_workers[node];
@@ -227,7 +252,7 @@ private:
         // Withdrawing always succeeds: the worker checks m_pending before it writes.
         std::lock_guard guard(m_lock);
         auto* target = static_cast<SRB_ExecSCSICmd*>(abort->SRB_ToAbort);
-        std::erase(m_pending, target);
+        m_pending.erase(target);
         for (auto& [node, worker] : m_workers)
             std::erase_if(worker.queue, [&](const Job& job) { return job.srb == target; });
         return abort->SRB_Status = SS_COMP;
@@ -250,9 +275,10 @@ private:
             guard.unlock();
             m_sgio(job.request);
             guard.lock();
-            if (std::find(m_pending.begin(), m_pending.end(), job.srb) == m_pending.end())
+            auto pending = m_pending.find(job.srb);
+            if (pending == m_pending.end() || pending->second != job.ticket)
                 continue;                       // withdrawn while it ran
-            std::erase(m_pending, job.srb);
+            m_pending.erase(pending);
             Finish(job);
         }
     }
@@ -262,18 +288,13 @@ private:
     {
         SRB_ExecSCSICmd* srb = job.srb;
         const SgIoRequest& request = job.request;
-        const bool standardInquiry = !request.cdb.empty() && request.cdb[0] == kInquiry &&
-                                     (request.cdb.size() < 2 || !(request.cdb[1] & 0x01));
         if (request.error) {
-            if ((request.error == EACCES || request.error == EPERM) && standardInquiry) {
-                std::vector<uint8_t> data = StandardInquiry(job.unit->info);
-                if (request.cdb.size() > 4)
-                    data.resize(std::min<size_t>(data.size(), request.cdb[4]));
-                CopyIn(srb, data);
-                srb->SRB_Status = SS_COMP;
+            if ((request.error == EACCES || request.error == EPERM) &&
+                IsStandardInquiry(request.cdb.data(), request.cdb.size())) {
+                AnswerInquiry(srb, job.unit->info, request.cdb.size() > 4 ? request.cdb[4] : 0xFF);
             } else {
                 srb->SRB_Status = SS_ERR;
-                srb->SRB_HaStat = 0x11;         // selection time-out: the unit is not there
+                srb->SRB_HaStat = kHostSelectionTimeOut;  // the unit is not there
             }
         } else {
             if (request.direction == SgIoRequest::FromDevice)
@@ -284,9 +305,7 @@ private:
             if (!request.sense.empty())
                 std::memcpy(srb->SenseArea, request.sense.data(),
                             std::min(request.sense.size(), sizeof srb->SenseArea));
-            // The driver's "sense data present" flag (0x08) is no failure of its own.
-            const bool ok = request.status == 0 && request.hostStatus == 0 && (request.driverStatus & ~0x08) == 0;
-            srb->SRB_Status = ok ? SS_COMP : SS_ERR;
+            srb->SRB_Status = request.Succeeded() ? SS_COMP : SS_ERR;
         }
         SignalCompletion(srb);
     }
@@ -298,7 +317,8 @@ private:
     std::mutex m_lock;
     std::condition_variable m_cond;
     std::map<std::string, NodeWorker> m_workers;     // nodes never move once made
-    std::vector<SRB_ExecSCSICmd*> m_pending;
+    std::map<SRB_ExecSCSICmd*, Ticket> m_pending;    // the blocks in flight, each with its ticket
+    Ticket m_nLastTicket = 0;
     std::map<uint8_t*, PageBuffer> m_buffers;
     bool m_bStopping = false;
 };
@@ -374,78 +394,6 @@ std::vector<AspiAdapterLayout> SequentialAdapters(size_t count)
 
 } // namespace
 
-void RunSgIo(SgIoRequest& request)
-{
-    int fd = ::open(request.node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && (errno == EACCES || errno == EROFS))
-        fd = ::open(request.node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        request.error = errno;
-        return;
-    }
-    unsigned char sense[32] = {};
-    sg_io_hdr_t header = {};
-    header.interface_id = 'S';
-    header.dxfer_direction = request.direction == SgIoRequest::FromDevice ? SG_DXFER_FROM_DEV
-                             : request.direction == SgIoRequest::ToDevice ? SG_DXFER_TO_DEV
-                                                                          : SG_DXFER_NONE;
-    header.cmd_len = static_cast<unsigned char>(request.cdb.size());
-    header.cmdp = request.cdb.data();
-    header.dxfer_len = static_cast<unsigned int>(request.data.size());
-    header.dxferp = request.data.empty() ? nullptr : request.data.data();
-    header.mx_sb_len = sizeof sense;
-    header.sbp = sense;
-    header.timeout = request.timeoutMs;
-    if (::ioctl(fd, SG_IO, &header) < 0) {
-        request.error = errno;
-    } else {
-        request.status = header.status;
-        request.hostStatus = header.host_status;
-        request.driverStatus = header.driver_status;
-        request.residual = header.resid;
-        request.sense.assign(sense, sense + header.sb_len_wr);
-    }
-    ::close(fd);
-}
-
-std::vector<AspiAdapterLayout> FoldIntoAdapters(const std::vector<ScsiDeviceInfo>& devices)
-{
-    std::vector<AspiAdapterLayout> adapters;
-    size_t first = 0;
-    while (first < devices.size()) {
-        size_t end = first;
-        bool plain = true;          // every unit at LUN 0 with a target id below 16
-        bool wide = false;
-        while (end < devices.size() && devices[end].host == devices[first].host &&
-               devices[end].channel == devices[first].channel) {
-            plain = plain && devices[end].lun == 0 && devices[end].target >= 0 &&
-                    devices[end].target < static_cast<int>(kTargetsPerAdapter);
-            wide = wide || devices[end].target > 7;
-            ++end;
-        }
-        if (plain) {
-            AspiAdapterLayout adapter;
-            adapter.maxTargets = wide ? 16 : 8;
-            adapter.unit.fill(-1);
-            for (size_t i = first; i < end; ++i)
-                adapter.unit[static_cast<size_t>(devices[i].target)] = static_cast<int>(i);
-            adapters.push_back(adapter);
-        } else {
-            for (size_t i = first; i < end; ++i) {
-                const size_t rank = i - first;
-                if (rank % kTargetsPerAdapter == 0) {
-                    adapters.emplace_back();
-                    adapters.back().maxTargets = kTargetsPerAdapter;
-                    adapters.back().unit.fill(-1);
-                }
-                adapters.back().unit[rank % kTargetsPerAdapter] = static_cast<int>(i);
-            }
-        }
-        first = end;
-    }
-    return adapters;
-}
-
 void RegisterLinuxAspiProvider(const std::string& sysfsRoot, SgIoFunction sgio)
 {
     using LibraryLoader::Entry;
@@ -463,7 +411,7 @@ void RegisterLinuxAspiProvider(const std::string& sysfsRoot, SgIoFunction sgio)
             units = VirtualUnits(images);
             adapters = SequentialAdapters(units.size());
         } else {
-            std::vector<ScsiDeviceInfo> devices = EnumerateScsiDevices(sysfsRoot);
+            std::vector<ScsiDevice> devices = EnumerateScsiDevices(sysfsRoot);
             adapters = FoldIntoAdapters(devices);
             for (auto& device : devices)
                 units.push_back(Unit{false, std::move(device)});
@@ -488,5 +436,5 @@ void RegisterLinuxAspiProvider(const std::string& sysfsRoot, SgIoFunction sgio)
 
 void RegisterLinuxAspiProvider(const std::string& sysfsRoot)
 {
-    RegisterLinuxAspiProvider(sysfsRoot, &RunSgIo);
+    RegisterLinuxAspiProvider(sysfsRoot, [](SgIoRequest& request) { RunSgIo(request, RealStSystem()); });
 }

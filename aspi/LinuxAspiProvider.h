@@ -22,44 +22,21 @@
 // is never written afterwards. A unit whose /dev/sg node we may not open (a user in the
 // tape group but not in the disk group) still answers INQUIRY from what sysfs knows, so
 // that it is listed where the tape backend will count it.
+//
+// A tape drive without a generic node (st bound, sg not loaded or not bound) is a unit like
+// the others, at its own address: it answers INQUIRY from what sysfs knows, at once, so the
+// scan lists it in its place and position k stays TAPEk; every other command fails as a
+// selection time-out, since nothing can carry it to the drive. Reading the tape goes
+// through st and does not need the generic node.
 #pragma once
 #include "aspi/LinuxScsiTopology.h"
+#include "platform/linux/SgIo.h"
 
-#include <array>
-#include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
 
-// One SCSI command through SG_IO.
-struct SgIoRequest {
-    enum Direction { None, FromDevice, ToDevice };
-
-    std::string node;                 // "/dev/sgN"
-    std::vector<uint8_t> cdb;
-    Direction direction = None;
-    std::vector<uint8_t> data;        // to send, or sized to receive
-    uint32_t timeoutMs = 25000;
-    // Results.
-    int error = 0;                    // errno when the command could not be issued
-    uint8_t status = 0;               // SCSI status byte
-    uint16_t hostStatus = 0;
-    uint16_t driverStatus = 0;
-    int residual = 0;
-    std::vector<uint8_t> sense;
-};
+// Runs one command; the real one is RunSgIo over the kernel, tests stand in for it.
 using SgIoFunction = std::function<void(SgIoRequest&)>;
-
-// The real thing: opens the node and issues SG_IO.
-void RunSgIo(SgIoRequest& request);
-
-struct AspiAdapterLayout {
-    uint8_t maxTargets = 8;           // HA_Unique[3]
-    std::array<int, 16> unit;         // index into the device list per ASPI target, or -1
-};
-// Folds kernel addresses into ASPI adapters and targets as described above. The devices
-// must be sorted as EnumerateScsiDevices gives them.
-std::vector<AspiAdapterLayout> FoldIntoAdapters(const std::vector<ScsiDeviceInfo>& devices);
 
 // Registers the provider under "WNASPI32", with a stand-in for SG_IO (tests).
 void RegisterLinuxAspiProvider(const std::string& sysfsRoot, SgIoFunction sgio);

@@ -2,6 +2,7 @@
 
 #include "aspi/AspiEvent.h"
 #include "platform/Errors.h"
+#include "platform/linux/ScsiSense.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -275,7 +276,7 @@ bool ReAspiManager::ExecScsiCommand(uint8_t adapter, uint8_t flags, uint8_t targ
         if (srb.SRB_Status == SS_COMP)
             return true;
         const bool unitAttention = srb.SRB_TargStat == STATUS_CHKCOND &&
-                                   (srb.SenseArea[2] & 0x0F) == SENSE_KEY_UNIT_ATTENTION;
+                                   DecodeSense(srb.SenseArea, sizeof srb.SenseArea).key == SENSE_KEY_UNIT_ATTENTION;
         if (!firstAttempt || !unitAttention)
             return false;
     }

@@ -1,5 +1,6 @@
 #include "cli/MkTape.h"
 
+#include "platform/FileDescriptor.h"
 #include "platform/SimhTapeWriter.h"
 
 #include <algorithm>
@@ -14,27 +15,20 @@ namespace {
 
 class InputFile {
 public:
-    explicit InputFile(const std::string& path) : m_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~InputFile()
+    explicit InputFile(const std::string& path)
+        : m_fd(RetryOnInterrupt([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }))
     {
-        if (m_fd >= 0)
-            close(m_fd);
     }
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_fd.valid(); }
 
     // Fills up to size bytes, fewer only at the end of the input; -1 on a read error.
     ssize_t ReadFull(char* buffer, size_t size)
     {
         size_t filled = 0;
         while (filled < size) {
-            ssize_t got = read(m_fd, buffer + filled, size - filled);
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
+            ssize_t got = RetryOnInterrupt([&] { return read(m_fd.get(), buffer + filled, size - filled); });
+            if (got < 0)
                 return -1;
-            }
             if (got == 0)
                 break;
             filled += static_cast<size_t>(got);
@@ -43,7 +37,7 @@ public:
     }
 
 private:
-    int m_fd;
+    UniqueFd m_fd;
 };
 
 // The temporary image: removed again unless Keep() was called.
@@ -81,8 +75,8 @@ bool MakeTapeImage(const std::string& out, const std::vector<MkTapeInput>& input
     std::string pattern = out + ".tmp-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0) {
+    UniqueFd fd(mkstemp(name.data()));
+    if (!fd.valid()) {
         error = "cannot create '" + out + "': " + Reason(errno);
         return false;
     }
@@ -90,8 +84,8 @@ bool MakeTapeImage(const std::string& out, const std::vector<MkTapeInput>& input
     // mkstemp makes it private; the image gets the mode any new file would get.
     mode_t mask = umask(0);
     umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    close(fd);
+    fchmod(fd.get(), 0666 & ~mask);
+    fd.Reset();
 
     SimhTapeWriter tape;
     if (!tape.Open(temp.Name())) {

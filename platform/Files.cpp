@@ -1,6 +1,7 @@
 #include "platform/Files.h"
 
 #include "platform/Errors.h"
+#include "platform/FileDescriptor.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -22,20 +23,16 @@ uint32_t SyncDescriptor(int fd)
 
 class PosixFile final : public WritableFile {
 public:
-    explicit PosixFile(int fd) : m_fd(fd) {}
-    ~PosixFile() override { ::close(m_fd); }
+    explicit PosixFile(UniqueFd fd) : m_fd(std::move(fd)) {}
 
     uint32_t Write(const void* data, uint32_t size, uint32_t& written) override
     {
         written = 0;
         const char* p = static_cast<const char*>(data);
         while (written < size) {
-            ssize_t n = ::write(m_fd, p + written, size - written);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
+            ssize_t n = RetryOnInterrupt([&] { return ::write(m_fd.get(), p + written, size - written); });
+            if (n < 0)
                 return ErrorFromErrno(errno);
-            }
             if (n == 0)
                 return ERROR_DISK_FULL;
             written += static_cast<uint32_t>(n);
@@ -46,7 +43,7 @@ public:
     uint32_t GetSize(uint64_t& size) override
     {
         struct stat st {};
-        if (::fstat(m_fd, &st) != 0)
+        if (::fstat(m_fd.get(), &st) != 0)
             return ErrorFromErrno(errno);
         size = static_cast<uint64_t>(st.st_size);
         return ERROR_SUCCESS;
@@ -55,23 +52,21 @@ public:
     uint32_t Sync() override { return SyncDescriptor(m_fd); }
 
 private:
-    int m_fd;
+    UniqueFd m_fd;
 };
 
 class PosixFileSystem final : public FileSystem {
 public:
     std::unique_ptr<WritableFile> CreateAlways(const std::string& name, uint32_t& error) override
     {
-        int fd;
-        do {
-            fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0) {
+        UniqueFd fd(RetryOnInterrupt(
+            [&] { return ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }));
+        if (!fd.valid()) {
             error = ErrorFromErrno(errno);
             return nullptr;
         }
         error = ERROR_SUCCESS;
-        return std::make_unique<PosixFile>(fd);
+        return std::make_unique<PosixFile>(std::move(fd));
     }
 
     uint32_t DeleteFile(const std::string& name) override

@@ -33,6 +33,7 @@
 #include "platform/SimhTape.h"
 
 #include "platform/Errors.h"
+#include "platform/FileDescriptor.h"
 
 #include <cerrno>
 #include <cstring>
@@ -121,8 +122,8 @@ uint32_t LittleEndian(const unsigned char* p)
 
 class SimhTapeDrive final : public TapeDevice {
 public:
-    SimhTapeDrive(int fd, InUseImages::Key key, uint64_t size, const VirtualDriveOptions& options)
-        : m_fd(fd), m_key(key), m_nImageSize(size), m_options(options),
+    SimhTapeDrive(UniqueFd file, InUseImages::Key key, uint64_t size, const VirtualDriveOptions& options)
+        : m_file(std::move(file)), m_fd(m_file.get()), m_key(key), m_nImageSize(size), m_options(options),
           m_staging(kStagedRecord + 9)
     {
         if (m_options.maxBlockSize == 0 || m_options.maxBlockSize > kMaxTapeBlockSize)
@@ -132,7 +133,7 @@ public:
 
     ~SimhTapeDrive() override
     {
-        ::close(m_fd);  // drops the flock as well
+        m_file.Reset();  // drops the flock as well
         inUse().Release(m_key);
     }
 
@@ -467,7 +468,8 @@ private:
         return ERROR_SUCCESS;
     }
 
-    int m_fd;
+    UniqueFd m_file;
+    const int m_fd;  // m_file's descriptor, for the reads
     InUseImages::Key m_key;
     uint64_t m_nImageSize;
     VirtualDriveOptions m_options;
@@ -486,10 +488,8 @@ private:
 TapeDevicePtr OpenVirtualDrive(const std::string& image, const VirtualDriveOptions& options,
                                uint32_t& error)
 {
-    int fd;
-    do {
-        fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    UniqueFd file(RetryOnInterrupt([&] { return ::open(image.c_str(), O_RDONLY | O_CLOEXEC); }));
+    const int fd = file.get();
     if (fd < 0) {
         error = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno);
         return nullptr;
@@ -497,28 +497,24 @@ TapeDevicePtr OpenVirtualDrive(const std::string& image, const VirtualDriveOptio
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         error = ErrorFromErrno(errno);
-        ::close(fd);
         return nullptr;
     }
     if (!S_ISREG(st.st_mode)) {
         error = S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_TAPE_IMAGE_UNREADABLE;
-        ::close(fd);
         return nullptr;
     }
     const InUseImages::Key key{st.st_dev, st.st_ino};
     if (!inUse().Claim(key)) {
         error = ERROR_SHARING_VIOLATION;
-        ::close(fd);
         return nullptr;
     }
     // Other processes are kept out too; where the file system has no locks, this process's
     // own register is all there is.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    if (RetryOnInterrupt([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0 && errno == EWOULDBLOCK) {
         inUse().Release(key);
-        ::close(fd);
         error = ERROR_SHARING_VIOLATION;
         return nullptr;
     }
     error = ERROR_SUCCESS;
-    return std::make_unique<SimhTapeDrive>(fd, key, static_cast<uint64_t>(st.st_size), options);
+    return std::make_unique<SimhTapeDrive>(std::move(file), key, static_cast<uint64_t>(st.st_size), options);
 }

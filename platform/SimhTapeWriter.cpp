@@ -24,7 +24,7 @@ SimhTapeWriter::~SimhTapeWriter()
 }
 
 SimhTapeWriter::SimhTapeWriter(SimhTapeWriter&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)),
+    : m_fd(std::move(other.m_fd)),
       m_strPath(std::move(other.m_strPath)),
       m_strError(std::move(other.m_strError)),
       m_buffer(std::move(other.m_buffer)),
@@ -36,7 +36,7 @@ SimhTapeWriter& SimhTapeWriter::operator=(SimhTapeWriter&& other) noexcept
 {
     if (this != &other) {
         Close();
-        m_fd = std::exchange(other.m_fd, -1);
+        m_fd = std::move(other.m_fd);
         m_strPath = std::move(other.m_strPath);
         m_strError = std::move(other.m_strError);
         m_buffer = std::move(other.m_buffer);
@@ -51,13 +51,10 @@ bool SimhTapeWriter::Open(const std::string& path)
     m_strPath = path;
     m_strError.clear();
     m_nWritten = 0;
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
+    UniqueFd fd(RetryOnInterrupt([&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }));
+    if (!fd.valid())
         return Fail("cannot create", errno);
-    m_fd = fd;
+    m_fd = std::move(fd);
     m_buffer.clear();
     m_buffer.reserve(kBufferSize);
     return true;
@@ -74,12 +71,13 @@ bool SimhTapeWriter::Flush()
 {
     size_t done = 0;
     while (done < m_buffer.size()) {
-        ssize_t n = ::write(m_fd, m_buffer.data() + done, m_buffer.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+        ssize_t n = RetryOnInterrupt(
+            [&] { return ::write(m_fd.get(), m_buffer.data() + done, m_buffer.size() - done); });
+        if (n <= 0) {
+            // Nothing written and no error: no room (looping on it would never end).
+            const int err = n < 0 ? errno : ENOSPC;
             m_buffer.clear();
-            return Fail("write failed", errno);
+            return Fail("write failed", err);
         }
         done += static_cast<size_t>(n);
     }
@@ -89,7 +87,7 @@ bool SimhTapeWriter::Flush()
 
 bool SimhTapeWriter::WriteRawBytes(const void* data, size_t size)
 {
-    if (m_fd < 0)
+    if (!m_fd.valid())
         return m_strError.empty() ? Fail("not open", EBADF) : false;
     if (!m_strError.empty())
         return false;
@@ -160,12 +158,11 @@ bool SimhTapeWriter::WriteEndOfMedium()
 
 bool SimhTapeWriter::Close()
 {
-    if (m_fd < 0)
+    if (!m_fd.valid())
         return m_strError.empty();
     bool ok = m_strError.empty() && Flush();
-    if (::close(m_fd) != 0 && ok)
-        ok = Fail("close failed", errno);
-    m_fd = -1;
+    if (int err = m_fd.Close(); err != 0 && ok)
+        ok = Fail("close failed", err);
     m_buffer = {};
     return ok && m_strError.empty();
 }

@@ -15,6 +15,8 @@
 // cannot report. WriteRawWord and WriteRawBytes put anything at all into the image, for
 // tests that need damaged ones (a wrong trailer, a record cut short, a partial word).
 #pragma once
+#include "platform/FileDescriptor.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -32,7 +34,7 @@ public:
 
     // Creates the image (an existing file is truncated).
     bool Open(const std::string& path);
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_fd.valid(); }
 
     // One record: length word, data, a pad byte when the length is odd, length word.
     // bad marks it as bad data (class 8), as WriteBadRecord does. Lengths above
@@ -59,7 +61,7 @@ private:
     bool Flush();
     bool Fail(const std::string& what, int err);
 
-    int m_fd = -1;
+    UniqueFd m_fd;
     std::string m_strPath;
     std::string m_strError;
     std::vector<char> m_buffer;

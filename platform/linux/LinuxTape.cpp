@@ -1,32 +1,25 @@
 #include "platform/linux/LinuxTape.h"
 
 #include "platform/Errors.h"
+#include "platform/linux/SgIo.h"
 
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
-#include <scsi/sg.h>
 #include <sys/mtio.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 namespace {
 
 constexpr uint8_t kReadBlockLimits = 0x05;
 constexpr unsigned kScsiTimeoutMs = 60000;
-constexpr uint8_t kStatusCheckCondition = 0x02;
-constexpr uint8_t kStatusBusy = 0x08;
-constexpr uint8_t kStatusReservationConflict = 0x18;
-constexpr uint8_t kSenseNotReady = 0x2;
-constexpr uint8_t kSenseMediumError = 0x3;
-constexpr uint8_t kSenseIllegalRequest = 0x5;
-constexpr uint8_t kSenseUnitAttention = 0x6;
-constexpr uint8_t kAscMediumNotPresent = 0x3A;
-constexpr uint8_t kAscPowerOnOrReset = 0x29;
-constexpr uint16_t kHostNoConnect = 0x01;
-constexpr uint16_t kHostTimeOut = 0x03;
-constexpr uint16_t kHostReset = 0x08;
+constexpr uint64_t kStMaxPagesPerSegment = 64;  // st's largest buffer page order is 6
+constexpr uint32_t kDefaultMaxSgSegs = 256;
 
 uint32_t BlockSizeOf(const mtget& status)
 {
@@ -43,53 +36,9 @@ uint32_t NotReadyError(const mtget& status)
     return ERROR_SUCCESS;
 }
 
-// The result of a SCSI command sent with SG_IO, as an error number.
-uint32_t ScsiError(const sg_io_hdr& io, const uint8_t* sense)
-{
-    if ((io.info & SG_INFO_OK_MASK) == SG_INFO_OK && io.status == 0 && io.host_status == 0 &&
-        io.driver_status == 0)
-        return ERROR_SUCCESS;
-    if (io.host_status != 0) {
-        switch (io.host_status) {
-        case kHostNoConnect: return ERROR_DEVICE_NOT_CONNECTED;
-        case kHostTimeOut: return ERROR_TIMEOUT;
-        case kHostReset: return ERROR_BUS_RESET;
-        default: return ERROR_IO_DEVICE;
-        }
-    }
-    if (io.status == kStatusBusy)
-        return ERROR_NOT_READY;
-    if (io.status == kStatusReservationConflict)
-        return ERROR_SHARING_VIOLATION;
-    if (io.status == kStatusCheckCondition && io.sb_len_wr >= 3) {
-        // Fixed format (0x70/0x71) or descriptor format (0x72/0x73) sense data.
-        const bool descriptor = (sense[0] & 0x7E) == 0x72;
-        const uint8_t key = (descriptor ? sense[1] : sense[2]) & 0x0F;
-        const uint8_t asc = descriptor ? sense[2] : (io.sb_len_wr > 12 ? sense[12] : 0);
-        switch (key) {
-        case kSenseNotReady:
-            return asc == kAscMediumNotPresent ? ERROR_NO_MEDIA_IN_DRIVE : ERROR_NOT_READY;
-        case kSenseMediumError: return ERROR_CRC;
-        case kSenseIllegalRequest: return ERROR_NOT_SUPPORTED;
-        case kSenseUnitAttention:
-            return asc == kAscPowerOnOrReset ? ERROR_BUS_RESET : ERROR_MEDIA_CHANGED;
-        default: return ERROR_IO_DEVICE;
-        }
-    }
-    return ERROR_IO_DEVICE;
-}
-
-bool IsUnitAttention(const sg_io_hdr& io, const uint8_t* sense)
-{
-    if (io.status != kStatusCheckCondition || io.sb_len_wr < 3)
-        return false;
-    const bool descriptor = (sense[0] & 0x7E) == 0x72;
-    return ((descriptor ? sense[1] : sense[2]) & 0x0F) == kSenseUnitAttention;
-}
-
 class StTapeDevice final : public TapeDevice {
 public:
-    StTapeDevice(StSystem& system, StFd tape, std::string sgNode, uint32_t transferLimit)
+    StTapeDevice(StSystem& system, UniqueFd tape, std::string sgNode, uint32_t transferLimit)
         : m_sys(system), m_tape(std::move(tape)), m_strSgNode(std::move(sgNode)),
           m_nTransferLimit(transferLimit)
     {
@@ -272,44 +221,37 @@ private:
             int fd = m_sys.Open(m_strSgNode, O_RDWR | O_NONBLOCK);
             if (fd < 0)
                 return fd == -ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(-fd);
-            m_sg = StFd(m_sys, fd);
+            m_sg = UniqueFd(fd, &m_sys);
         }
         // A unit attention (tape changed, bus reset) is reported once; ask again after it.
         for (int attempt = 0;; ++attempt) {
-            uint8_t cdb[6] = {kReadBlockLimits, 0, 0, 0, 0, 0};
-            uint8_t sense[32] = {};
-            sg_io_hdr io{};
-            io.interface_id = 'S';
-            io.dxfer_direction = SG_DXFER_FROM_DEV;
-            io.cmdp = cdb;
-            io.cmd_len = sizeof(cdb);
-            io.dxferp = limits;
-            io.dxfer_len = sizeof(limits);
-            io.sbp = sense;
-            io.mx_sb_len = sizeof(sense);
-            io.timeout = kScsiTimeoutMs;
-            if (int rc = m_sys.ScsiCommand(m_sg.get(), io); rc < 0)
-                return ErrorFromErrno(-rc);
-            if (attempt == 0 && IsUnitAttention(io, sense))
+            SgIoRequest request;
+            request.cdb = {kReadBlockLimits, 0, 0, 0, 0, 0};
+            request.direction = SgIoRequest::FromDevice;
+            request.data.assign(sizeof(limits), 0);
+            request.timeoutMs = kScsiTimeoutMs;
+            SendScsiCommand(m_sys, m_sg.get(), request);
+            if (attempt == 0 && request.error == 0 && IsUnitAttention(request))
                 continue;
-            if (uint32_t error = ScsiError(io, sense); error != ERROR_SUCCESS)
+            if (uint32_t error = ScsiCommandError(request); error != ERROR_SUCCESS)
                 return error;
-            if (io.resid < 0 || sizeof(limits) - static_cast<size_t>(io.resid) < sizeof(limits))
+            if (request.residual != 0)
                 return ERROR_IO_DEVICE;
+            std::memcpy(limits, request.data.data(), sizeof(limits));
             return ERROR_SUCCESS;
         }
     }
 
     StSystem& m_sys;
-    StFd m_tape;
+    UniqueFd m_tape;
     std::string m_strSgNode;
-    StFd m_sg;  // opened when the block limits are first asked for
+    UniqueFd m_sg;  // opened when the block limits are first asked for
     uint32_t m_nTransferLimit;
 };
 
 } // namespace
 
-TapeDevicePtr OpenLinuxTape(const LinuxTapeDrive& drive, uint32_t transferLimit,
+TapeDevicePtr OpenLinuxTape(const ScsiDevice& drive, uint32_t transferLimit,
                             StSystem& system, uint32_t& error)
 {
     if (drive.stNode.empty()) {
@@ -330,7 +272,7 @@ TapeDevicePtr OpenLinuxTape(const LinuxTapeDrive& drive, uint32_t transferLimit,
         }
         return nullptr;
     }
-    StFd tape(system, fd);
+    UniqueFd tape(fd, &system);
     // The status answers also without a tape (the drive opens empty, as eject expects); a
     // node that cannot give it is no tape drive.
     mtget status{};
@@ -345,13 +287,32 @@ TapeDevicePtr OpenLinuxTape(const LinuxTapeDrive& drive, uint32_t transferLimit,
 DeviceNamespace::Opener MakeLinuxTapeOpener(std::string sysfsRoot, StSystem& system)
 {
     return [root = std::move(sysfsRoot), &system](int index, uint32_t& error) -> TapeDevicePtr {
-        std::vector<LinuxTapeDrive> drives = EnumerateLinuxTapeDrives(root);
+        std::vector<ScsiDevice> drives = EnumerateLinuxTapeDrives(root);
         if (index < 0 || static_cast<size_t>(index) >= drives.size()) {
             error = ERROR_FILE_NOT_FOUND;
             return nullptr;
         }
         return OpenLinuxTape(drives[static_cast<size_t>(index)], StTransferLimit(root), system, error);
     };
+}
+
+uint32_t StTransferLimit(const std::string& sysfsRoot)
+{
+    uint64_t segments = kDefaultMaxSgSegs;
+    std::ifstream in(sysfsRoot + "/module/st/parameters/max_sg_segs");
+    std::string value;
+    std::getline(in, value);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\n' || value.back() == '\r'))
+        value.pop_back();
+    if (!value.empty()) {
+        char* end = nullptr;
+        unsigned long parsed = std::strtoul(value.c_str(), &end, 10);
+        if (end && *end == '\0' && parsed > 0)
+            segments = parsed;
+    }
+    long page = sysconf(_SC_PAGESIZE);
+    uint64_t limit = segments * kStMaxPagesPerSegment * static_cast<uint64_t>(page > 0 ? page : 4096);
+    return static_cast<uint32_t>(std::min<uint64_t>(limit, UINT32_MAX));
 }
 
 void InstallLinuxTapeBackend()

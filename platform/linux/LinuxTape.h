@@ -4,7 +4,7 @@
 #pragma once
 #include "platform/DeviceNamespace.h"
 #include "platform/TapeDevice.h"
-#include "platform/linux/LinuxTapeList.h"
+#include "platform/linux/ScsiDevices.h"
 #include "platform/linux/StSystem.h"
 
 #include <cstdint>
@@ -19,5 +19,11 @@ void InstallLinuxTapeBackend();
 DeviceNamespace::Opener MakeLinuxTapeOpener(std::string sysfsRoot, StSystem& system);
 
 // Opens one drive. transferLimit caps the maximum block size reported to the caller.
-TapeDevicePtr OpenLinuxTape(const LinuxTapeDrive& drive, uint32_t transferLimit,
+TapeDevicePtr OpenLinuxTape(const ScsiDevice& drive, uint32_t transferLimit,
                             StSystem& system, uint32_t& error);
+
+// The largest block one read() through st can take: st grows its buffer to at most
+// max_sg_segs segments (module parameter, 256 by default) of 64 pages each (its largest page
+// order, 6), which is 64 MiB with 4 KiB pages and so more than READ BLOCK LIMITS can name;
+// a smaller max_sg_segs lowers it.
+uint32_t StTransferLimit(const std::string& sysfsRoot = "/sys");

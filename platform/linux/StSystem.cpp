@@ -13,10 +13,7 @@ class KernelStSystem final : public StSystem {
 public:
     int Open(const std::string& path, int flags) override
     {
-        int fd;
-        do {
-            fd = ::open(path.c_str(), flags | O_CLOEXEC);
-        } while (fd < 0 && errno == EINTR);
+        int fd = RetryOnInterrupt([&] { return ::open(path.c_str(), flags | O_CLOEXEC); });
         return fd >= 0 ? fd : -errno;
     }
 
@@ -24,10 +21,7 @@ public:
 
     ssize_t Read(int fd, void* buffer, size_t size) override
     {
-        ssize_t n;
-        do {
-            n = ::read(fd, buffer, size);
-        } while (n < 0 && errno == EINTR);
+        ssize_t n = RetryOnInterrupt([&] { return ::read(fd, buffer, size); });
         return n >= 0 ? n : -errno;
     }
 
@@ -43,10 +37,7 @@ public:
 private:
     static int Ioctl(int fd, unsigned long request, void* arg)
     {
-        int rc;
-        do {
-            rc = ::ioctl(fd, request, arg);
-        } while (rc < 0 && errno == EINTR);
+        int rc = RetryOnInterrupt([&] { return ::ioctl(fd, request, arg); });
         return rc >= 0 ? 0 : -errno;
     }
 };

@@ -6,7 +6,7 @@
 #include "platform/DeviceNamespace.h"
 #include "platform/Errors.h"
 #include "platform/linux/LinuxTape.h"
-#include "platform/linux/LinuxTapeList.h"
+#include "platform/linux/ScsiDevices.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -94,7 +94,7 @@ std::string Name(uint32_t rc)
 
 int main()
 {
-    for (const LinuxTapeDrive& d : EnumerateLinuxTapeDrives())
+    for (const ScsiDevice& d : EnumerateLinuxTapeDrives())
         std::printf("  drive %d:%d:%d:%d %s %s st=%s sg=%s\n", d.host, d.channel, d.target, d.lun,
                     d.vendor.c_str(), d.model.c_str(), d.stNode.c_str(), d.sgNode.c_str());
     Check(EnumerateLinuxTapeDrives().size() == 1, "one tape drive listed");

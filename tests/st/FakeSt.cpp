@@ -172,9 +172,10 @@ int FakeSt::TapeStatus(int, mtget& status)
     return 0;
 }
 
-int FakeSt::ScsiCommand(int, sg_io_hdr& request)
+int FakeSt::ScsiCommand(int fd, sg_io_hdr& request)
 {
     cdbs.emplace_back(request.cmdp, request.cmdp + request.cmd_len);
+    scsiPath = m_open.count(fd) ? m_open[fd] : std::string();
     if (!scsi)
         return -ENOTTY;
     return scsi(request);

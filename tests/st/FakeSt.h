@@ -41,6 +41,7 @@ public:
     std::deque<int> operationErrors;     // next MTIOCTOPs fail with these errnos (0: pass)
     int statusError = 0;                 // MTIOCGET fails with this errno
     std::function<int(sg_io_hdr&)> scsi; // answers SG_IO
+    std::string scsiPath;                // the node the SG_IO being answered was sent to
 
     struct OpenCall {
         std::string path;

@@ -1,9 +1,12 @@
 // The drive list from a sysfs tree laid out the way the kernel lays it out, and the opener
 // that turns TAPEk into the k-th drive of it.
+#include "aspi/LibraryLoader.h"
+#include "aspi/LinuxAspiProvider.h"
+#include "aspi/ReAspiManager.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/Errors.h"
 #include "platform/linux/LinuxTape.h"
-#include "platform/linux/LinuxTapeList.h"
+#include "platform/linux/ScsiDevices.h"
 #include "tests/common/TestSupport.h"
 #include "tests/st/FakeSt.h"
 
@@ -11,7 +14,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -72,7 +78,7 @@ private:
     TempDir m_dir;
 };
 
-std::string Hctl(const LinuxTapeDrive& d)
+std::string Hctl(const ScsiDevice& d)
 {
     return std::to_string(d.host) + ":" + std::to_string(d.channel) + ":" +
            std::to_string(d.target) + ":" + std::to_string(d.lun);
@@ -193,6 +199,70 @@ TEST_F(StOpenerTest, TapeImagesStillComeFirst)
     TapeDevicePtr device = DeviceNamespace::OpenTape(0, error);
     DeviceNamespace::SetTapeImages({});
     EXPECT_TRUE(st.opens.empty());
+}
+
+// The drive scan's list and TAPE0.. are read from the same devices, through the same kernel.
+class ScsiLayerTest : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        LibraryLoader::UnregisterModule("WNASPI32");
+        DeviceNamespace::SetRealDriveOpener({});
+    }
+
+    // Answers INQUIRY on each generic node with the data of the device behind it.
+    void AnswerInquiry(const std::map<std::string, std::vector<uint8_t>>& byNode)
+    {
+        st.scsi = [this, byNode](sg_io_hdr& io) {
+            const std::vector<uint8_t>& data = byNode.at(st.scsiPath);
+            std::memcpy(io.dxferp, data.data(), std::min<size_t>(io.dxfer_len, data.size()));
+            io.resid = 0;
+            return 0;
+        };
+    }
+    static std::vector<uint8_t> Inquiry(uint8_t type, const std::string& vendor, const std::string& model)
+    {
+        std::vector<uint8_t> data(56, ' ');
+        data[0] = type;
+        std::memcpy(&data[8], vendor.data(), std::min<size_t>(8, vendor.size()));
+        std::memcpy(&data[16], model.data(), std::min<size_t>(16, model.size()));
+        return data;
+    }
+
+    FakeSysfs sysfs;
+    FakeSt st;
+};
+
+TEST_F(ScsiLayerTest, DriveWithoutGenericNodeIsListedInItsPlaceSoTheKthListedDriveIsTapeK)
+{
+    sysfs.AddDevice(0, 0, 1, 0, 1, "AAA", "first", 0, 0);
+    sysfs.AddDevice(0, 0, 2, 0, 1, "BBB", "no sg", 1, -1);
+    sysfs.AddDevice(0, 0, 3, 0, 0, "ATA", "disk", -1, 1);
+    sysfs.AddDevice(0, 0, 4, 0, 1, "CCC", "third", 2, 2);
+    AnswerInquiry({{"/dev/sg0", Inquiry(1, "AAA", "first")},
+                   {"/dev/sg1", Inquiry(0, "ATA", "disk")},
+                   {"/dev/sg2", Inquiry(1, "CCC", "third")}});
+    RegisterLinuxAspiProvider(sysfs.root(), [this](SgIoRequest& request) { RunSgIo(request, st); });
+
+    std::vector<std::string> listed;
+    {
+        ReAspiManager aspi;
+        ASSERT_TRUE(aspi.Initialize());
+        aspi.Rescan();
+        for (const AspiDevice& d : aspi.m_devices)
+            listed.push_back(std::to_string(d.nTarget) + " " + d.szVendor);
+    }
+    EXPECT_EQ(listed, (std::vector<std::string>{"1 AAA", "2 BBB", "4 CCC"}));
+    EXPECT_EQ(st.openCount, 0) << "every generic node opened for a command is closed again";
+
+    auto opener = MakeLinuxTapeOpener(sysfs.root(), st);
+    const std::string expected[] = {"/dev/nst0", "/dev/nst1", "/dev/nst2"};
+    for (int k = 0; k < 3; ++k) {
+        uint32_t error = 0;
+        TapeDevicePtr tape = opener(k, error);
+        ASSERT_TRUE(tape) << "TAPE" << k;
+        EXPECT_EQ(st.opens.back().path, expected[k]) << "TAPE" << k;
+    }
 }
 
 } // namespace

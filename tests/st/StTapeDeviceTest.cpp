@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <vector>
 
@@ -14,9 +15,9 @@ namespace {
 constexpr int FM = FakeSt::kFilemark;
 constexpr uint32_t kLimit = 1u << 20;
 
-LinuxTapeDrive Drive()
+ScsiDevice Drive()
 {
-    LinuxTapeDrive drive;
+    ScsiDevice drive;
     drive.stNode = "/dev/nst0";
     drive.sgNode = "/dev/sg1";
     return drive;
@@ -120,7 +121,7 @@ TEST_F(StTapeTest, NodeThatGivesNoTapeStatusIsRefusedAndClosed)
 
 TEST_F(StTapeTest, DriveWithoutStDriverCannotBeOpened)
 {
-    LinuxTapeDrive drive = Drive();
+    ScsiDevice drive = Drive();
     drive.stNode.clear();
     uint32_t error = 0;
     EXPECT_FALSE(OpenLinuxTape(drive, kLimit, st, error));
@@ -466,8 +467,27 @@ TEST_F(StTapeTest, ReadBlockLimitsFailuresMapToErrors)
             return 0;
         };
     };
+    // The same condition in descriptor-format sense (response code 0x72).
+    auto descriptorCheck = [](uint8_t key, uint8_t asc) {
+        return [=](sg_io_hdr& io) {
+            SetCheckCondition(io, key, asc);
+            const uint8_t sense[8] = {0x72, key, asc, 0, 0, 0, 0, 0};
+            std::memcpy(io.sbp, sense, sizeof sense);
+            io.sb_len_wr = sizeof sense;
+            return 0;
+        };
+    };
     const Case cases[] = {
         {"no tape", check(0x2, 0x3A), ERROR_NO_MEDIA_IN_DRIVE},
+        {"no tape, descriptor sense", descriptorCheck(0x2, 0x3A), ERROR_NO_MEDIA_IN_DRIVE},
+        {"reset, descriptor sense", descriptorCheck(0x6, 0x29), ERROR_BUS_RESET},
+        {"sense ending before its additional sense code",
+         [](sg_io_hdr& io) {
+             SetCheckCondition(io, 0x2, 0x3A);
+             io.sbp[7] = 4;  // bytes 8 to 11 only: byte 12 is not the device's
+             return 0;
+         },
+         ERROR_NOT_READY},
         {"becoming ready", check(0x2, 0x04), ERROR_NOT_READY},
         {"not supported", check(0x5, 0x20), ERROR_NOT_SUPPORTED},
         {"hardware", check(0x4, 0x44), ERROR_IO_DEVICE},
@@ -533,7 +553,7 @@ TEST_F(StTapeTest, GenericNodeMissingOrLockedGivesNoDriveParameters)
     TAPE_GET_DRIVE_PARAMETERS drive;
     EXPECT_EQ(device->GetDriveParameters(drive), ERROR_ACCESS_DENIED);
 
-    LinuxTapeDrive noGeneric = Drive();
+    ScsiDevice noGeneric = Drive();
     noGeneric.sgNode.clear();
     uint32_t error = 0;
     TapeDevicePtr other = OpenLinuxTape(noGeneric, kLimit, st, error);
