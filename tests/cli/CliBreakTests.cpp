@@ -184,7 +184,7 @@ TEST_F(CliBreak, BreakAfterTheFileReadsItToItsEnd)
     TapeJobResult result{};
     std::string log = LoadWithInterrupts(m_image, 1, result);
     EXPECT_EQ(result, TapeJobResult::BrokenByUser);
-    EXPECT_EQ(ExitStatusFor(result), 130);
+    EXPECT_EQ(ToInt(ExitStatusFor(result)), 130);
     std::string summary = BrokenFileSummary(log);
     EXPECT_NE(summary.find("file0001 SUMMARY"), std::string::npos) << log;
     EXPECT_NE(summary.find("Blocks successfully read : 3\n"), std::string::npos) << summary;
