@@ -1,13 +1,12 @@
-// The window program's command line: tape images for the virtual drives and their options.
+// The window program's command line: the drive options (tape images for the virtual
+// drives and their block sizes) and --help.
 #pragma once
-#include "platform/DeviceNamespace.h"
+#include "frontend/DriveOptions.h"
 
 #include <string>
 #include <vector>
 
-struct CommandLineOptions {
-    std::vector<std::string> tapeImages;
-    VirtualDriveOptions driveOptions;
+struct CommandLineOptions : DriveOptions {
     bool help = false;
 };
 

@@ -1,19 +1,9 @@
 #include "app/KellovaranApp.h"
 
 #include "app/MainFrame.h"
-#include "aspi/AspiProviders.h"
-#include "platform/DeviceNamespace.h"
-#include "platform/linux/LinuxTape.h"
 #include "res/Resource.h"
 
 #include <QApplication>
-
-void InstallPlatformServices(const CommandLineOptions& options)
-{
-    DeviceNamespace::SetTapeImages(options.tapeImages, options.driveOptions);
-    InstallLinuxTapeBackend();
-    RegisterLinuxAspiProvider();
-}
 
 CKellovaranApp::CKellovaranApp(int& argc, char** argv) : m_app(std::make_unique<QApplication>(argc, argv))
 {

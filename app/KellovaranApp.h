@@ -27,7 +27,3 @@ private:
     std::unique_ptr<QApplication> m_app;
     std::unique_ptr<CMainFrame> m_pMainFrame;
 };
-
-// The platform services both programs set up before anything looks for drives: the tape
-// images or the real-drive backend, and the "WNASPI32" provider.
-void InstallPlatformServices(const CommandLineOptions& options);

@@ -15,19 +15,11 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QStatusBar>
-#include <QThread>
 #include <QToolBar>
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 namespace {
-
-// How often the enable rules are looked at besides the menus' own refresh: a job's end is
-// announced by no message, only by the job list becoming empty.
-constexpr int kIdleUpdateMs = 150;
-constexpr int kCloseCheckMs = 100;
 
 std::string DeviceEntryText(const AspiDevice& device)
 {
@@ -53,14 +45,16 @@ private:
 
 CMainFrame::CMainFrame()
 {
-    m_idleTimer.setInterval(kIdleUpdateMs);
-    connect(&m_idleTimer, &QTimer::timeout, this, &CMainFrame::UpdateCommandUI);
-    m_closeTimer.setInterval(kCloseCheckMs);
-    connect(&m_closeTimer, &QTimer::timeout, this, &CMainFrame::OnCloseTimer);
+    // Called on the worker, which must not wait for this thread: the news is queued.
+    m_jobs.SetEndHandler([this](TapeJobResult) {
+        QMetaObject::invokeMethod(this, &CMainFrame::OnJobEnded, Qt::QueuedConnection);
+    });
 }
 
 CMainFrame::~CMainFrame()
 {
+    // No news of an end reaches a frame that is going away.
+    m_jobs.SetEndHandler({});
     // Normally the window closes only with an empty job list. Should the frame go away
     // under a running job all the same, the job must not outlive its list: break it off,
     // let its messages go unshown (so it never waits on this thread) and wait for it.
@@ -69,10 +63,8 @@ CMainFrame::~CMainFrame()
         if (m_pView) {
             m_pView->Detach();
         }
-        while (m_jobs.GetJobCount() > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
     }
+    m_jobs.JoinWorkers();
 }
 
 bool CMainFrame::OnCreate()
@@ -101,7 +93,6 @@ bool CMainFrame::OnCreate()
     }
     UpdateTitle();
     UpdateCommandUI();
-    m_idleTimer.start();
     return true;
 }
 
@@ -373,7 +364,6 @@ void CMainFrame::OnAppExit()
 void CMainFrame::closeEvent(QCloseEvent* event)
 {
     if (m_jobs.GetJobCount() == 0) {
-        m_closeTimer.stop();
         event->accept();
         return;
     }
@@ -387,14 +377,13 @@ void CMainFrame::closeEvent(QCloseEvent* event)
         m_pView->AppendLogText("Closing: the current operation is being broken off; the window closes when it has ended\n");
         SetPaneText(0, QStringLiteral("Closing"));
         UpdateCommandUI();
-        m_closeTimer.start();
     }
 }
 
-void CMainFrame::OnCloseTimer()
+void CMainFrame::OnJobEnded()
 {
-    if (m_jobs.GetJobCount() == 0) {
-        m_closeTimer.stop();
+    UpdateCommandUI();
+    if (m_bClosePending && m_jobs.GetJobCount() == 0) {
         close();
     }
 }

@@ -6,7 +6,6 @@
 #include "tape/TapeJobList.h"
 
 #include <QMainWindow>
-#include <QTimer>
 
 #include <cstdint>
 #include <map>
@@ -44,7 +43,7 @@ public:
     void OnUpdateTapeCommand(QAction* cmdUI);
     void OnUpdateSelectTape(QAction* cmdUI);
     void OnUpdateBreak(QAction* cmdUI);
-    // Runs every update handler: the menus before they show, a light timer, each command.
+    // Runs every update handler: the menus before they show, each command, the end of a job.
     void UpdateCommandUI();
 
     QAction* GetAction(int id) const;
@@ -83,7 +82,8 @@ private:
     void CreateToolBar();
     void CreateStatusBar();
     void StartJob(int32_t kind);
-    void OnCloseTimer();
+    // A job has ended (queued from its worker): the commands follow, a pending close goes on.
+    void OnJobEnded();
 
     struct Command {
         void (CMainFrame::*handler)();
@@ -92,7 +92,5 @@ private:
     };
     std::map<int, Command> m_commands;
     std::vector<QLabel*> m_panes;
-    QTimer m_idleTimer;
-    QTimer m_closeTimer;
     bool m_bClosePending = false;
 };

@@ -1,5 +1,6 @@
 #include "app/CommandLine.h"
 #include "app/KellovaranApp.h"
+#include "frontend/ExitStatus.h"
 
 #include <cstdio>
 #include <string>
@@ -15,17 +16,17 @@ int main(int argc, char** argv)
     std::string error;
     if (!ParseCommandLine(args, options, error)) {
         std::fprintf(stderr, "%s: %s\n%s", program.c_str(), error.c_str(), CommandLineUsage(program).c_str());
-        return 2;
+        return ToInt(ExitStatus::Usage);
     }
     if (options.help) {
         std::fputs(CommandLineUsage(program).c_str(), stdout);
-        return 0;
+        return ToInt(ExitStatus::Done);
     }
     int qtArgc = 1;
     char* qtArgv[] = {argv[0], nullptr};
     CKellovaranApp theApp(qtArgc, qtArgv);
     if (!theApp.InitInstance(options)) {
-        return 1;
+        return ToInt(ExitStatus::Error);
     }
     return theApp.Run();
 }

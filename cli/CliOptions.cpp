@@ -1,35 +1,11 @@
 #include "cli/CliOptions.h"
 
+#include "frontend/CommandLineItems.h"
+
+#include <cstdint>
 #include <cstring>
 
 namespace {
-
-// A plain decimal number (no sign, no blanks) between low and high.
-bool ParseNumber(const std::string& text, uint64_t low, uint64_t high, uint64_t& value)
-{
-    if (text.empty() || text.size() > 12)
-        return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (v < low || v > high)
-        return false;
-    value = v;
-    return true;
-}
-
-struct VerbName {
-    const char* name;
-    CliVerb verb;
-};
-
-const VerbName kVerbs[] = {
-    {"load", CliVerb::Load},     {"rewind", CliVerb::Rewind}, {"eject", CliVerb::Eject},
-    {"mktape", CliVerb::MkTape}, {"drives", CliVerb::Drives},
-};
 
 // Which options each verb takes.
 enum OptionBit : unsigned {
@@ -42,29 +18,131 @@ enum OptionBit : unsigned {
     kBlockSize = 1u << 6,
 };
 
-unsigned AllowedOptions(CliVerb verb)
-{
-    switch (verb) {
-    case CliVerb::Load: return kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions;
-    case CliVerb::Rewind:
-    case CliVerb::Eject: return kTapeImage | kDevice | kDriveOptions;
-    case CliVerb::MkTape: return kBlockSize;
-    case CliVerb::Drives: return kTapeImage | kDriveOptions;
-    default: return 0;
-    }
-}
+struct VerbRule {
+    const char* name;
+    CliVerb verb;
+    unsigned options;
+};
 
-struct OptionName {
+const VerbRule kVerbs[] = {
+    {"load", CliVerb::Load, kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions},
+    {"rewind", CliVerb::Rewind, kTapeImage | kDevice | kDriveOptions},
+    {"eject", CliVerb::Eject, kTapeImage | kDevice | kDriveOptions},
+    {"mktape", CliVerb::MkTape, kBlockSize},
+    {"drives", CliVerb::Drives, kTapeImage | kDriveOptions},
+};
+
+struct OptionRule {
     const char* name;
     OptionBit bit;
 };
 
-const OptionName kOptions[] = {
+const OptionRule kOptions[] = {
     {"--tape-image", kTapeImage},          {"--device", kDevice},
     {"--dir", kDir},                       {"--base", kBase},
     {"--select", kSelect},                 {"--fixed-block-size", kDriveOptions},
     {"--max-block-size", kDriveOptions},   {"--block-size", kBlockSize},
 };
+
+bool AsksForHelp(int argc, const char* const* argv)
+{
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            return true;
+    return false;
+}
+
+// What the parser does not know: an option (given as --name or --name=VALUE) or a word.
+std::string Unknown(const std::string& arg)
+{
+    if (arg.size() >= 2 && arg[0] == '-')
+        return "unknown option '" + arg.substr(0, arg.find('=')) + "'";
+    return "unexpected argument '" + arg + "'";
+}
+
+// mktape's words: the image, then the files, each cut at the block size given before it.
+struct MkTapeWords {
+    bool haveOut = false;
+    uint32_t blockSize = kDefaultMkTapeBlockSize;
+};
+
+// One item of the command line, taken in order.
+bool TakeItem(const VerbRule& verb, const CommandLineItem& item, MkTapeWords& words, CliOptions& options,
+              std::string& error)
+{
+    const std::string& name = item.name;
+    const std::string& value = item.value;
+    if (name.empty()) {  // only mktape takes words
+        if (!words.haveOut)
+            options.mktapeOut = value;
+        else
+            options.mktapeInputs.push_back({value, words.blockSize});
+        words.haveOut = true;
+        return true;
+    }
+    for (const OptionRule& rule : kOptions) {
+        if (name == rule.name && (verb.options & rule.bit) == 0) {
+            error = "option " + name + " does not apply to '" + verb.name + "'";
+            return false;
+        }
+    }
+    uint64_t number = 0;
+    if (name == "--tape-image" && !value.empty() && verb.verb != CliVerb::Drives && !options.tapeImages.empty()) {
+        error = "only one --tape-image can be given to '" + std::string(verb.name) + "'";
+        return false;
+    }
+    if (IsDriveOption(name))
+        return TakeDriveOption(name, value, options, error);
+    if (name == "--device") {
+        if (options.device >= 0) {
+            error = "only one --device can be given";
+            return false;
+        }
+        if (!TakeNumberOption(name, value, 0, INT32_MAX, number, error))
+            return false;
+        options.device = static_cast<int32_t>(number);
+    } else if (name == "--dir") {
+        if (value.empty()) {
+            error = "option --dir needs a directory";
+            return false;
+        }
+        options.dir = value;
+        options.haveDir = true;
+    } else if (name == "--base") {
+        options.base = value;
+    } else if (name == "--select") {
+        options.selection = value;
+    } else {  // --block-size
+        if (!TakeNumberOption(name, value, 1, kLargestBlockSize, number, error))
+            return false;
+        words.blockSize = static_cast<uint32_t>(number);
+    }
+    return true;
+}
+
+// What each verb needs once every item is in.
+bool CheckComplete(const std::string& verb, const CliOptions& options, std::string& error)
+{
+    switch (options.verb) {
+    case CliVerb::Load:
+    case CliVerb::Rewind:
+    case CliVerb::Eject:
+        if (options.tapeImages.empty() == (options.device < 0))
+            error = "'" + verb + "' needs either --tape-image FILE or --device N";
+        break;
+    case CliVerb::MkTape:
+        if (options.mktapeOut.empty())
+            error = "'mktape' needs the name of the image to write";
+        else if (options.mktapeInputs.empty())
+            error = "'mktape' needs at least one file to put on the tape";
+        break;
+    default:
+        break;
+    }
+    if (error.empty() && options.haveDriveOptions && options.tapeImages.empty())
+        error = "--fixed-block-size and --max-block-size apply to tape images only";
+    return error.empty();
+}
 
 } // namespace
 
@@ -75,161 +153,35 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std
         error = "no command given";
         return false;
     }
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            options.verb = CliVerb::Help;
-            return true;
-        }
-        if (std::strcmp(argv[i], "--") == 0)
-            break;
+    if (AsksForHelp(argc, argv)) {
+        options.verb = CliVerb::Help;
+        return true;
     }
-
-    const std::string verbText = argv[1];
-    for (const VerbName& v : kVerbs)
-        if (verbText == v.name)
-            options.verb = v.verb;
-    if (options.verb == CliVerb::None) {
-        error = "unknown command '" + verbText + "'";
+    const VerbRule* verb = nullptr;
+    for (const VerbRule& v : kVerbs)
+        if (std::strcmp(argv[1], v.name) == 0)
+            verb = &v;
+    if (verb == nullptr) {
+        error = "unknown command '" + std::string(argv[1]) + "'";
         return false;
     }
-    const unsigned allowed = AllowedOptions(options.verb);
+    options.verb = verb->verb;
 
-    uint32_t blockSize = kDefaultMkTapeBlockSize;
-    bool endOfOptions = false;
-    std::vector<std::string> positional;
-    for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (endOfOptions || arg.size() < 2 || arg[0] != '-') {
-            if (options.verb != CliVerb::MkTape) {
-                error = "unexpected argument '" + arg + "'";
-                return false;
-            }
-            if (options.mktapeOut.empty() && positional.empty())
-                options.mktapeOut = arg;
-            else
-                options.mktapeInputs.push_back({arg, blockSize});
-            positional.push_back(arg);
-            continue;
-        }
-        if (arg == "--" && options.verb == CliVerb::MkTape) {
-            endOfOptions = true;
-            continue;
-        }
-
-        // --name VALUE or --name=VALUE
-        std::string name = arg;
-        std::string value;
-        bool haveValue = false;
-        if (size_t eq = arg.find('='); eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            haveValue = true;
-        }
-        const OptionName* option = nullptr;
-        for (const OptionName& o : kOptions)
-            if (name == o.name)
-                option = &o;
-        if (option == nullptr || (allowed & option->bit) == 0) {
-            error = option == nullptr ? "unknown option '" + name + "'"
-                                      : "option " + name + " does not apply to '" + verbText + "'";
-            return false;
-        }
-        if (!haveValue) {
-            if (i + 1 >= argc) {
-                error = "option " + name + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-        }
-
-        uint64_t number = 0;
-        auto needNumber = [&](uint64_t low, uint64_t high) {
-            if (ParseNumber(value, low, high, number))
-                return true;
-            error = "option " + name + " needs a number from " + std::to_string(low) + " to " +
-                    std::to_string(high) + ", not '" + value + "'";
-            return false;
-        };
-
-        if (name == "--tape-image") {
-            if (value.empty()) {
-                error = "option --tape-image needs a file name";
-                return false;
-            }
-            if (options.verb != CliVerb::Drives && !options.tapeImages.empty()) {
-                error = "only one --tape-image can be given to '" + verbText + "'";
-                return false;
-            }
-            options.tapeImages.push_back(value);
-        } else if (name == "--device") {
-            if (options.device >= 0) {
-                error = "only one --device can be given";
-                return false;
-            }
-            if (!needNumber(0, INT32_MAX))
-                return false;
-            options.device = static_cast<int32_t>(number);
-        } else if (name == "--dir") {
-            if (value.empty()) {
-                error = "option --dir needs a directory";
-                return false;
-            }
-            options.dir = value;
-            options.haveDir = true;
-        } else if (name == "--base") {
-            options.base = value;
-        } else if (name == "--select") {
-            options.selection = value;
-        } else if (name == "--fixed-block-size") {
-            if (!needNumber(0, kLargestBlockSize))
-                return false;
-            options.driveOptions.fixedBlockSize = static_cast<uint32_t>(number);
-            options.haveDriveOptions = true;
-        } else if (name == "--max-block-size") {
-            if (!needNumber(1, kLargestBlockSize))
-                return false;
-            options.driveOptions.maxBlockSize = static_cast<uint32_t>(number);
-            options.haveDriveOptions = true;
-        } else if (name == "--block-size") {
-            if (!needNumber(1, kLargestBlockSize))
-                return false;
-            blockSize = static_cast<uint32_t>(number);
-        }
+    std::vector<std::string> names;
+    for (const OptionRule& rule : kOptions)
+        names.push_back(rule.name);
+    CommandLineItems line;
+    if (!SplitCommandLine({argv + 2, argv + argc}, names, verb->verb == CliVerb::MkTape, line, error))
+        return false;
+    if (!line.unknown.empty()) {
+        error = Unknown(line.unknown.front());
+        return false;
     }
-
-    switch (options.verb) {
-    case CliVerb::Load:
-    case CliVerb::Rewind:
-    case CliVerb::Eject:
-        if (options.tapeImages.empty() == (options.device < 0)) {
-            error = "'" + verbText + "' needs either --tape-image FILE or --device N";
+    MkTapeWords words;
+    for (const CommandLineItem& item : line.items)
+        if (!TakeItem(*verb, item, words, options, error))
             return false;
-        }
-        if (options.haveDriveOptions && options.tapeImages.empty()) {
-            error = "--fixed-block-size and --max-block-size apply to tape images only";
-            return false;
-        }
-        break;
-    case CliVerb::MkTape:
-        if (options.mktapeOut.empty()) {
-            error = "'mktape' needs the name of the image to write";
-            return false;
-        }
-        if (options.mktapeInputs.empty()) {
-            error = "'mktape' needs at least one file to put on the tape";
-            return false;
-        }
-        break;
-    case CliVerb::Drives:
-        if (options.haveDriveOptions && options.tapeImages.empty()) {
-            error = "--fixed-block-size and --max-block-size apply to tape images only";
-            return false;
-        }
-        break;
-    default:
-        break;
-    }
-    return true;
+    return CheckComplete(verb->name, options, error);
 }
 
 std::string CliUsage()

@@ -1,6 +1,6 @@
 // The command line of kellovaran-cli: what to do and with which settings.
 #pragma once
-#include "platform/DeviceNamespace.h"
+#include "frontend/DriveOptions.h"
 
 #include <cstdint>
 #include <string>
@@ -15,19 +15,15 @@ struct MkTapeInput {
 };
 
 inline constexpr uint32_t kDefaultMkTapeBlockSize = 65536;
-// The largest block any size option takes: the largest a tape drive can transfer.
-inline constexpr uint32_t kLargestBlockSize = kMaxTapeBlockSize;
 
-struct CliOptions {
+// The drive options (--tape-image, --fixed-block-size, --max-block-size) and the rest.
+struct CliOptions : DriveOptions {
     CliVerb verb = CliVerb::None;
-    std::vector<std::string> tapeImages;  // --tape-image, in order
     int32_t device = -1;                  // --device N
     bool haveDir = false;
     std::string dir;                      // --dir; the current directory when not given
     std::string base = "file";            // --base
     std::string selection = "*";          // --select
-    VirtualDriveOptions driveOptions;     // --fixed-block-size, --max-block-size
-    bool haveDriveOptions = false;
     std::string mktapeOut;                // mktape: OUT.tap
     std::vector<MkTapeInput> mktapeInputs;
 

@@ -20,6 +20,8 @@ public:
     // Redraws the progress line when something changed and the last drawing is at least
     // interval old. Called by the waiting main thread.
     void DrawProgress(std::chrono::steady_clock::duration interval = std::chrono::milliseconds(250));
+    // Whether there is a progress line to keep drawing.
+    bool HasProgressLine() const { return m_pProgress != nullptr; }
     // Clears the progress line (end of the job).
     void ClearProgress();
     // Writes a note on the progress terminal (or on stderr) without tearing the line.

@@ -4,20 +4,70 @@
 #include "tape/TapeJobList.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
-#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <unistd.h>
 
 namespace {
 
-// The handler only counts; the waiting thread does the rest.
+// The handler only counts and wakes the waiting thread, which does the rest.
 std::atomic<int> g_nInterrupts{0};
+std::atomic<int> g_wakeFd{-1};
 static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void OnInterrupt(int)
 {
     g_nInterrupts.fetch_add(1, std::memory_order_relaxed);
+    const int saved = errno;
+    const int fd = g_wakeFd.load(std::memory_order_relaxed);
+    if (fd >= 0)
+        (void)!write(fd, "i", 1);
+    errno = saved;
 }
+
+// The pipe the waiting thread sleeps on: written by the signal handler and by the end of
+// the job, so neither can slip in between a look and the sleep.
+class WakePipe {
+public:
+    WakePipe()
+    {
+        if (pipe2(m_fds, O_NONBLOCK | O_CLOEXEC) != 0)
+            m_fds[0] = m_fds[1] = -1;
+        g_wakeFd.store(m_fds[1]);
+    }
+    ~WakePipe()
+    {
+        g_wakeFd.store(-1);
+        for (int fd : m_fds)
+            if (fd >= 0)
+                close(fd);
+    }
+    WakePipe(const WakePipe&) = delete;
+    WakePipe& operator=(const WakePipe&) = delete;
+
+    void Wake() const
+    {
+        if (m_fds[1] >= 0)
+            (void)!write(m_fds[1], "e", 1);
+    }
+    // Sleeps until woken, a signal or timeoutMs (-1: no limit); eats the wake-ups.
+    void Sleep(int timeoutMs) const
+    {
+        pollfd wait{m_fds[0], POLLIN, 0};
+        if (m_fds[0] < 0)
+            timeoutMs = 50;  // no pipe: look again now and then
+        poll(&wait, m_fds[0] < 0 ? 0 : 1, timeoutMs);
+        char drain[64];
+        while (m_fds[0] >= 0 && read(m_fds[0], drain, sizeof drain) > 0) {
+        }
+    }
+
+private:
+    int m_fds[2] = {-1, -1};
+};
 
 // Installs the handler for the lifetime of the object and puts the old one back after.
 class InterruptHandler {
@@ -63,17 +113,41 @@ private:
     sigset_t m_previous;
 };
 
-void Pause()
-{
-    timespec pause{0, 50 * 1000 * 1000};
-    nanosleep(&pause, nullptr);  // a signal ends it early, which is what we want
-}
+// How often the progress line is looked at while nothing else happens.
+constexpr int kProgressRedrawMs = 250;
+
+// The end of the job as the list announces it; the announcement goes when the list does.
+class JobEnd {
+public:
+    JobEnd(TapeJobList& list, const WakePipe& wake) : m_list(list)
+    {
+        m_list.SetEndHandler([this, &wake](TapeJobResult result) {
+            m_result = result;
+            m_bEnded.store(true, std::memory_order_release);
+            wake.Wake();
+        });
+    }
+    ~JobEnd() { m_list.SetEndHandler({}); }
+    JobEnd(const JobEnd&) = delete;
+    JobEnd& operator=(const JobEnd&) = delete;
+
+    bool Ended() const { return m_bEnded.load(std::memory_order_acquire); }
+    TapeJobResult Result() const { return m_result; }
+
+private:
+    TapeJobList& m_list;
+    std::atomic<bool> m_bEnded{false};
+    TapeJobResult m_result = TapeJobResult::Failed;
+};
 
 } // namespace
 
-TapeJobResult RunTapeJob(TapeJobList& list, const CliJob& request, ConsoleNotify& notify, std::FILE* notes)
+TapeJobResult RunTapeJob(TapeJobList& list, const CliJob& request, ConsoleNotify& notify, std::FILE* notes,
+                         int* wakeups)
 {
+    WakePipe wake;
     InterruptHandler handler;
+    JobEnd end(list, wake);
     {
         BlockInterrupts blocked;
         TapeJob* job = list.AddJob(request.path, request.fileBase, request.selection, request.tapeIndex, &list,
@@ -89,7 +163,7 @@ TapeJobResult RunTapeJob(TapeJobList& list, const CliJob& request, ConsoleNotify
     }
 
     int seen = 0;
-    while (list.GetJobCount() > 0) {
+    while (!end.Ended()) {
         int interrupts = g_nInterrupts.load(std::memory_order_relaxed);
         if (interrupts != seen) {
             seen = interrupts;
@@ -106,19 +180,21 @@ TapeJobResult RunTapeJob(TapeJobList& list, const CliJob& request, ConsoleNotify
             }
         }
         notify.DrawProgress();
-        Pause();
+        wake.Sleep(notify.HasProgressLine() ? kProgressRedrawMs : -1);
+        if (wakeups)
+            ++*wakeups;
     }
     notify.ClearProgress();
-    return list.GetLastResult();
+    return end.Result();
 }
 
-int ExitStatusFor(TapeJobResult result)
+ExitStatus ExitStatusFor(TapeJobResult result)
 {
     switch (result) {
-    case TapeJobResult::Completed: return 0;
-    case TapeJobResult::Failed: return 1;
-    case TapeJobResult::BadSelection: return 2;
-    case TapeJobResult::BrokenByUser: return 130;
+    case TapeJobResult::Completed: return ExitStatus::Done;
+    case TapeJobResult::Failed: return ExitStatus::Error;
+    case TapeJobResult::BadSelection: return ExitStatus::Usage;
+    case TapeJobResult::BrokenByUser: return ExitStatus::Interrupted;
     }
-    return 1;
+    return ExitStatus::Error;
 }

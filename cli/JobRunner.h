@@ -1,6 +1,7 @@
 // Runs one tape job the way the window does (a registered TapeJob on a worker thread of its
 // own) and waits for it, turning Ctrl-C into the break request.
 #pragma once
+#include "frontend/ExitStatus.h"
 #include "tape/TapeJob.h"
 
 #include <cstdint>
@@ -18,11 +19,14 @@ struct CliJob {
     std::string selection;  // load only
 };
 
-// Registers the job in list, starts its thread and waits until the worker has removed it.
-// While it waits, the first SIGINT asks a load to stop after the current file, the second
-// to stop at once; notes about that go to notes (through notify, which keeps the progress
-// line whole). Returns how the job ended.
-TapeJobResult RunTapeJob(TapeJobList& list, const CliJob& job, ConsoleNotify& notify, std::FILE* notes);
+// Registers the job in list, starts its thread and waits until the list announces that the
+// worker has removed it. While it waits, the first SIGINT asks a load to stop after the
+// current file, the second to stop at once; notes about that go to notes (through notify,
+// which keeps the progress line whole). The thread sleeps until one of those happens, or
+// until the progress line is due for a redraw. wakeups, when given, counts its wake-ups.
+// Returns how the job ended.
+TapeJobResult RunTapeJob(TapeJobList& list, const CliJob& job, ConsoleNotify& notify, std::FILE* notes,
+                         int* wakeups = nullptr);
 
 // The exit status of the program for a job's result.
-int ExitStatusFor(TapeJobResult result);
+ExitStatus ExitStatusFor(TapeJobResult result);

@@ -1,13 +1,11 @@
 // kellovaran-cli: the tape jobs of Kellovaran without a window.
-#include "aspi/AspiProviders.h"
 #include "aspi/DriveReport.h"
 #include "aspi/ReAspiManager.h"
 #include "cli/CliOptions.h"
 #include "cli/ConsoleNotify.h"
 #include "cli/JobRunner.h"
 #include "cli/MkTape.h"
-#include "platform/DeviceNamespace.h"
-#include "platform/linux/LinuxTape.h"
+#include "frontend/ExitStatus.h"
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
 
@@ -20,16 +18,6 @@
 
 namespace {
 
-// The machine's services, as the window program sets them up: the tape images (when given)
-// are TAPE0.., otherwise the Linux st backend serves \\.\TAPEn; drive discovery goes
-// through the "WNASPI32" provider.
-void InstallPlatformServices(const CliOptions& options)
-{
-    DeviceNamespace::SetTapeImages(options.tapeImages, options.driveOptions);
-    InstallLinuxTapeBackend();
-    RegisterLinuxAspiProvider();
-}
-
 std::string CurrentDirectory()
 {
     std::vector<char> buffer(PATH_MAX + 1);
@@ -41,7 +29,7 @@ std::string CurrentDirectory()
 int UsageError(const std::string& reason)
 {
     std::fprintf(stderr, "kellovaran-cli: %s\n\n%s", reason.c_str(), CliUsage().c_str());
-    return 2;
+    return ToInt(ExitStatus::Usage);
 }
 
 int RunJob(const CliOptions& options)
@@ -63,10 +51,9 @@ int RunJob(const CliOptions& options)
     default: job.kind = TAPE_JOB_EJECT; break;
     }
 
-    // The list outlives the job's thread: it is the last thing the worker touches.
-    static TapeJobList list;
     ConsoleNotify notify(stdout, isatty(STDERR_FILENO) ? stderr : nullptr);
-    return ExitStatusFor(RunTapeJob(list, job, notify, stderr));
+    TapeJobList list;  // goes first, joining the worker, which reports to notify
+    return ToInt(ExitStatusFor(RunTapeJob(list, job, notify, stderr)));
 }
 
 // The drive part of the window's start-up log. Exit 1 when drive discovery is not available.
@@ -77,7 +64,7 @@ int RunDrives()
     std::string text = DescribeTapeDrives(aspi);
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
-    return aspi.m_bInitialized ? 0 : 1;
+    return ToInt(aspi.m_bInitialized ? ExitStatus::Done : ExitStatus::Error);
 }
 
 int RunMkTape(const CliOptions& options)
@@ -86,12 +73,12 @@ int RunMkTape(const CliOptions& options)
     std::string error;
     if (!MakeTapeImage(options.mktapeOut, options.mktapeInputs, summary, error)) {
         std::fprintf(stderr, "kellovaran-cli: %s\n", error.c_str());
-        return 1;
+        return ToInt(ExitStatus::Error);
     }
     std::printf("%s: %llu files, %llu records, %llu bytes\n", options.mktapeOut.c_str(),
                 static_cast<unsigned long long>(summary.files), static_cast<unsigned long long>(summary.records),
                 static_cast<unsigned long long>(summary.bytes));
-    return 0;
+    return ToInt(ExitStatus::Done);
 }
 
 } // namespace
@@ -110,7 +97,7 @@ int main(int argc, char** argv)
     switch (options.verb) {
     case CliVerb::Help:
         std::fputs(CliUsage().c_str(), stdout);
-        return 0;
+        return ToInt(ExitStatus::Done);
     case CliVerb::Load:
     case CliVerb::Rewind:
     case CliVerb::Eject:

@@ -1,9 +1,6 @@
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
 
-#include <system_error>
-#include <thread>
-
 // Each procedure takes the list before anything else: once RemoveJob has returned the job
 // is gone, and the thread touches nothing of it again.
 void EjectThreadProc(TapeJob* job)
@@ -36,13 +33,8 @@ bool StartJobThread(TapeJob* job)
     case TAPE_JOB_EJECT: proc = EjectThreadProc; break;
     default: break;
     }
-    if (proc) {
-        try {
-            std::thread(proc, job).detach();
-            return true;
-        } catch (const std::system_error&) {
-        }
-    }
+    if (proc && job->m_pJobList->StartWorker(job, proc))
+        return true;
     // Nothing runs the job: take it off the list so the tape commands come back.
     job->m_pJobList->RemoveJob(job);
     return false;

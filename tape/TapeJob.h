@@ -158,6 +158,6 @@ void EjectThreadProc(TapeJob* job);
 void RewindThreadProc(TapeJob* job);
 void LoadThreadProc(TapeJob* job);
 
-// Starts the procedure for the job's kind on a new thread of its own. False when no thread
-// could be started; the job is then removed again and nothing runs.
+// Starts the procedure for the job's kind on a worker thread of the job's list. False when
+// no thread could be started; the job is then removed again and nothing runs.
 bool StartJobThread(TapeJob* job);

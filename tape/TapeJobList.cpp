@@ -3,12 +3,14 @@
 #include "tape/TapeJob.h"
 
 #include <new>
+#include <system_error>
 
 // The list itself is under the lock as well as the break request: the UI thread reads the
 // count and the kind of the single job while a worker removes and deletes its job.
 
 TapeJobList::~TapeJobList()
 {
+    JoinWorkers();
     ClearJobs();
 }
 
@@ -47,7 +49,66 @@ void TapeJobList::RemoveJob(TapeJob* job)
             return;
         }
     }
-    // The job (and its buffer) is released outside the lock.
+    // The job (and its buffer) is released outside the lock, and is gone before anyone
+    // hears of its end.
+    const TapeJobResult result = removed->m_nResult;
+    removed.reset();
+    std::lock_guard guard(m_endLock);
+    if (m_endHandler)
+        m_endHandler(result);
+}
+
+void TapeJobList::SetEndHandler(EndHandler handler)
+{
+    std::lock_guard guard(m_endLock);
+    m_endHandler = std::move(handler);
+}
+
+bool TapeJobList::StartWorker(TapeJob* job, void (*proc)(TapeJob*))
+{
+    JoinDoneWorkers();
+    std::lock_guard guard(m_workerLock);
+    auto worker = m_workers.emplace(m_workers.end());
+    try {
+        // The worker marks itself done under the lock, so not before its thread is stored.
+        worker->thread = std::thread([this, job, proc, worker] {
+            proc(job);
+            std::lock_guard done(m_workerLock);
+            worker->done = true;
+        });
+    } catch (const std::system_error&) {
+        m_workers.erase(worker);
+        return false;
+    }
+    return true;
+}
+
+void TapeJobList::JoinDoneWorkers()
+{
+    std::list<Worker> done;
+    {
+        std::lock_guard guard(m_workerLock);
+        for (auto it = m_workers.begin(); it != m_workers.end();) {
+            auto next = std::next(it);
+            if (it->done)
+                done.splice(done.end(), m_workers, it);
+            it = next;
+        }
+    }
+    for (Worker& worker : done)
+        worker.thread.join();
+}
+
+void TapeJobList::JoinWorkers()
+{
+    std::list<Worker> all;
+    {
+        // Moved out, not copied: a worker still running marks its own element done.
+        std::lock_guard guard(m_workerLock);
+        all.splice(all.end(), m_workers);
+    }
+    for (Worker& worker : all)
+        worker.thread.join();
 }
 
 void TapeJobList::ClearJobs()

@@ -1,13 +1,16 @@
-// The frame's register of running tape jobs, with the serial counter and the break request.
-// Every member is safe to call from the UI thread while a worker removes its job.
+// The frame's register of running tape jobs, with the serial counter and the break request,
+// and the owner of the jobs' worker threads. Every member is safe to call from the UI thread
+// while a worker removes its job.
 #pragma once
 #include "platform/Notify.h"
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 class TapeJob;
 enum class TapeJobResult;
@@ -15,6 +18,7 @@ enum class TapeJobResult;
 class TapeJobList {
 public:
     TapeJobList() = default;
+    // Waits for every worker thread to end (see JoinWorkers), then deletes the jobs left.
     ~TapeJobList();
     TapeJobList(const TapeJobList&) = delete;
     TapeJobList& operator=(const TapeJobList&) = delete;
@@ -23,7 +27,8 @@ public:
     // could not be made.
     TapeJob* AddJob(const std::string& path, const std::string& fileBase, const std::string& selection,
                     int32_t tapeIndex, TapeJobList* jobList, NotifyWindow* notify, int32_t kind);
-    // Deletes the job. A job the list does not hold only resets the break request.
+    // Deletes the job and then announces its end to the end handler. A job the list does
+    // not hold only resets the break request.
     void RemoveJob(TapeJob* job);
     void ClearJobs();
 
@@ -40,7 +45,32 @@ public:
     // How the most recently removed job ended (the job itself is gone by then).
     TapeJobResult GetLastResult() const;
 
+    // Called once for every job that RemoveJob removed, on the thread that removed it
+    // (the job's worker), after the job is gone and outside the list's lock. Replacing the
+    // handler waits for a call in progress, so once this returns the old one is not called
+    // again. The handler must not wait for the thread that replaces it.
+    using EndHandler = std::function<void(TapeJobResult)>;
+    void SetEndHandler(EndHandler handler);
+
+    // Runs proc(job) on a new worker thread the list owns; threads of jobs that ended
+    // are joined here. False when no thread could be started.
+    bool StartWorker(TapeJob* job, void (*proc)(TapeJob*));
+    // Waits until every worker thread has ended. The caller must make sure the workers
+    // can end without it (a break request, a receiver that no longer waits for it).
+    void JoinWorkers();
+
 private:
+    struct Worker {
+        std::thread thread;
+        bool done = false;  // the procedure has returned; joining takes no time
+    };
+    void JoinDoneWorkers();
+
+    std::mutex m_endLock;  // held while the end handler is called or replaced
+    EndHandler m_endHandler;
+    std::mutex m_workerLock;  // guards m_workers
+    std::list<Worker> m_workers;
+
     mutable std::mutex m_lock;  // guards everything below
     int32_t m_nNextSerial = 0;
     std::list<std::unique_ptr<TapeJob>> m_jobs;

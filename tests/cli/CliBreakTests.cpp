@@ -184,7 +184,7 @@ TEST_F(CliBreak, BreakAfterTheFileReadsItToItsEnd)
     TapeJobResult result{};
     std::string log = LoadWithInterrupts(m_image, 1, result);
     EXPECT_EQ(result, TapeJobResult::BrokenByUser);
-    EXPECT_EQ(ExitStatusFor(result), 130);
+    EXPECT_EQ(ToInt(ExitStatusFor(result)), 130);
     std::string summary = BrokenFileSummary(log);
     EXPECT_NE(summary.find("file0001 SUMMARY"), std::string::npos) << log;
     EXPECT_NE(summary.find("Blocks successfully read : 3\n"), std::string::npos) << summary;
@@ -199,6 +199,37 @@ TEST_F(CliBreak, BreakAtOnceStopsAfterTheBlockInHand)
     std::string summary = BrokenFileSummary(log);
     EXPECT_NE(summary.find("file0001 SUMMARY"), std::string::npos) << log;
     EXPECT_NE(summary.find("Blocks successfully read : 2\n"), std::string::npos) << summary;
+}
+
+TEST_F(CliBreak, WaitingThreadSleepsUntilTheJobEnds)
+{
+    // The first read takes a while; without a progress line nothing else may wake the
+    // waiting thread, so it wakes once, for the end.
+    DeviceNamespace::SetOpenerForTesting([&](int, uint32_t& error) -> TapeDevicePtr {
+        TapeDevicePtr inner = OpenVirtualDrive(m_image, VirtualDriveOptions{}, error);
+        if (!inner)
+            return nullptr;
+        return std::make_unique<HookedDrive>(std::move(inner), [](int read) {
+            if (read == 1)
+                std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        });
+    });
+    TempDir out;
+    std::FILE* log = std::tmpfile();
+    ConsoleNotify notify(log, nullptr);
+    TapeJobList list;
+    CliJob job;
+    job.path = out.path();
+    job.fileBase = "file";
+    job.selection = "0";
+    int wakeups = 0;
+    const TapeJobResult result = RunTapeJob(list, job, notify, stderr, &wakeups);
+    DeviceNamespace::SetOpenerForTesting({});
+    fclose(log);
+    EXPECT_EQ(result, TapeJobResult::Completed);
+    EXPECT_EQ(list.GetJobCount(), 0u);
+    EXPECT_LE(wakeups, 2);
+    EXPECT_GE(wakeups, 1);
 }
 
 TEST(ConsoleNotify, PrintsLogTextsOnlyAndCountsForTheProgressLine)

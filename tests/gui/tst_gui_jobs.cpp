@@ -71,7 +71,7 @@ bool WaitForIdle(CMainFrame& frame)
     if (!QTest::qWaitFor([&] { return frame.m_jobs.GetJobCount() == 0; }, 20000)) {
         return false;
     }
-    // the enable rules follow on their own, without a message announcing the end
+    // the enable rules follow the end of the job, which the job list announces
     return QTest::qWaitFor([&] { return Enabled(frame, ID_LOAD_FILES); }, 5000);
 }
 
