@@ -14,10 +14,7 @@ namespace {
 // device, a pipe): there is nothing to wait for.
 uint32_t SyncDescriptor(int fd)
 {
-    int rc;
-    do {
-        rc = ::fsync(fd);
-    } while (rc != 0 && errno == EINTR);
+    int rc = RetryOnInterrupt([&] { return ::fsync(fd); });
     return rc == 0 || errno == EINVAL ? ERROR_SUCCESS : ErrorFromErrno(errno);
 }
 
@@ -49,7 +46,7 @@ public:
         return ERROR_SUCCESS;
     }
 
-    uint32_t Sync() override { return SyncDescriptor(m_fd); }
+    uint32_t Sync() override { return SyncDescriptor(m_fd.get()); }
 
 private:
     UniqueFd m_fd;
@@ -81,15 +78,10 @@ public:
 
     uint32_t SyncDirectory(const std::string& name) override
     {
-        int fd;
-        do {
-            fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0)
+        UniqueFd fd(RetryOnInterrupt([&] { return ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+        if (!fd.valid())
             return ErrorFromErrno(errno);
-        uint32_t error = SyncDescriptor(fd);
-        ::close(fd);
-        return error;
+        return SyncDescriptor(fd.get());
     }
 };
 

@@ -73,7 +73,7 @@ public:
     {
         m_st.tape = tape;
         m_st.scsi = BlockLimitsAnswer(0xFFFFFF, 1);
-        LinuxTapeDrive drive;
+        ScsiDevice drive;
         drive.stNode = "/dev/nst0";
         drive.sgNode = "/dev/sg0";
         uint32_t error = 99;
