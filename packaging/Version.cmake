@@ -4,6 +4,14 @@
 find_package(Git QUIET)
 set(KV_GIT_REVISION "")
 if(GIT_FOUND)
+  # Only our own clone counts, not a repository that happens to hold an unpacked tarball.
+  execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --show-toplevel
+                  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+                  OUTPUT_VARIABLE kv_git_top
+                  OUTPUT_STRIP_TRAILING_WHITESPACE
+                  ERROR_QUIET)
+endif()
+if(GIT_FOUND AND kv_git_top AND kv_git_top STREQUAL CMAKE_SOURCE_DIR)
   execute_process(COMMAND ${GIT_EXECUTABLE} describe --always --dirty
                   WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
                   OUTPUT_VARIABLE KV_GIT_REVISION
