@@ -2,6 +2,8 @@
 #include "app/KellovaranApp.h"
 #include "frontend/ExitStatus.h"
 
+#include "Version.h"
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -12,6 +14,13 @@ int main(int argc, char** argv)
     // a bad option need no display.
     const std::string program = argc > 0 ? argv[0] : "kellovaran";
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    // Like --help, --version needs no display.
+    for (const std::string& arg : args) {
+        if (arg == "--version") {
+            std::printf("kellovaran %s\n", kKellovaranVersion);
+            return 0;
+        }
+    }
     CommandLineOptions options;
     std::string error;
     if (!ParseCommandLine(args, options, error)) {

@@ -9,6 +9,8 @@
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
 
+#include "Version.h"
+
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -88,6 +90,14 @@ int main(int argc, char** argv)
     // A reader that goes away (| head) must not end a load half-way: the copy goes on and
     // only the log is lost.
     std::signal(SIGPIPE, SIG_IGN);
+
+    // --version anywhere before "--" answers alone, as --help does.
+    for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
+        if (std::string(argv[i]) == "--version") {
+            std::printf("kellovaran-cli %s\n", kKellovaranVersion);
+            return 0;
+        }
+    }
 
     CliOptions options;
     std::string error;

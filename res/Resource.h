@@ -10,6 +10,7 @@
 #include <vector>
 
 class QDialog;
+class QPixmap;
 class QWidget;
 
 // Frame resources (menu, tool bar, accelerators, icon, title string).
@@ -84,6 +85,8 @@ const std::vector<AcceleratorResource>& MainAcceleratorResource();
 // The 16 x 16 picture of a tool bar command, and icon 128.
 QIcon ToolBarIcon(int id);
 QIcon FrameIcon();
+// The frame icon drawn at size x size pixels (also the installed icon).
+QPixmap DrawFrameIcon(int size);
 
 // Status bar panes of the frame, in order (ID_SEPARATOR for the stretching first pane).
 const std::vector<int>& StatusIndicatorResource();

@@ -119,6 +119,8 @@ QPixmap DrawEject()
     return pixmap;
 }
 
+} // namespace
+
 QPixmap DrawFrameIcon(int size)
 {
     QPixmap pixmap(size, size);
@@ -140,6 +142,8 @@ QPixmap DrawFrameIcon(int size)
     painter.drawLine(QPointF(23.5, 27), QPointF(23.5, 19));
     return pixmap;
 }
+
+namespace {
 
 DialogBaseUnits BaseUnitsOf(const QFont& font)
 {
