@@ -4,6 +4,7 @@
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/PageBuffer.h"
+#include "platform/Sha256.h"
 #include "platform/SimhTapeWriter.h"
 #include "tests/common/TestSupport.h"
 
@@ -323,3 +324,20 @@ TEST_F(DeviceNamespaceTest, DeviceNames)
 }
 
 } // namespace
+
+TEST(Sha256Test, KnownDigestsAndBlocksInAnyCutGiveTheWholeDigest)
+{
+    EXPECT_EQ(Sha256Hex("", 0), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(Sha256Hex("abc", 3), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    std::string data(100000, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7 + i / 13);
+    const std::string whole = Sha256Hex(data.data(), data.size());
+    Sha256 hash;
+    for (size_t at = 0, step = 1; at < data.size(); at += step, step = step * 3 + 1)
+        hash.Update(data.data() + at, std::min(step, data.size() - at));
+    EXPECT_EQ(hash.Final(), whole);
+    // Final starts a new digest.
+    hash.Update("abc", 3);
+    EXPECT_EQ(hash.Final(), Sha256Hex("abc", 3));
+}
