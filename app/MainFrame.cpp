@@ -336,6 +336,9 @@ void CMainFrame::StartJob(int32_t kind)
     const bool load = kind == TAPE_JOB_LOAD;
     TapeJob* job = m_jobs.AddJob(load ? m_strPath : std::string(), load ? m_strFileBase : std::string(),
                                  load ? m_strSelection : std::string(), m_nCurrentDevice, &m_jobs, m_pView, kind);
+    if (job && load) {
+        job->m_loadOptions = m_loadOptions;
+    }
     if (job && !StartJobThread(job)) {
         m_pView->AppendLogText("Can't start a thread for the operation\n\n");
     }

@@ -3,6 +3,7 @@
 // which commands are enabled.
 #pragma once
 #include "aspi/ReAspiManager.h"
+#include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
 
 #include <QMainWindow>
@@ -67,6 +68,7 @@ public:
     std::string m_strFileBase = "file";
     std::string m_strSelection = "*";
     int32_t m_nCurrentDevice = 0;
+    LoadOptions m_loadOptions;  // what the Tools menu's choices give the next load
     TapeJobList m_jobs;
     ReAspiManager m_aspi;
     QStatusBar* m_wndStatusBar = nullptr;

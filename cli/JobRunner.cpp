@@ -156,6 +156,7 @@ TapeJobResult RunTapeJob(TapeJobList& list, const CliJob& request, ConsoleNotify
             notify.Note("kellovaran-cli: the job could not be created\n", notes);
             return TapeJobResult::Failed;
         }
+        job->m_loadOptions = request.options;
         if (!StartJobThread(job)) {
             notify.Note("kellovaran-cli: the job's thread could not be started\n", notes);
             return TapeJobResult::Failed;

@@ -17,6 +17,7 @@ struct CliJob {
     std::string path;       // load only
     std::string fileBase;   // load only
     std::string selection;  // load only
+    LoadOptions options;    // load only
 };
 
 // Registers the job in list, starts its thread and waits until the list announces that the

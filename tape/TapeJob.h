@@ -41,6 +41,11 @@ struct TapeCounters {
     uint32_t bFinal;
 };
 
+// A load's choices beyond folder, base and selection (checksums and report, read errors,
+// overwriting), set by the front end on the job before its thread starts.
+struct LoadOptions {
+};
+
 // What tape and disk operations of a job throw.
 class ReTapeOpsException {
 public:
@@ -101,6 +106,7 @@ public:
     int32_t m_nSerial;
     NotifyWindow* m_hWndNotify;
     int32_t m_nKind;
+    LoadOptions m_loadOptions;
     uint64_t m_nBlocksTotal = 0;
     uint64_t m_nBytesTotal = 0;
     uint64_t m_nFileBlocks = 0;
