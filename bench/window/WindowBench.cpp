@@ -88,8 +88,16 @@ bool MakeImage(const std::string& path, const std::vector<char>& payload, uint32
 bool SameBytes(const std::string& path, const std::vector<char>& payload)
 {
     std::ifstream in(path, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return bytes == std::vector<char>(payload.begin(), payload.end());
+    std::vector<char> chunk(1 << 20);
+    size_t at = 0;
+    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())), in.gcount() > 0) {
+        const size_t got = static_cast<size_t>(in.gcount());
+        if (at + got > payload.size() || std::memcmp(chunk.data(), &payload[at], got) != 0) {
+            return false;
+        }
+        at += got;
+    }
+    return at == payload.size();
 }
 
 void FreshDir(const std::string& dir)
