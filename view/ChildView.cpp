@@ -28,16 +28,20 @@ const char* BlockText(const TaskMemBlock& block, std::string& storage)
     return storage.c_str();
 }
 
-// About one screen frame: the panes need not change faster than they can be seen.
-constexpr int kCountersPauseMs = 16;
+// About one screen frame: the panes and the log need not change faster than they can be
+// seen.
+constexpr int kScreenFrameMs = 16;
 
 } // namespace
 
 CChildView::CChildView(QWidget* parent) : QPlainTextEdit(parent), m_uiThread(std::this_thread::get_id())
 {
     m_countersPause.setSingleShot(true);
-    m_countersPause.setInterval(kCountersPauseMs);
+    m_countersPause.setInterval(kScreenFrameMs);
     connect(&m_countersPause, &QTimer::timeout, this, &CChildView::ShowLatestCounters);
+    m_logPaintPause.setSingleShot(true);
+    m_logPaintPause.setInterval(kScreenFrameMs);
+    connect(&m_logPaintPause, &QTimer::timeout, this, [this] { viewport()->setUpdatesEnabled(true); });
     setReadOnly(true);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     // One log line is one line of the view, so scrolling by lines means log lines.
@@ -257,6 +261,13 @@ void CChildView::ProcessMail()
     m_mailChanged.notify_all();  // the next sender may fill the mailbox
     if (posted) {
         ShowCounters(*posted);
+    }
+    // A worker's log texts come one after the other, each waiting for this thread: a
+    // repaint of the log between two of them would cost the worker a paint per text. The
+    // log is painted once per screen frame instead.
+    if (mail->message == UM_LOG_TEXT && !m_logPaintPause.isActive()) {
+        viewport()->setUpdatesEnabled(false);
+        m_logPaintPause.start();
     }
     WindowProc(mail->message, std::move(mail->block));
     {

@@ -31,7 +31,8 @@ public:
 
     // The notify window of the jobs. From a worker it waits until the UI thread has handled
     // the message; on the UI thread it handles it at once. Counters posted before a message
-    // are shown before it.
+    // are shown before it. A worker's log texts are in the text when Send returns; the log
+    // is painted at most once per screen frame meanwhile.
     void Send(uint32_t message, TaskMemBlock block) override;
     // Running counters from a worker do not wait: the newest record waits in a slot and
     // the panes show it when the UI thread gets to it, at most once per screen frame. A
@@ -86,4 +87,5 @@ private:
     std::optional<TapeCounters> m_latestCounters;  // posted, not yet shown
     bool m_bCountersQueued = false;  // a show is on its way (queued call or the pause)
     QTimer m_countersPause;  // UI thread only: one counters update per screen frame
+    QTimer m_logPaintPause;  // UI thread only: the log's paint waits while it runs
 };

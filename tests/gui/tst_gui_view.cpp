@@ -338,6 +338,24 @@ private slots:
         QCOMPARE(m_panes->GetPaneText(1), QStringLiteral("Blks total: 5000"));
     }
 
+    void logTextsFromAWorkerArePaintedWithinAFrame()
+    {
+        CChildView& view = *m_view;
+        const QString before = view.toPlainText();
+        QString expected;
+        RunWorker([&] {
+            for (int i = 0; i < 50; ++i) {
+                SendText(view, UM_LOG_TEXT, "text " + std::to_string(i) + "\n");
+            }
+        });
+        for (int i = 0; i < 50; ++i) {
+            expected += QStringLiteral("text %1\n").arg(i);
+        }
+        QCOMPARE(view.toPlainText(), before + expected);
+        // the paint of the log may wait for the end of a screen frame, not for ever
+        QTRY_VERIFY_WITH_TIMEOUT(view.viewport()->updatesEnabled(), 1000);
+    }
+
 private:
     // A record posted by a worker, handled until the panes show it: the pause before the
     // next show has just begun, so what a worker posts next waits in the slot.
