@@ -3,7 +3,8 @@
 // 256 KiB. The window is the real frame, shown, running its own event loop; the load is
 // started through the load dialog as a user would. Window and command line alternate,
 // after one untimed load of each per size. Prints the median times and the window / cli
-// throughput ratio per size.
+// throughput ratio per size, and beside them the engine alone: the same load in this
+// process on a thread of its own, its messages taken and dropped, the floor of both.
 //
 // Usage: QT_QPA_PLATFORM=offscreen bench_window [ROUNDS] [SIZE_MIB] [CLI]
 //
@@ -15,6 +16,8 @@
 #include "dialogs/CLoadAllFilesDialog.h"
 #include "platform/SimhTapeWriter.h"
 #include "res/Resource.h"
+#include "tape/TapeJob.h"
+#include "tape/TapeJobList.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -36,6 +39,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -150,6 +154,24 @@ double WindowLoad(CMainFrame& frame, int device, const std::string& dir)
     return Seconds(end - start);
 }
 
+// Takes every message and keeps nothing, as fast as a receiver can be.
+class DroppingNotify : public NotifyWindow {
+public:
+    void Send(uint32_t, TaskMemBlock) override {}
+    void PostLatest(uint32_t, const void*, size_t) override {}
+};
+
+double EngineLoad(int device, const std::string& dir)
+{
+    DroppingNotify notify;
+    TapeJobList list;
+    TapeJob* job = list.AddJob(dir, "file", "*", device, &list, &notify, TAPE_JOB_LOAD);
+    const auto start = Clock::now();
+    std::thread worker(LoadThreadProc, job);
+    worker.join();
+    return Seconds(Clock::now() - start);
+}
+
 double CliLoad(const std::string& cli, const std::string& image, const std::string& dir, const std::string& logFile)
 {
     std::vector<std::string> args = {cli, "load", "--tape-image", image, "--dir", dir};
@@ -226,7 +248,8 @@ int main(int argc, char** argv)
     };
 
     std::printf("%zu MiB in one tape file on %s, %d rounds (medians)\n", sizeMiB, work.c_str(), rounds);
-    std::printf("%-8s %10s %10s %22s\n", "record", "cli (s)", "window (s)", "window/cli throughput");
+    std::printf("%-8s %10s %10s %22s %11s\n", "record", "cli (s)", "window (s)", "window/cli throughput",
+                "engine (s)");
     for (size_t i = 0; i < std::size(records); ++i) {
         const std::string& image = options.tapeImages[i];
         FreshDir(out);
@@ -236,8 +259,11 @@ int main(int argc, char** argv)
         CliLoad(cli, image, out, log);
         check("cli", records[i]);
 
-        std::vector<double> window, command;
+        std::vector<double> window, command, engine;
         for (int round = 0; round < rounds; ++round) {
+            FreshDir(out);
+            engine.push_back(EngineLoad(static_cast<int>(i), out));
+            check("engine", records[i]);
             FreshDir(out);
             window.push_back(WindowLoad(frame, static_cast<int>(i), out));
             check("window", records[i]);
@@ -252,7 +278,7 @@ int main(int argc, char** argv)
         } else {
             std::snprintf(label, sizeof label, "%u B", records[i]);
         }
-        std::printf("%-8s %10.3f %10.3f %22.2f\n", label, c, w, c / w);
+        std::printf("%-8s %10.3f %10.3f %22.2f %11.3f\n", label, c, w, c / w, Median(engine));
         std::fflush(stdout);
     }
     if (frame.GetPaneText(0) != QStringLiteral("Ready")) {
