@@ -1,6 +1,7 @@
 #include "platform/Notify.h"
 
 #include <atomic>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -21,4 +22,13 @@ TaskMemBlock TaskMemBlock::Alloc(size_t size)
 void TaskMemBlock::FailAllocationsForTesting(bool fail)
 {
     g_bFailAllocations = fail;
+}
+
+void NotifyWindow::PostLatest(uint32_t message, const void* record, size_t size)
+{
+    TaskMemBlock block = TaskMemBlock::Alloc(size);
+    if (!block)
+        return;
+    std::memcpy(block.data(), record, size);
+    Send(message, std::move(block));
 }

@@ -1,5 +1,6 @@
 // The notify window: how a job reports. Send is synchronous (it returns once the receiver
-// has handled the message) and hands the block over: the receiver owns it.
+// has handled the message) and hands the block over: the receiver owns it. PostLatest is
+// for records of which only the newest matters (the running counters of a load).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -29,4 +30,9 @@ public:
     virtual ~NotifyWindow() = default;
     // lParam is always 0 and is not carried.
     virtual void Send(uint32_t message, TaskMemBlock block) = 0;
+    // A record that a later one of the same message makes stale. A receiver may take it
+    // without making the sender wait and show only the newest; the record is copied, the
+    // caller keeps its own. By default it is sent as a block of its own (and dropped when
+    // the block cannot be had), like any other message.
+    virtual void PostLatest(uint32_t message, const void* record, size_t size);
 };

@@ -67,12 +67,9 @@ void TapeJob::SendCounters(uint32_t final)
 {
     if (!m_hWndNotify)
         return;
-    TaskMemBlock block = TaskMemBlock::Alloc(sizeof(TapeCounters));
-    if (!block)
-        return;
-    TapeCounters counters{m_nBlocksTotal, m_nFileBlocks, m_nBytesTotal >> 10, m_nFileBytes >> 10, final};
-    std::memcpy(block.data(), &counters, sizeof counters);
-    m_hWndNotify->Send(UM_COUNTERS, std::move(block));
+    // Sent after every block: the window takes it without a round trip to its thread.
+    const TapeCounters counters{m_nBlocksTotal, m_nFileBlocks, m_nBytesTotal >> 10, m_nFileBytes >> 10, final};
+    m_hWndNotify->PostLatest(UM_COUNTERS, &counters, sizeof counters);
 }
 
 TapeDevicePtr TapeJob::OpenDevice(uint32_t& error) const

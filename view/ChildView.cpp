@@ -28,10 +28,20 @@ const char* BlockText(const TaskMemBlock& block, std::string& storage)
     return storage.c_str();
 }
 
+// About one screen frame: the panes and the log need not change faster than they can be
+// seen.
+constexpr int kScreenFrameMs = 16;
+
 } // namespace
 
 CChildView::CChildView(QWidget* parent) : QPlainTextEdit(parent), m_uiThread(std::this_thread::get_id())
 {
+    m_countersPause.setSingleShot(true);
+    m_countersPause.setInterval(kScreenFrameMs);
+    connect(&m_countersPause, &QTimer::timeout, this, &CChildView::ShowLatestCounters);
+    m_logPaintPause.setSingleShot(true);
+    m_logPaintPause.setInterval(kScreenFrameMs);
+    connect(&m_logPaintPause, &QTimer::timeout, this, [this] { viewport()->setUpdatesEnabled(true); });
     setReadOnly(true);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     // One log line is one line of the view, so scrolling by lines means log lines.
@@ -150,9 +160,18 @@ void CChildView::WindowProc(uint32_t message, TaskMemBlock block)
 void CChildView::Send(uint32_t message, TaskMemBlock block)
 {
     if (std::this_thread::get_id() == m_uiThread) {
-        if (!m_bDetached) {
-            WindowProc(message, std::move(block));
+        std::optional<TapeCounters> posted;
+        {
+            std::lock_guard lock(m_mailLock);
+            if (m_bDetached) {
+                return;
+            }
+            posted = TakeLatestCountersLocked();
         }
+        if (posted) {
+            ShowCounters(*posted);
+        }
+        WindowProc(message, std::move(block));
         return;
     }
     // The hand-over goes through a mailbox under our own lock rather than through a
@@ -171,9 +190,64 @@ void CChildView::Send(uint32_t message, TaskMemBlock block)
     m_mailChanged.wait(lock, [&] { return m_bDetached || m_nMailDone >= ticket; });
 }
 
+void CChildView::PostLatest(uint32_t message, const void* record, size_t size)
+{
+    TapeCounters counters;
+    if (message != UM_COUNTERS || size < sizeof counters || std::this_thread::get_id() == m_uiThread) {
+        NotifyWindow::PostLatest(message, record, size);
+        return;
+    }
+    std::memcpy(&counters, record, sizeof counters);
+    if (counters.bFinal) {
+        NotifyWindow::PostLatest(message, record, size);
+        return;
+    }
+    std::lock_guard lock(m_mailLock);
+    if (m_bDetached) {
+        return;
+    }
+    m_latestCounters = counters;
+    if (!m_bCountersQueued) {
+        m_bCountersQueued = true;
+        QMetaObject::invokeMethod(this, "OnCountersPosted", Qt::QueuedConnection);
+    }
+}
+
+std::optional<TapeCounters> CChildView::TakeLatestCountersLocked()
+{
+    std::optional<TapeCounters> counters = std::move(m_latestCounters);
+    m_latestCounters.reset();
+    return counters;
+}
+
+void CChildView::OnCountersPosted()
+{
+    if (!m_countersPause.isActive()) {
+        ShowLatestCounters();
+    }
+}
+
+void CChildView::ShowLatestCounters()
+{
+    std::optional<TapeCounters> counters;
+    {
+        std::lock_guard lock(m_mailLock);
+        m_bCountersQueued = false;
+        if (m_bDetached) {
+            return;
+        }
+        counters = TakeLatestCountersLocked();
+    }
+    if (counters) {
+        ShowCounters(*counters);
+        m_countersPause.start();
+    }
+}
+
 void CChildView::ProcessMail()
 {
     std::optional<Mail> mail;
+    std::optional<TapeCounters> posted;
     {
         std::lock_guard lock(m_mailLock);
         if (!m_pendingMail || m_bDetached) {
@@ -181,8 +255,20 @@ void CChildView::ProcessMail()
         }
         mail = std::move(m_pendingMail);
         m_pendingMail.reset();
+        // counters posted before this message must not show after it
+        posted = TakeLatestCountersLocked();
     }
     m_mailChanged.notify_all();  // the next sender may fill the mailbox
+    if (posted) {
+        ShowCounters(*posted);
+    }
+    // A worker's log texts come one after the other, each waiting for this thread: a
+    // repaint of the log between two of them would cost the worker a paint per text. The
+    // log is painted once per screen frame instead.
+    if (mail->message == UM_LOG_TEXT && !m_logPaintPause.isActive()) {
+        viewport()->setUpdatesEnabled(false);
+        m_logPaintPause.start();
+    }
     WindowProc(mail->message, std::move(mail->block));
     {
         std::lock_guard lock(m_mailLock);
@@ -197,6 +283,7 @@ void CChildView::Detach()
         std::lock_guard lock(m_mailLock);
         m_bDetached = true;
         m_pendingMail.reset();
+        m_latestCounters.reset();
     }
     m_mailChanged.notify_all();
 }

@@ -6,6 +6,7 @@
 #include "tape/TapeJob.h"
 
 #include <QPlainTextEdit>
+#include <QTimer>
 
 #include <condition_variable>
 #include <cstdint>
@@ -29,8 +30,15 @@ public:
     void OnInitialUpdate();
 
     // The notify window of the jobs. From a worker it waits until the UI thread has handled
-    // the message; on the UI thread it handles it at once.
+    // the message; on the UI thread it handles it at once. Counters posted before a message
+    // are shown before it. A worker's log texts are in the text when Send returns; the log
+    // is painted at most once per screen frame meanwhile.
     void Send(uint32_t message, TaskMemBlock block) override;
+    // Running counters from a worker do not wait: the newest record waits in a slot and
+    // the panes show it when the UI thread gets to it, at most once per screen frame. A
+    // final record goes through Send, so a job's end shows before its worker goes on.
+    // Anything else, and anything on the UI thread, is sent as usual.
+    void PostLatest(uint32_t message, const void* record, size_t size) override;
     // From now on Send drops every message and waits for nothing (the frame is going away
     // under a worker); workers waiting for a reply are let go.
     void Detach();
@@ -56,6 +64,12 @@ private:
     void InstallAccelerators();
     // Takes the message waiting in the mailbox, handles it and lets its sender go.
     Q_INVOKABLE void ProcessMail();
+    // A worker posted counters: shown now, or when the frame's pause has passed.
+    Q_INVOKABLE void OnCountersPosted();
+    // Shows the record in the slot, if any, and starts the pause before the next one.
+    void ShowLatestCounters();
+    // Takes the record in the slot; with m_mailLock held.
+    std::optional<TapeCounters> TakeLatestCountersLocked();
 
     // One message handed from a worker to the UI thread at a time.
     struct Mail {
@@ -64,10 +78,14 @@ private:
     };
     const std::thread::id m_uiThread;
     std::function<std::string()> m_driveReport;
-    std::mutex m_mailLock;  // guards the four members below
+    std::mutex m_mailLock;  // guards the six members below
     std::condition_variable m_mailChanged;
     std::optional<Mail> m_pendingMail;
     uint64_t m_nMailPosted = 0;
     uint64_t m_nMailDone = 0;
     bool m_bDetached = false;
+    std::optional<TapeCounters> m_latestCounters;  // posted, not yet shown
+    bool m_bCountersQueued = false;  // a show is on its way (queued call or the pause)
+    QTimer m_countersPause;  // UI thread only: one counters update per screen frame
+    QTimer m_logPaintPause;  // UI thread only: the log's paint waits while it runs
 };

@@ -321,16 +321,20 @@ private slots:
         const QString before = view.toPlainText();
         view.Detach();
         // nothing processes events here: a worker that waited on this thread would hang
+        const QString counters = frame->GetPaneText(1);
         std::thread worker([&] {
             for (int i = 0; i < 10; ++i) {
                 TaskMemBlock block = TaskMemBlock::Alloc(8);
                 std::memcpy(block.data(), "late\n", 6);
                 view.Send(UM_LOG_TEXT, std::move(block));
+                const TapeCounters record{1, 2, 3, 4, i == 9 ? 1u : 0u};
+                view.PostLatest(UM_COUNTERS, &record, sizeof record);
             }
         });
         worker.join();
-        QCoreApplication::processEvents();
+        QTest::qWait(50);
         QCOMPARE(view.toPlainText(), before);
+        QCOMPARE(frame->GetPaneText(1), counters);
     }
 
     void closingDuringALoadBreaksItAndClosesWhenItEnds()

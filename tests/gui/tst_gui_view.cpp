@@ -1,13 +1,19 @@
 // The log view on its own, without a frame: appending and scrolling, the editing keys on a
-// read-only log, and the pane texts the counter and status messages report. (The frame's
-// panes themselves are tested with the frame.)
+// read-only log, and the pane texts the counter and status messages report, also when a
+// worker posts counters without waiting. (The frame's panes themselves are tested with the
+// frame.)
 #include "view/ChildView.h"
 
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QScrollBar>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <functional>
+#include <thread>
 
 namespace {
 
@@ -26,6 +32,25 @@ void SendText(CChildView& view, uint32_t message, const std::string& text)
 void SendCounters(CChildView& view, TapeCounters counters)
 {
     SendBlock(view, UM_COUNTERS, &counters, sizeof counters);
+}
+
+void PostCounters(CChildView& view, TapeCounters counters)
+{
+    view.PostLatest(UM_COUNTERS, &counters, sizeof counters);
+}
+
+// Runs work on a thread of its own while the UI thread handles events, as a job's worker.
+void RunWorker(const std::function<void()>& work)
+{
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        work();
+        done = true;
+    });
+    while (!done) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    worker.join();
 }
 
 // The texts the view reported for the five panes, as the frame would show them; a pane
@@ -237,7 +262,114 @@ private slots:
         QCOMPARE(m_panes->Reports(), 0);
     }
 
+    void countersFromAWorkerNeitherWaitForTheUiThreadNorGetLost()
+    {
+        CChildView& view = *m_view;
+        // nothing handles events while the worker posts: it must not wait for that
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            for (uint64_t n = 1; n <= 10000; ++n) {
+                PostCounters(view, {n, n + 1, n + 2, n + 3, 0});
+            }
+            done = true;
+        });
+        QElapsedTimer clock;
+        clock.start();
+        while (!done && clock.elapsed() < 10000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const bool postedWithoutWaiting = done;
+        const int reportsMeanwhile = m_panes->Reports();
+        while (!done) {
+            QCoreApplication::processEvents();  // a worker that waits for the view is let go
+        }
+        worker.join();
+        QVERIFY(postedWithoutWaiting);
+        QCOMPARE(reportsMeanwhile, 0);
+        QTRY_COMPARE(m_panes->GetPaneText(1), QStringLiteral("Blks total: 10000"));
+        QCOMPARE(m_panes->GetPaneText(0), QStringLiteral("Loading file"));
+        QCOMPARE(m_panes->GetPaneText(2), QStringLiteral("Blks cur file: 10001"));
+        QCOMPARE(m_panes->GetPaneText(3), QStringLiteral("KB total: 10002"));
+        QCOMPARE(m_panes->GetPaneText(4), QStringLiteral("KB cur file: 10003"));
+        // and a late show of anything older does not follow
+        QTest::qWait(50);
+        QCOMPARE(m_panes->GetPaneText(1), QStringLiteral("Blks total: 10000"));
+    }
+
+    void burstOfCountersEndsShowingTheFinalRecordAtFrameRate()
+    {
+        CChildView& view = *m_view;
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(ShowOneRecordFromAWorker());
+        RunWorker([&] {
+            for (uint64_t n = 2; n <= 20000; ++n) {
+                PostCounters(view, {n, n, n, n, 0});
+            }
+            PostCounters(view, {20000, 20000, 20000, 20000, 1});
+        });
+        const qint64 elapsedMs = clock.elapsed();
+        QCOMPARE(m_panes->GetPaneText(0), QStringLiteral("Ready"));
+        // counters still on their way must not show over the end of the job
+        QTest::qWait(50);
+        QCOMPARE(m_panes->GetPaneText(0), QStringLiteral("Ready"));
+        for (int pane = 1; pane <= 4; ++pane) {
+            QCOMPARE(m_panes->GetPaneText(pane), QStringLiteral(" "));
+        }
+        // five reports per show: no more shows than screen frames, and the final one
+        const int shows = m_panes->Reports() / 5;
+        QVERIFY2(shows <= elapsedMs / 10 + 4, qPrintable(QStringLiteral("%1 shows in %2 ms").arg(shows).arg(elapsedMs)));
+    }
+
+    void statusTextAfterCountersIsWhatTheFirstPaneShows()
+    {
+        CChildView& view = *m_view;
+        QVERIFY(ShowOneRecordFromAWorker());
+        RunWorker([&] {
+            for (uint64_t n = 2; n <= 5000; ++n) {
+                PostCounters(view, {n, 1, 2, 3, 0});
+            }
+            SendText(view, UM_STATUS_TEXT, "Rewinding");
+        });
+        QCOMPARE(m_panes->GetPaneText(0), QStringLiteral("Rewinding"));
+        QCOMPARE(m_panes->GetPaneText(1), QStringLiteral("Blks total: 5000"));
+        QTest::qWait(50);
+        QCOMPARE(m_panes->GetPaneText(0), QStringLiteral("Rewinding"));
+        QCOMPARE(m_panes->GetPaneText(1), QStringLiteral("Blks total: 5000"));
+    }
+
+    void logTextsFromAWorkerArePaintedWithinAFrame()
+    {
+        CChildView& view = *m_view;
+        const QString before = view.toPlainText();
+        QString expected;
+        RunWorker([&] {
+            for (int i = 0; i < 50; ++i) {
+                SendText(view, UM_LOG_TEXT, "text " + std::to_string(i) + "\n");
+            }
+        });
+        for (int i = 0; i < 50; ++i) {
+            expected += QStringLiteral("text %1\n").arg(i);
+        }
+        QCOMPARE(view.toPlainText(), before + expected);
+        // the paint of the log may wait for the end of a screen frame, not for ever
+        QTRY_VERIFY_WITH_TIMEOUT(view.viewport()->updatesEnabled(), 1000);
+    }
+
 private:
+    // A record posted by a worker, handled until the panes show it: the pause before the
+    // next show has just begun, so what a worker posts next waits in the slot.
+    bool ShowOneRecordFromAWorker()
+    {
+        std::thread([this] { PostCounters(*m_view, {1, 1, 1, 1, 0}); }).join();
+        QElapsedTimer clock;
+        clock.start();
+        while (m_panes->GetPaneText(1) != QStringLiteral("Blks total: 1") && clock.elapsed() < 5000) {
+            QCoreApplication::processEvents();
+        }
+        return m_panes->GetPaneText(1) == QStringLiteral("Blks total: 1");
+    }
+
     std::unique_ptr<CChildView> m_view;
     std::unique_ptr<PaneRecorder> m_panes;
 };
