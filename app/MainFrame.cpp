@@ -386,6 +386,7 @@ void CMainFrame::closeEvent(QCloseEvent* event)
 void CMainFrame::OnJobEnded()
 {
     UpdateCommandUI();
+    emit JobEnded();
     if (m_bClosePending && m_jobs.GetJobCount() == 0) {
         close();
     }

@@ -75,6 +75,10 @@ public:
     QToolBar* m_wndToolBar = nullptr;
     CChildView* m_pView = nullptr;
 
+signals:
+    // A tape job has ended and the commands have been updated for it (on the UI thread).
+    void JobEnded();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 

@@ -8,9 +8,8 @@
 //
 // Usage: QT_QPA_PLATFORM=offscreen bench_window [ROUNDS] [SIZE_MIB] [CLI]
 //
-// The end of the window's job is seen by a 1 ms timer in the event loop watching the job
-// list, since the frame announces no end. kellovaran-cli's time is that of the whole
-// process, start-up included; its main thread looks for the end of the job every 50 ms.
+// The window's clock stops when the frame announces the end of the job (JobEnded).
+// kellovaran-cli's time is that of the whole process, start-up included.
 #include "app/KellovaranApp.h"
 #include "app/MainFrame.h"
 #include "dialogs/CLoadAllFilesDialog.h"
@@ -111,7 +110,7 @@ void FreshDir(const std::string& dir)
 }
 
 // One load of TAPE<device> into dir from the frame: the load dialog is answered from the
-// event loop, the clock runs from the click on Load until the job list is empty.
+// event loop, the clock runs from the click on Load until the frame says the job ended.
 double WindowLoad(CMainFrame& frame, int device, const std::string& dir)
 {
     frame.m_nCurrentDevice = device;
@@ -134,12 +133,10 @@ double WindowLoad(CMainFrame& frame, int device, const std::string& dir)
         static_cast<QPushButton*>(dialog->GetDlgItem(IDOK))->click();
     });
 
-    QTimer watch;
-    watch.setInterval(1);
-    QObject::connect(&watch, &QTimer::timeout, [&] {
+    // The frame says when the job has ended; the clock stops there.
+    QMetaObject::Connection ended = QObject::connect(&frame, &CMainFrame::JobEnded, &loop, [&] {
         if (launched && frame.m_jobs.GetJobCount() == 0) {
             end = Clock::now();
-            watch.stop();
             loop.quit();
         }
     });
@@ -148,9 +145,9 @@ double WindowLoad(CMainFrame& frame, int device, const std::string& dir)
         answer.start();
         frame.OnLoadFiles();  // returns once the dialog is closed and the job started
         launched = true;
-        watch.start();
     });
     loop.exec();
+    QObject::disconnect(ended);
     return Seconds(end - start);
 }
 
