@@ -67,12 +67,6 @@ protected:
 
 TEST_F(CliBreak, FirstCtrlCStopsAfterTheCurrentFileWithStatus130)
 {
-#if defined(__SANITIZE_THREAD__)
-    // ThreadSanitizer holds a signal back until the receiving thread next enters its
-    // runtime; with the worker parked in a write to the full pipe it may never do so, and
-    // the child waits for ever. The in-process break tests below cover the same path there.
-    GTEST_SKIP() << "signal delivery to a blocked child is deferred under ThreadSanitizer";
-#endif
     ChildProcess::Options options;
     options.smallStdoutPipe = true;
     ChildProcess child({"load", "--tape-image", m_image, "--dir", m_dir / "out"}, options);
