@@ -369,6 +369,10 @@ bool SessionReport::Finish(const char* status, int32_t filesRead, uint64_t block
 {
     m_strEnded = UtcNow();
     m_pHasher.reset();
+    // A session that never reached a tape file changed nothing in the folder: the files
+    // there, and the checksums and report of the session that wrote them, stay as they are.
+    if (m_files.empty())
+        return true;
 
     bool ok = !m_bWriteFailed;
     const std::string checksumTemporary = ChecksumPath() + ".tmp";

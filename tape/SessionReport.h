@@ -65,8 +65,8 @@ public:
     void FinishFile(bool kept);
     // The first failure of the session is how it ended.
     void NoteError(const std::string& text);
-    // status: "done", "failed" or "broken_by_user". Writes and renames both files; false
-    // when either could not be written.
+    // status: "done", "failed" or "broken_by_user". Writes and renames both files (none
+    // when the session tried no tape file); false when either could not be written.
     bool Finish(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes);
 
     // The checksum file's and the report's names.

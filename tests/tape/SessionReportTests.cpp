@@ -384,6 +384,15 @@ TEST_F(ReportTest, ReportThatCannotBeWrittenFailsTheSessionAndSaysSo)
               std::string::npos)
         << log;
     EXPECT_FALSE(FileExists(dir / "out/file.sha256.tmp"));
+
+    // A later session that cannot reach the tape leaves the earlier one's files alone.
+    Load(dir / "a", "file", true);
+    const std::string sums = ReadWholeFile(dir / "a/file.sha256");
+    ASSERT_NE(sums, "");
+    DeviceNamespace::SetTapeImages({dir / "missing.tap"});
+    Load(dir / "a", "file", true);
+    EXPECT_EQ(result, TapeJobResult::Failed);
+    EXPECT_EQ(ReadWholeFile(dir / "a/file.sha256"), sums);
 }
 
 TEST(ChecksumLine, NamesWithBackslashOrLineBreakAreEscapedAsSha256sumReadsThem)
