@@ -45,6 +45,7 @@ private:
 
 CMainFrame::CMainFrame()
 {
+    m_loadOptions.writeChecksumsAndReport = true;
     // Called on the worker, which must not wait for this thread: the news is queued.
     m_jobs.SetEndHandler([this](TapeJobResult) {
         QMetaObject::invokeMethod(this, &CMainFrame::OnJobEnded, Qt::QueuedConnection);
@@ -117,6 +118,7 @@ void CMainFrame::CreateCommands()
         {ID_REWIND, &CMainFrame::OnRewind, &CMainFrame::OnUpdateTapeCommand},
         {ID_EJECT, &CMainFrame::OnEject, &CMainFrame::OnUpdateTapeCommand},
         {ID_BREAK, &CMainFrame::OnBreak, &CMainFrame::OnUpdateBreak},
+        {ID_WRITE_REPORT, &CMainFrame::OnWriteReport, &CMainFrame::OnUpdateWriteReport},
         {ID_APP_EXIT, &CMainFrame::OnAppExit, nullptr},
     };
     for (const auto& entry : table) {
@@ -281,6 +283,19 @@ void CMainFrame::OnUpdateBreak(QAction* cmdUI)
     uint32_t immediately = 0;
     const uint32_t requested = m_jobs.GetBreakRequest(immediately);
     cmdUI->setEnabled(!IsNoDriveState() && m_jobs.GetJobCount() == 1 && !(requested && immediately));
+}
+
+// A choice for the next load: a load already running keeps what it started with.
+void CMainFrame::OnWriteReport()
+{
+    m_loadOptions.writeChecksumsAndReport = !m_loadOptions.writeChecksumsAndReport;
+    UpdateCommandUI();
+}
+
+void CMainFrame::OnUpdateWriteReport(QAction* cmdUI)
+{
+    cmdUI->setCheckable(true);
+    cmdUI->setChecked(m_loadOptions.writeChecksumsAndReport);
 }
 
 void CMainFrame::OnSelectTape()

@@ -40,10 +40,12 @@ public:
     void OnEject();
     void OnBreak();
     void OnAppExit();
+    void OnWriteReport();
     // Enable rules.
     void OnUpdateTapeCommand(QAction* cmdUI);
     void OnUpdateSelectTape(QAction* cmdUI);
     void OnUpdateBreak(QAction* cmdUI);
+    void OnUpdateWriteReport(QAction* cmdUI);
     // Runs every update handler: the menus before they show, each command, the end of a job.
     void UpdateCommandUI();
 

@@ -16,6 +16,7 @@ enum OptionBit : unsigned {
     kSelect = 1u << 4,
     kDriveOptions = 1u << 5,
     kBlockSize = 1u << 6,
+    kNoReport = 1u << 7,
 };
 
 struct VerbRule {
@@ -25,7 +26,7 @@ struct VerbRule {
 };
 
 const VerbRule kVerbs[] = {
-    {"load", CliVerb::Load, kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions},
+    {"load", CliVerb::Load, kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions | kNoReport},
     {"rewind", CliVerb::Rewind, kTapeImage | kDevice | kDriveOptions},
     {"eject", CliVerb::Eject, kTapeImage | kDevice | kDriveOptions},
     {"mktape", CliVerb::MkTape, kBlockSize},
@@ -43,6 +44,46 @@ const OptionRule kOptions[] = {
     {"--select", kSelect},                 {"--fixed-block-size", kDriveOptions},
     {"--max-block-size", kDriveOptions},   {"--block-size", kBlockSize},
 };
+
+// Options without a value: taken out of the line before it is split.
+struct FlagRule {
+    const char* name;
+    OptionBit bit;
+    bool CliOptions::*field;
+    bool value;
+};
+
+const FlagRule kFlags[] = {
+    {"--no-report", kNoReport, &CliOptions::writeReport, false},
+};
+
+bool TakeFlags(const VerbRule& verb, std::vector<std::string>& args, CliOptions& options, std::string& error)
+{
+    std::vector<std::string> rest;
+    bool optionsEnded = false;
+    for (const std::string& arg : args) {
+        optionsEnded = optionsEnded || arg == "--";
+        const FlagRule* flag = nullptr;
+        for (const FlagRule& rule : kFlags)
+            if (!optionsEnded && arg.compare(0, arg.find('='), rule.name) == 0)
+                flag = &rule;
+        if (!flag) {
+            rest.push_back(arg);
+            continue;
+        }
+        if ((verb.options & flag->bit) == 0) {
+            error = "option " + std::string(flag->name) + " does not apply to '" + verb.name + "'";
+            return false;
+        }
+        if (arg.find('=') != std::string::npos) {
+            error = "option " + std::string(flag->name) + " takes no value";
+            return false;
+        }
+        options.*(flag->field) = flag->value;
+    }
+    args = std::move(rest);
+    return true;
+}
 
 bool AsksForHelp(int argc, const char* const* argv)
 {
@@ -170,8 +211,11 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std
     std::vector<std::string> names;
     for (const OptionRule& rule : kOptions)
         names.push_back(rule.name);
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (!TakeFlags(*verb, args, options, error))
+        return false;
     CommandLineItems line;
-    if (!SplitCommandLine({argv + 2, argv + argc}, names, verb->verb == CliVerb::MkTape, line, error))
+    if (!SplitCommandLine(args, names, verb->verb == CliVerb::MkTape, line, error))
         return false;
     if (!line.unknown.empty()) {
         error = Unknown(line.unknown.front());
@@ -188,6 +232,7 @@ std::string CliUsage()
 {
     return "Usage:\n"
            "  kellovaran-cli load   (--tape-image FILE | --device N) [--dir DIR] [--base BASE] [--select SELECTION]\n"
+           "                        [--no-report]\n"
            "  kellovaran-cli rewind (--tape-image FILE | --device N)\n"
            "  kellovaran-cli eject  (--tape-image FILE | --device N)\n"
            "  kellovaran-cli mktape [--block-size N] OUT.tap FILE...\n"
@@ -198,6 +243,8 @@ std::string CliUsage()
            "         tape file (nnnn: the tape file number, from 0). DIR defaults to the current\n"
            "         directory (a relative DIR is taken from there; missing levels are made),\n"
            "         BASE to \"file\", SELECTION to \"*\" (every file), e.g. \"0-1,5, 7-8\".\n"
+           "         Beside the files it writes DIR/BASE.sha256 (the files' SHA-256, for\n"
+           "         sha256sum -c run in DIR) and DIR/BASE.json (the session's report).\n"
            "rewind   rewinds the tape.\n"
            "eject    rewinds and unloads the tape.\n"
            "mktape   writes a SIMH tape image: each FILE becomes one tape file, cut into records of\n"
@@ -209,6 +256,7 @@ std::string CliUsage()
            "--device N             use the tape drive TAPEN\n"
            "--fixed-block-size N   the image's drive reads fixed blocks of N bytes only\n"
            "--max-block-size N     the largest block the image's drive reads\n"
+           "--no-report            load: write neither the checksum file nor the report\n"
            "\n"
            "The log of a job goes to standard output. Ctrl-C once stops a load after the current\n"
            "file, twice stops it at once.\n"

@@ -24,6 +24,7 @@ struct CliOptions : DriveOptions {
     std::string dir;                      // --dir; the current directory when not given
     std::string base = "file";            // --base
     std::string selection = "*";          // --select
+    bool writeReport = true;              // load: checksums and report; --no-report turns both off
     std::string mktapeOut;                // mktape: OUT.tap
     std::vector<MkTapeInput> mktapeInputs;
 

@@ -34,6 +34,7 @@ inline constexpr int ID_REWIND = 32772;
 inline constexpr int ID_EJECT = 32773;
 inline constexpr int ID_SELECT_TAPE = 32774;
 inline constexpr int ID_BREAK = 32780;
+inline constexpr int ID_WRITE_REPORT = 32781;
 inline constexpr int ID_APP_EXIT = 57665;
 inline constexpr int ID_EDIT_COPY = 57634;
 inline constexpr int ID_EDIT_CUT = 57635;

@@ -31,6 +31,7 @@ const std::map<int, const char*>& StringTable()
         {ID_REWIND, "Rewind tape\nRewind"},
         {ID_EJECT, "Eject tape\nEject"},
         {ID_BREAK, "Break current operation\nBreak"},
+        {ID_WRITE_REPORT, "Write the files' checksums and a session report beside them at the next load\nChecksums and report"},
         {ID_APP_EXIT, "Quit the application\nExit"},
         {ID_EDIT_COPY, "Copy the selection and put it on the Clipboard\nCopy"},
     };
@@ -187,7 +188,9 @@ const std::vector<MenuResource>& MainMenuResource()
           {ID_REWIND, "Rewind"},
           {ID_EJECT, "Eject"},
           {0, nullptr},
-          {ID_BREAK, "Break operation"}}},
+          {ID_BREAK, "Break operation"},
+          {0, nullptr},
+          {ID_WRITE_REPORT, "Write checksums and report"}}},
     };
     return menu;
 }

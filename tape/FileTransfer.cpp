@@ -48,19 +48,23 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
 
     std::unique_ptr<WritableFile> diskFile;
     bool result = true;
+    const int32_t filesBefore = m_nFilesRead;
     try {
         diskFile = CreateDiskFile(fileName);
         ++m_nFilesRead;
         FileEnd end = CopyBlocks(device, *diskFile);
+        NoteFileEnd(end);
         result = ReportFileEnd(end, endOfTape, stoppedByUser);
         if (m_nFileBytes > 0)  // an empty file is deleted with the summary
             FlushDiskFile(*diskFile);
     } catch (const ReTapeOpsException& e) {
+        NoteFileFailure(e);
         WriteError(e.GetMessage());
         result = false;
         m_nResult = TapeJobResult::Failed;  // also after a break: the disk let the copy down
     }
     WriteFileSummary(fileName, std::move(diskFile));
+    NoteFileDone(m_nFilesRead > filesBefore);  // the summary deletes an empty file
 
     if (!result && !stoppedByUser)
         m_nResult = TapeJobResult::Failed;
@@ -88,7 +92,8 @@ TapeJob::FileEnd TapeJob::CopyBlocks(TapeDevice& device, WritableFile& diskFile)
     FileEnd end;
     for (;;) {
         uint32_t bytesRead = 0;
-        end.lastError = device.Read(m_pBuffer.data(), m_nBufferSize, bytesRead);
+        void* buffer = ReadBuffer();
+        end.lastError = device.Read(buffer, m_nBufferSize, bytesRead);
         end.readOk = end.lastError == ERROR_SUCCESS;
         if (bytesRead > m_nBufferSize)
             bytesRead = 0;  // never trust a length past the buffer
@@ -98,7 +103,7 @@ TapeJob::FileEnd TapeJob::CopyBlocks(TapeDevice& device, WritableFile& diskFile)
             return end;
         if (bytesRead > 0) {
             uint32_t written = 0;
-            if (diskFile.Write(m_pBuffer.data(), bytesRead, written) != ERROR_SUCCESS)
+            if (diskFile.Write(buffer, bytesRead, written) != ERROR_SUCCESS)
                 throw ReTapeOpsException(kWriteFailedText, 0);
         }
 
@@ -106,6 +111,7 @@ TapeJob::FileEnd TapeJob::CopyBlocks(TapeDevice& device, WritableFile& diskFile)
         ++m_nFileBlocks;
         m_nBytesTotal += bytesRead;
         m_nFileBytes += bytesRead;
+        NoteBlockCopied(buffer, bytesRead);
         SendCounters(0);
 
         uint32_t immediately = 0;

@@ -33,22 +33,27 @@ void TapeJob::RunLoad()
     m_nBlocksTotal = 0;
     m_nBytesTotal = 0;
     m_nFilesRead = 0;
+    StartSessionReport();
 
     uint32_t error = ERROR_SUCCESS;
     TapeDevicePtr device = OpenDevice(error);
     if (!device) {
         WriteLog(1, "Can't access specified device\n\n");
+        NoteSessionError("Can't access specified device");
         m_nResult = TapeJobResult::Failed;
+        FinishSessionReport();
         return;
     }
 
     if (!PrepareBuffer(*device)) {
         device.reset();
+        m_nResult = TapeJobResult::Failed;
+        FinishSessionReport();
         m_pBuffer.Release();
         m_nBufferSize = 0;
-        m_nResult = TapeJobResult::Failed;
         return;
     }
+    NoteBlockMode();
 
     SendCounters(0);
 
@@ -75,6 +80,7 @@ void TapeJob::RunLoad()
     device.reset();
     SendCounters(1);
 
+    FinishSessionReport();
     m_pBuffer.Release();
     m_nBufferSize = 0;
 }
@@ -100,6 +106,7 @@ std::string TapeJob::AnnounceFile(int32_t fileNumber)
     char text[64];
     std::snprintf(text, sizeof text, "Trying read file number %04d from tape to disk file '", fileNumber);
     WriteLog(1, text + name + "'\n\n");
+    NoteFileStart(fileNumber);
     return name;
 }
 
@@ -139,6 +146,7 @@ void TapeJob::LoadAll(TapeDevice& device, bool& stoppedByUser)
             std::snprintf(text, sizeof text, "------ NO DATA IN THE LAST %d FILES, READING STOPPED -------\n\n",
                           kMaxFilesWithoutProgress);
             WriteLog(1, text);
+            NoteSessionError(text);
             m_nResult = TapeJobResult::Failed;
             return;
         }

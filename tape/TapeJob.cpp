@@ -1,6 +1,7 @@
 #include "tape/TapeJob.h"
 
 #include "platform/DeviceNamespace.h"
+#include "tape/SessionReport.h"
 
 #include <cstdio>
 #include <cstring>
@@ -18,9 +19,10 @@ TapeJob::TapeJob(std::string path, std::string fileBase, std::string selection, 
 {
 }
 
-// The buffer goes first, then the strings, as members are destroyed.
+// The report's hasher reads the buffer: it goes first, then the buffer, then the strings.
 TapeJob::~TapeJob()
 {
+    m_pReport.reset();
     m_pBuffer.Release();
 }
 
@@ -52,6 +54,7 @@ void TapeJob::WriteError(const std::string& text)
 {
     WriteLog(1, "--//--//-- ERROR --//--//--\n");
     WriteLog(1, text);
+    NoteSessionError(text);
 }
 
 void TapeJob::SendStatusText(const std::string& text)

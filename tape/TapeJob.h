@@ -10,6 +10,7 @@
 #include <string>
 
 class FileSelection;
+class SessionReport;
 class TapeJobList;
 class WritableFile;
 
@@ -44,6 +45,9 @@ struct TapeCounters {
 // A load's choices beyond folder, base and selection (checksums and report, read errors,
 // overwriting), set by the front end on the job before its thread starts.
 struct LoadOptions {
+    // DIR/<base>.sha256 and DIR/<base>.json beside the disk files. Off unless a front end
+    // asks (both do by default), so the engine's other callers write only the files.
+    bool writeChecksumsAndReport = false;
 };
 
 // What tape and disk operations of a job throw.
@@ -152,6 +156,21 @@ private:
     // it that the session made); a failure is written like a failed write.
     void SyncDiskDirectories();
     bool m_bMadeDirectories = false;  // the session created directories for its files
+
+    // The checksums and the report (SessionHooks.cpp); each does nothing without them.
+    void StartSessionReport();
+    void NoteBlockMode();
+    // The buffer the next block is read into.
+    void* ReadBuffer();
+    void NoteFileStart(int32_t fileNumber);
+    void NoteBlockCopied(const void* data, uint32_t size);
+    void NoteFileEnd(const FileEnd& end);
+    void NoteFileFailure(const ReTapeOpsException& e);
+    void NoteFileDone(bool kept);
+    void NoteSessionError(const std::string& text);
+    // Writes both files; a failure is written to the log and fails the session.
+    void FinishSessionReport();
+    std::unique_ptr<SessionReport> m_pReport;
 };
 
 // Creates the directories on the path of a file name, level by level ("/" separates).

@@ -7,6 +7,11 @@
 # it, so dd does too (conv=fsync); on tmpfs a flush costs nothing, on a disk it is the
 # price of a copy that survives a power cut.
 #
+# The plain load runs with --no-report. The load with checksums (the default: the SHA-256
+# of every file, hashed on a second thread while the copy goes on, and the JSON report) is
+# timed against the slower of dd and sha256sum over the same payload: it should take no
+# longer (ratio <= 1.05).
+#
 #   bench/load/run.sh [BUILD_DIR]        (default: build)
 #   SIZE_MIB=1024 FILES=8 ROUNDS=3 bench/load/run.sh
 #   BENCH_DIR=/var/tmp bench/load/run.sh   (on disk)
@@ -55,15 +60,18 @@ ls -l image.tap small.tap | awk '{ print "  " $5 " bytes  " $9 }'
 mkdir out ddout
 "$CLI" load --tape-image image.tap --dir out >/dev/null
 for f in payload/f*; do dd if="$f" of="ddout/${f##*/}" bs="$BS" conv=fsync status=none; done
+sha256sum payload/f* >/dev/null
 rm -rf out ddout
 
 load_ns=()
+sum_load_ns=()
 dd_ns=()
+sha_ns=()
 rss_kb=()
 for round in $(seq 1 "$ROUNDS"); do
   rm -rf out && mkdir out
   t0=$(now)
-  /usr/bin/time -f "%M" -o rss.txt "$CLI" load --tape-image image.tap --dir out >load.log
+  /usr/bin/time -f "%M" -o rss.txt "$CLI" load --tape-image image.tap --dir out --no-report >load.log
   t1=$(now)
   grep -q "Files read 		: $FILES" load.log || { echo "load did not copy $FILES files" >&2; tail load.log >&2; exit 1; }
   first=$(ls payload | head -n 1)
@@ -81,19 +89,41 @@ for round in $(seq 1 "$ROUNDS"); do
   dd_ns+=($(( t1 - t0 )))
   rm -rf ddout
 
-  echo "round $round: load $(mbps $BYTES ${load_ns[-1]}) MB/s (peak RSS ${rss_kb[-1]} KiB), dd $(mbps $BYTES ${dd_ns[-1]}) MB/s"
+  rm -rf out && mkdir out
+  t0=$(now)
+  "$CLI" load --tape-image image.tap --dir out >load.log
+  t1=$(now)
+  sum_load_ns+=($(( t1 - t0 )))
+  (cd out && sha256sum --quiet -c file.sha256) || { echo "checksums of the load do not verify" >&2; exit 1; }
+  rm -rf out
+
+  t0=$(now)
+  sha256sum payload/f* >/dev/null
+  t1=$(now)
+  sha_ns+=($(( t1 - t0 )))
+
+  echo "round $round: load $(mbps $BYTES ${load_ns[-1]}) MB/s (peak RSS ${rss_kb[-1]} KiB)," \
+       "with checksums $(mbps $BYTES ${sum_load_ns[-1]}) MB/s, dd $(mbps $BYTES ${dd_ns[-1]}) MB/s," \
+       "sha256sum $(mbps $BYTES ${sha_ns[-1]}) MB/s"
 done
 
 rm -rf out && mkdir out
-/usr/bin/time -f "%M" -o rss.txt "$CLI" load --tape-image small.tap --dir out >/dev/null
+/usr/bin/time -f "%M" -o rss.txt "$CLI" load --tape-image small.tap --dir out --no-report >/dev/null
 small_rss=$(cat rss.txt)
 
 median() { printf "%s\n" "$@" | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 load_med=$(median "${load_ns[@]}")
 dd_med=$(median "${dd_ns[@]}")
+sum_load_med=$(median "${sum_load_ns[@]}")
+sha_med=$(median "${sha_ns[@]}")
+slower=$(( dd_med > sha_med ? dd_med : sha_med ))
 echo
 echo "payload: $BYTES bytes in $FILES files, records of $BS bytes, $ROUNDS rounds (medians)"
 echo "kellovaran-cli load : $(mbps $BYTES "$load_med") MB/s"
 echo "dd bs=$BS        : $(mbps $BYTES "$dd_med") MB/s"
 awk -v l="$load_med" -v d="$dd_med" 'BEGIN { printf "ratio load/dd       : %.2f\n", d / l }'
+echo "load with checksums : $(mbps $BYTES "$sum_load_med") MB/s"
+echo "sha256sum           : $(mbps $BYTES "$sha_med") MB/s"
+awk -v l="$sum_load_med" -v m="$slower" \
+  'BEGIN { printf "time load with checksums / max(dd, sha256sum) : %.2f (target <= 1.05)\n", l / m }'
 echo "peak RSS of load    : $(median "${rss_kb[@]}") KiB for $SIZE_MIB MiB, $small_rss KiB for $(( SIZE_MIB / 16 )) MiB"

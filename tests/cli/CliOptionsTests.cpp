@@ -42,6 +42,8 @@ TEST(CliOptions, UsageErrorsAreRejectedWithAReason)
         {"load", "--tape-image", "a.tap", "--max-block-size", "16777216"},  // more than a drive reads
         {"load", "--tape-image", "a.tap", "--fixed-block-size", "16777216"},
         {"rewind", "--tape-image", "a.tap", "--select", "1"},
+        {"rewind", "--tape-image", "a.tap", "--no-report"},         // load's option
+        {"load", "--tape-image", "a.tap", "--no-report=yes"},       // takes no value
         {"eject"},
         {"drives", "--device", "0"},
         {"mktape"},
@@ -71,6 +73,7 @@ TEST(CliOptions, LoadDefaultsAndSettings)
     EXPECT_FALSE(options.haveDir);
     EXPECT_EQ(options.base, "file");
     EXPECT_EQ(options.selection, "*");
+    EXPECT_TRUE(options.writeReport);
 
     ASSERT_TRUE(Parse({"load", "--device=3", "--dir", "/d", "--base=x", "--select", " 1 - 2 ,5"}, options, error))
         << error;
@@ -78,6 +81,8 @@ TEST(CliOptions, LoadDefaultsAndSettings)
     EXPECT_EQ(options.dir, "/d");
     EXPECT_EQ(options.base, "x");
     EXPECT_EQ(options.selection, " 1 - 2 ,5");  // the job checks the selection, not the parser
+    ASSERT_TRUE(Parse({"load", "--no-report", "--device", "3"}, options, error)) << error;
+    EXPECT_FALSE(options.writeReport);
 
     ASSERT_TRUE(Parse({"load", "--tape-image", "a.tap", "--fixed-block-size", "512", "--max-block-size", "1024"},
                       options, error));

@@ -182,7 +182,16 @@ TEST_F(CliProgram, LoadPrintsExactlyTheJobsLogAndCopiesTheFiles)
         std::string expected = InProcessLog(m_image, TAPE_JOB_LOAD, out, selection);
         ASSERT_NE(expected.find("READ SESSION SUMMARY"), std::string::npos);
         EXPECT_EQ(MaskTime(r.out), MaskTime(expected));
+        EXPECT_TRUE(FileExists(out + "/file.sha256"));  // by default, beside the files
+        EXPECT_TRUE(FileExists(out + "/file.json"));
     }
+    std::filesystem::remove_all(out);
+    RunResult r = RunCli({"load", "--tape-image", m_image, "--dir", out, "--no-report"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(MaskTime(r.out), MaskTime(InProcessLog(m_image, TAPE_JOB_LOAD, out, "*")));
+    EXPECT_TRUE(FileExists(out + "/file0000"));
+    EXPECT_FALSE(FileExists(out + "/file.sha256"));
+    EXPECT_FALSE(FileExists(out + "/file.json"));
 }
 
 TEST_F(CliProgram, RewindAndEjectPrintTheirLog)

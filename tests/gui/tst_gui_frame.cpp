@@ -268,7 +268,7 @@ private slots:
             tools << (item->isSeparator() ? QStringLiteral("-") : item->text());
         }
         QCOMPARE(tools, (QStringList{"Select tape...", "-", "Load  files from tape...", "Rewind", "Eject", "-",
-                                     "Break operation"}));
+                                     "Break operation", "-", "Write checksums and report"}));
 
         QStringList buttons;
         for (QAction* button : frame->m_wndToolBar->actions()) {

@@ -254,6 +254,35 @@ private slots:
         QCOMPARE(frame->GetPaneText(0), QStringLiteral("Ready"));
         QCOMPARE(frame->GetPaneText(1), QStringLiteral(" "));
         QCOMPARE(ReadWholeFile(out + "/file0002"), std::string(70000, 'd') + "e");
+        QVERIFY(FileExists(out + "/file.sha256"));  // the window writes them unless told not to
+        QVERIFY(FileExists(out + "/file.json"));
+    }
+
+    void writeChecksumsAndReportIsACheckedChoiceTheNextLoadTakes()
+    {
+        TempDir dir;
+        const std::string image = dir / "tape.tap";
+        std::string error;
+        QVERIFY(WriteTapeImage(image, {{"alpha"}}, error));
+        DeviceNamespace::SetTapeImages({image});
+        auto frame = MakeFrame();
+        QAction* item = frame->GetAction(ID_WRITE_REPORT);
+        QVERIFY(item->isCheckable());
+        QVERIFY(item->isChecked());
+        item->trigger();
+        QVERIFY(!item->isChecked());
+        QVERIFY(!frame->m_loadOptions.writeChecksumsAndReport);
+        QVERIFY(StartLoad(*frame, dir / "off"));
+        QVERIFY(WaitForIdle(*frame));
+        QCOMPARE(ReadWholeFile(dir / "off/file0000"), std::string("alpha"));
+        QVERIFY(!FileExists(dir / "off/file.sha256"));
+        QVERIFY(!FileExists(dir / "off/file.json"));
+        item->trigger();
+        QVERIFY(item->isChecked());
+        QVERIFY(StartLoad(*frame, dir / "on"));
+        QVERIFY(WaitForIdle(*frame));
+        DeviceNamespace::SetTapeImages({});
+        QVERIFY(FileExists(dir / "on/file.sha256"));
     }
 
     void tapeImagesOnTheCommandLineBecomeTheListedDrives()

@@ -1,0 +1,88 @@
+// Where a load tells its session report what happened: small calls from the steps of the
+// load and the file transfer, so that those read as before.
+#include "tape/SessionReport.h"
+#include "tape/TapeJob.h"
+
+#include "platform/Errors.h"
+
+void TapeJob::StartSessionReport()
+{
+    m_pReport.reset();
+    if (m_loadOptions.writeChecksumsAndReport)
+        m_pReport = std::make_unique<SessionReport>(m_strPath, m_strFileBase, m_strSelection, m_nTapeIndex);
+}
+
+void TapeJob::NoteBlockMode()
+{
+    if (m_pReport)
+        m_pReport->SetBlockMode(m_bVariableBlock != 0, m_nBufferSize, m_pBuffer.data());
+}
+
+void* TapeJob::ReadBuffer()
+{
+    return m_pReport ? m_pReport->BlockBuffer() : m_pBuffer.data();
+}
+
+void TapeJob::NoteFileStart(int32_t fileNumber)
+{
+    if (m_pReport)
+        m_pReport->BeginFile(fileNumber);
+}
+
+void TapeJob::NoteBlockCopied(const void* data, uint32_t size)
+{
+    if (m_pReport)
+        m_pReport->BlockWritten(data, size);
+}
+
+// The same order of questions as ReportFileEnd, which writes the log's account.
+void TapeJob::NoteFileEnd(const FileEnd& end)
+{
+    if (!m_pReport)
+        return;
+    if (end.breakRequested)
+        m_pReport->EndFile(FileEndKind::UserBreak, 0, "");
+    else if (end.readOk)
+        m_pReport->EndFile(FileEndKind::EmptyRead, 0, "");
+    else if (end.lastError == ERROR_FILEMARK_DETECTED)
+        m_pReport->EndFile(FileEndKind::Filemark, 0, "");
+    else if (end.lastError == ERROR_END_OF_MEDIA)
+        m_pReport->EndFile(FileEndKind::EndOfMedia, 0, "");
+    else if (end.lastError == ERROR_NO_DATA_DETECTED)
+        m_pReport->EndFile(FileEndKind::NoMoreData, 0, "");
+    else
+        m_pReport->EndFile(FileEndKind::Error, end.lastError, SystemMessage(end.lastError));
+}
+
+void TapeJob::NoteFileFailure(const ReTapeOpsException& e)
+{
+    if (m_pReport)
+        m_pReport->EndFile(FileEndKind::Error, e.GetCode(), e.GetMessage());
+}
+
+void TapeJob::NoteFileDone(bool kept)
+{
+    if (m_pReport)
+        m_pReport->FinishFile(kept);
+}
+
+void TapeJob::NoteSessionError(const std::string& text)
+{
+    if (m_pReport)
+        m_pReport->NoteError(text);
+}
+
+void TapeJob::FinishSessionReport()
+{
+    if (!m_pReport)
+        return;
+    const char* status = m_nResult == TapeJobResult::Completed      ? "done"
+                         : m_nResult == TapeJobResult::BrokenByUser ? "broken_by_user"
+                                                                    : "failed";
+    bool written = m_pReport->Finish(status, m_nFilesRead, m_nBlocksTotal, m_nBytesTotal);
+    m_pReport.reset();
+    if (!written) {
+        WriteError("Couldn't write the checksum file or the session report\n");
+        m_nResult = TapeJobResult::Failed;
+    }
+}

@@ -1,0 +1,102 @@
+// The record a load leaves beside its disk files: DIR/<base>.sha256, one line per kept file
+// in the form `sha256sum -c` checks from DIR, and DIR/<base>.json, what a program needs to
+// know about the capture (docs/REPORT.md). Both are written under temporary names and
+// renamed when the session ends, however it ends; the log knows nothing of them.
+#pragma once
+#include "platform/FileDescriptor.h"
+#include "tape/Fixity.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// How one tape file ended, as the log says it.
+enum class FileEndKind { Filemark, EndOfMedia, NoMoreData, UserBreak, EmptyRead, Error };
+
+struct RecordSizeCount {
+    uint32_t size;
+    uint64_t count;
+};
+
+struct FileReport {
+    // A file keeps a count for each of its first kMaxRecordSizes distinct record sizes;
+    // records of further sizes are counted together.
+    static constexpr size_t kMaxRecordSizes = 8;
+    // Content type is read from this many first bytes of the file.
+    static constexpr size_t kHeadSize = 65536;
+
+    int32_t number = 0;
+    std::string diskFile;  // relative to the folder; empty when no file was kept
+    uint64_t blocks = 0;
+    uint64_t bytes = 0;
+    uint32_t smallest = 0;
+    uint32_t largest = 0;
+    std::vector<RecordSizeCount> sizes;  // in the order first seen
+    uint64_t otherSizes = 0;
+    FileEndKind end = FileEndKind::Error;
+    uint32_t errorCode = 0;
+    std::string errorText;
+    std::string sha256;
+    std::string head;
+    std::optional<std::string> contentType;
+    std::optional<std::string> mimeType;
+
+    void CountRecord(uint32_t size);
+};
+
+class SessionReport {
+public:
+    // directory and base as the load names its disk files: directory + "/" + base + "0000".
+    SessionReport(std::string directory, std::string base, std::string selection, int32_t tapeIndex);
+    ~SessionReport();
+    SessionReport(const SessionReport&) = delete;
+    SessionReport& operator=(const SessionReport&) = delete;
+
+    void SetBlockMode(bool variable, uint32_t bufferSize, void* readBuffer);
+    // The buffer the next block is read into: the hasher's next free one.
+    void* BlockBuffer();
+    void BeginFile(int32_t number);
+    void BlockWritten(const void* data, uint32_t size);
+    void EndFile(FileEndKind end, uint32_t code, const std::string& text);
+    // The file's summary is written; kept: its disk file stays. Takes its checksum and
+    // content type and adds its checksum line.
+    void FinishFile(bool kept);
+    // The first failure of the session is how it ended.
+    void NoteError(const std::string& text);
+    // status: "done", "failed" or "broken_by_user". Writes and renames both files (none
+    // when the session tried no tape file); false when either could not be written.
+    bool Finish(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes);
+
+    // The checksum file's and the report's names.
+    std::string ChecksumPath() const;
+    std::string ReportPath() const;
+    // The report as it stands, as JSON text.
+    std::string ReportText(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes) const;
+
+private:
+    struct Magic;
+    void AppendChecksumLine(const FileReport& file);
+
+    std::string m_strDirectory;
+    std::string m_strBase;
+    std::string m_strSelection;
+    int32_t m_nTapeIndex;
+    std::string m_strStarted;
+    std::string m_strEnded;
+    bool m_bHaveBlockMode = false;
+    bool m_bVariableBlock = false;
+    uint32_t m_nBufferSize = 0;
+    std::unique_ptr<BlockHasher> m_pHasher;
+    std::unique_ptr<Magic> m_pMagic;
+    std::vector<FileReport> m_files;
+    bool m_bInFile = false;
+    std::string m_strError;
+    UniqueFd m_checksumFile;  // the temporary checksum file, opened with its first line
+    bool m_bWriteFailed = false;
+};
+
+// A line of a `sha256sum -c` file: "HEX  NAME\n", with the tool's escapes when NAME holds a
+// backslash or a line break.
+std::string ChecksumLine(const std::string& hex, const std::string& name);

@@ -1,0 +1,403 @@
+// The checksum file and the report a load leaves beside its disk files: sha256sum accepts
+// the one, the other holds the log's numbers and keeps to its published schema.
+#include "tape/SessionReport.h"
+#include "tape/TapeJob.h"
+#include "tape/TapeJobList.h"
+#include "platform/DeviceNamespace.h"
+#include "platform/Errors.h"
+#include "platform/SimhTapeWriter.h"
+#include "tests/common/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+using Json = nlohmann::json;
+
+namespace {
+
+// Checks a value against the part of JSON Schema that docs/report-schema.json uses: type,
+// enum, properties, required, additionalProperties (false), items, maxItems, minimum,
+// pattern, anyOf and local $ref. Anything else in the schema is a failure, so the schema
+// cannot grow past what this checks unnoticed.
+class SchemaValidator {
+public:
+    explicit SchemaValidator(Json root) : m_root(std::move(root)) {}
+    std::vector<std::string> Validate(const Json& value)
+    {
+        m_errors.clear();
+        Check(m_root, value, "$");
+        return m_errors;
+    }
+
+private:
+    static bool HasType(const Json& value, const std::string& type)
+    {
+        if (type == "object") return value.is_object();
+        if (type == "array") return value.is_array();
+        if (type == "string") return value.is_string();
+        if (type == "integer") return value.is_number_integer();
+        if (type == "number") return value.is_number();
+        if (type == "boolean") return value.is_boolean();
+        if (type == "null") return value.is_null();
+        return false;
+    }
+    void Fail(const std::string& where, const std::string& what) { m_errors.push_back(where + ": " + what); }
+    bool Matches(const Json& schema, const Json& value)
+    {
+        std::vector<std::string> saved = std::move(m_errors);
+        m_errors.clear();
+        Check(schema, value, "");
+        bool ok = m_errors.empty();
+        m_errors = std::move(saved);
+        return ok;
+    }
+    void Check(const Json& schema, const Json& value, const std::string& where)
+    {
+        static const std::set<std::string> known = {"$schema", "$id", "title", "description", "$defs", "type",
+                                                    "enum", "properties", "required", "additionalProperties",
+                                                    "items", "maxItems", "minimum", "pattern", "anyOf", "$ref"};
+        for (const auto& [key, unused] : schema.items())
+            if (!known.count(key))
+                Fail(where, "schema keyword not checked: " + key);
+        if (schema.contains("$ref")) {
+            const std::string ref = schema["$ref"];
+            if (ref.rfind("#/$defs/", 0) != 0 || !m_root["$defs"].contains(ref.substr(8)))
+                return Fail(where, "unresolved $ref " + ref);
+            Check(m_root["$defs"][ref.substr(8)], value, where);
+        }
+        if (schema.contains("type")) {
+            const Json& type = schema["type"];
+            bool ok = false;
+            if (type.is_string())
+                ok = HasType(value, type);
+            else
+                for (const Json& t : type)
+                    ok = ok || HasType(value, t);
+            if (!ok)
+                return Fail(where, "type " + type.dump() + " expected, got " + value.dump());
+        }
+        if (schema.contains("enum")) {
+            bool found = false;
+            for (const Json& e : schema["enum"])
+                found = found || e == value;
+            if (!found)
+                Fail(where, value.dump() + " not in " + schema["enum"].dump());
+        }
+        if (schema.contains("anyOf")) {
+            bool any = false;
+            for (const Json& s : schema["anyOf"])
+                any = any || Matches(s, value);
+            if (!any)
+                Fail(where, "matches none of anyOf: " + value.dump());
+        }
+        if (schema.contains("minimum") && value.is_number() && value.get<double>() < schema["minimum"].get<double>())
+            Fail(where, "below minimum");
+        if (schema.contains("pattern") && value.is_string() &&
+            !std::regex_search(value.get<std::string>(), std::regex(schema["pattern"].get<std::string>())))
+            Fail(where, "does not match " + schema["pattern"].get<std::string>());
+        if (value.is_object()) {
+            if (schema.contains("required"))
+                for (const Json& name : schema["required"])
+                    if (!value.contains(name.get<std::string>()))
+                        Fail(where, "missing " + name.get<std::string>());
+            const Json properties = schema.value("properties", Json::object());
+            for (const auto& [key, member] : value.items()) {
+                if (properties.contains(key))
+                    Check(properties[key], member, where + "." + key);
+                else if (schema.contains("additionalProperties") && schema["additionalProperties"] == false)
+                    Fail(where, "unexpected member " + key);
+            }
+        }
+        if (value.is_array()) {
+            if (schema.contains("maxItems") && value.size() > schema["maxItems"].get<size_t>())
+                Fail(where, "more than maxItems");
+            if (schema.contains("items"))
+                for (size_t i = 0; i < value.size(); ++i)
+                    Check(schema["items"], value[i], where + "[" + std::to_string(i) + "]");
+        }
+    }
+    Json m_root;
+    std::vector<std::string> m_errors;
+};
+
+Json Schema()
+{
+    return Json::parse(ReadWholeFile(KV_SOURCE_DIR "/docs/report-schema.json"));
+}
+
+// The shell's exit status of a command.
+int ShellStatus(const std::string& command)
+{
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Quoted(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// The numbers after "label" in the log, in order.
+std::vector<uint64_t> NumbersAfter(const std::string& log, const std::string& label)
+{
+    std::vector<uint64_t> numbers;
+    for (size_t at = log.find(label); at != std::string::npos; at = log.find(label, at + 1))
+        numbers.push_back(std::stoull(log.substr(at + label.size())));
+    return numbers;
+}
+
+// A receiver that runs a hook on every counters record: lets a test break at an exact block.
+class HookedNotify : public RecordingNotify {
+public:
+    std::function<void(const TapeCounters&)> onCounters;
+    void Send(uint32_t message, TaskMemBlock block) override
+    {
+        if (message == UM_COUNTERS && onCounters) {
+            TapeCounters c;
+            std::memcpy(&c, block.data(), sizeof c);
+            onCounters(c);
+        }
+        RecordingNotify::Send(message, std::move(block));
+    }
+};
+
+class ReportTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string image = dir / "t.tap";
+    HookedNotify notify;
+    std::unique_ptr<TapeJobList> jobs;
+    TapeJobResult result{};
+
+    ~ReportTest() override { DeviceNamespace::SetTapeImages({}); }
+
+    void MakeImage(const std::function<void(SimhTapeWriter&)>& write)
+    {
+        SimhTapeWriter tape;
+        ASSERT_TRUE(tape.Open(image)) << tape.Error();
+        write(tape);
+        ASSERT_TRUE(tape.Close()) << tape.Error();
+        DeviceNamespace::SetTapeImages({image});
+    }
+    std::string Load(const std::string& out, const std::string& base, bool report)
+    {
+        notify.Clear();
+        jobs = std::make_unique<TapeJobList>();
+        TapeJob* job = jobs->AddJob(out, base, "*", 0, jobs.get(), &notify, TAPE_JOB_LOAD);
+        job->m_loadOptions.writeChecksumsAndReport = report;
+        job->RunLoad();
+        result = job->m_nResult;
+        jobs->RemoveJob(job);
+        return notify.Log();
+    }
+    static std::string MaskTime(std::string log)
+    {
+        size_t at = log.find("Session completed at ");
+        if (at != std::string::npos)
+            log.replace(at, log.find('\n', at) - at, "Session completed at (time)");
+        return log;
+    }
+    static std::set<std::string> Names(const std::string& folder)
+    {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+            names.insert(std::filesystem::relative(entry.path(), folder).string());
+        return names;
+    }
+};
+
+} // namespace
+
+TEST_F(ReportTest, ChecksumsVerifyWithSha256sumAndTheReportHoldsTheLogsNumbers)
+{
+    const std::string text = "Lines of plain text as a tape of notes holds them.\n";
+    WriteWholeFile(dir / "member", text);
+    ASSERT_EQ(ShellStatus("cd " + Quoted(dir.path()) + " && tar cf archive.tar member"), 0);
+    const std::string archive = ReadWholeFile(dir / "archive.tar");
+    std::string notes;
+    while (notes.size() < 1000)
+        notes += text;
+    MakeImage([&](SimhTapeWriter& tape) {
+        for (size_t at = 0; at < notes.size(); at += 300)
+            tape.WriteRecord(notes.substr(at, 300));
+        tape.WriteTapemark();
+        tape.WriteTapemark();  // an empty file: deleted, no checksum line
+        for (uint32_t n = 1; n <= 10; ++n)  // ten sizes: eight are counted, two go together
+            tape.WriteRecord(std::string(n * 50, static_cast<char>(n)));
+        tape.WriteRecord(std::string(50, 'x'));
+        tape.WriteTapemark();
+        for (size_t at = 0; at < archive.size(); at += 10240)
+            tape.WriteRecord(archive.substr(at, 10240));
+        tape.WriteTapemark();
+        tape.WriteEndOfMedium();
+    });
+    // A folder part in the base, and a backslash, which sha256sum writes escaped.
+    const std::string base = "sub/x\\y";
+    std::string withReport = Load(dir / "a", base, true);
+    ASSERT_EQ(result, TapeJobResult::Completed) << withReport;
+    std::string without = Load(dir / "b", base, false);
+    // The same log either way, but for the folder's name.
+    for (size_t at = without.find(dir / "b"); at != std::string::npos; at = without.find(dir / "b", at))
+        without.replace(at, (dir / "b").size(), dir / "a");
+    EXPECT_EQ(MaskTime(withReport), MaskTime(without));
+
+    // The same disk files either way, and the two files beside them.
+    std::set<std::string> a = Names(dir / "a"), b = Names(dir / "b");
+    EXPECT_EQ(a.erase("sub/x\\y.sha256") + a.erase("sub/x\\y.json"), 2u);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(ReadWholeFile(dir / "a/sub/x\\y0000"), ReadWholeFile(dir / "b/sub/x\\y0000"));
+
+    EXPECT_EQ(ShellStatus("cd " + Quoted(dir / "a") + " && sha256sum --quiet -c " + Quoted(base + ".sha256")), 0);
+    std::string sums = ReadWholeFile(dir / "a/sub/x\\y.sha256");
+    EXPECT_EQ(std::count(sums.begin(), sums.end(), '\n'), 3);
+    EXPECT_EQ(sums.find("y0001"), std::string::npos);
+    // The check is real: a changed byte fails it.
+    std::string changed = ReadWholeFile(dir / "a/sub/x\\y0002");
+    changed[7] ^= 1;
+    WriteWholeFile(dir / "a/sub/x\\y0002", changed);
+    EXPECT_NE(ShellStatus("cd " + Quoted(dir / "a") + " && sha256sum --status -c " + Quoted(base + ".sha256")), 0);
+
+    Json report = Json::parse(ReadWholeFile(dir / "a/sub/x\\y.json"));
+    SchemaValidator validator(Schema());
+    std::vector<std::string> errors = validator.Validate(report);
+    EXPECT_TRUE(errors.empty()) << ::testing::PrintToString(errors);
+    Json damaged = report;  // the validator does reject what breaks the schema
+    damaged["files"][0]["sha256"] = "not hex";
+    damaged["totals"].erase("bytes");
+    EXPECT_EQ(validator.Validate(damaged).size(), 2u);
+
+    EXPECT_EQ(report["totals"]["files"], NumbersAfter(withReport, "######## Files read \t\t: ").at(0));
+    EXPECT_EQ(report["totals"]["blocks"], NumbersAfter(withReport, "######## Blocks read\t\t: ").at(0));
+    EXPECT_EQ(report["totals"]["bytes"], NumbersAfter(withReport, "######## Bytes  read\t\t: ").at(0));
+    std::vector<uint64_t> blocks = NumbersAfter(withReport, "********* Blocks successfully read : ");
+    std::vector<uint64_t> bytes = NumbersAfter(withReport, "********* Bytes successfully read  : ");
+    ASSERT_EQ(report["files"].size(), blocks.size());
+    for (size_t f = 0; f < blocks.size(); ++f) {
+        EXPECT_EQ(report["files"][f]["number"], f);
+        EXPECT_EQ(report["files"][f]["blocks"], blocks[f]) << f;
+        EXPECT_EQ(report["files"][f]["bytes"], bytes[f]) << f;
+    }
+
+    const Json& first = report["files"][0];
+    EXPECT_EQ(first["disk_file"], "sub/x\\y0000");
+    EXPECT_EQ(first["sha256"], Sha256Hex(notes.data(), notes.size()));
+    EXPECT_EQ(first["smallest_record"], notes.size() % 300);
+    EXPECT_EQ(first["largest_record"], 300);
+    EXPECT_EQ(first["end"]["condition"], "filemark");
+    EXPECT_EQ(first["mime_type"], "text/plain");
+    EXPECT_NE(first["content_type"].get<std::string>().find("text"), std::string::npos);
+    EXPECT_TRUE(report["files"][1]["disk_file"].is_null());
+    EXPECT_TRUE(report["files"][1]["sha256"].is_null());
+    const Json& sizes = report["files"][2];
+    ASSERT_EQ(sizes["record_sizes"].size(), 8u);
+    EXPECT_EQ(sizes["record_sizes"][0], (Json{{"size", 50}, {"count", 2}}));
+    EXPECT_EQ(sizes["other_record_sizes"], 2);
+    EXPECT_EQ(sizes["largest_record"], 500);
+    EXPECT_EQ(report["files"][3]["mime_type"], "application/x-tar");
+    EXPECT_EQ(report["files"].back()["end"]["condition"], "no_more_data");
+
+    EXPECT_EQ(report["result"], (Json{{"status", "done"}, {"error", nullptr}}));
+    EXPECT_EQ(report["block_mode"], "variable");
+    EXPECT_EQ(report["device"]["kind"], "tape_image");
+    struct stat st{};
+    ASSERT_EQ(stat(image.c_str(), &st), 0);
+    EXPECT_EQ(report["device"]["image_size"], st.st_size);
+    EXPECT_EQ(report["device"]["image_path"], std::filesystem::canonical(image).string());
+}
+
+TEST_F(ReportTest, AfterAFailureOrABreakTheChecksumsListOnlyTheKeptFiles)
+{
+    MakeImage([&](SimhTapeWriter& tape) {
+        tape.WriteRecord(std::string(100, 'a'));
+        tape.WriteTapemark();
+        tape.WriteTapemark();
+        tape.WriteRecord(std::string(100, 'c'));
+        tape.WriteRecord(std::string(100, 'd'));
+        tape.WriteBadRecord(std::string(100, '?'));
+        tape.WriteRecord(std::string(100, 'e'));
+        tape.WriteTapemark();
+        tape.WriteRecord(std::string(100, 'f'));
+        tape.WriteTapemark();
+    });
+
+    std::string log = Load(dir / "fail", "file", true);
+    ASSERT_EQ(result, TapeJobResult::Failed) << log;
+    EXPECT_EQ(ShellStatus("cd " + Quoted(dir / "fail") + " && sha256sum --quiet -c file.sha256"), 0);
+    std::string sums = ReadWholeFile(dir / "fail/file.sha256");
+    EXPECT_NE(sums.find("  file0000\n"), std::string::npos);
+    EXPECT_NE(sums.find("  file0002\n"), std::string::npos);  // its good blocks are kept
+    EXPECT_EQ(std::count(sums.begin(), sums.end(), '\n'), 2);
+    EXPECT_NE(sums.find(Sha256Hex(std::string(100, 'c').append(100, 'd').data(), 200)), std::string::npos);
+    Json report = Json::parse(ReadWholeFile(dir / "fail/file.json"));
+    EXPECT_TRUE(SchemaValidator(Schema()).Validate(report).empty());
+    EXPECT_EQ(report["result"]["status"], "failed");
+    EXPECT_FALSE(report["result"]["error"].is_null());
+    const Json& broken = report["files"][2];
+    EXPECT_EQ(broken["end"]["condition"], "error");
+    EXPECT_NE(broken["end"]["code"], 0);
+    EXPECT_EQ(broken["end"]["text"], report["result"]["error"]);
+    EXPECT_EQ(report["files"].size(), 3u);
+
+    // Broken off at once in the middle of the third file: what was read stays, and is listed.
+    notify.onCounters = [&](const TapeCounters& c) {
+        if (c.nFileBlocks == 1 && c.nBlocksTotal == 2)
+            jobs->SetBreakRequest(1, 1);
+    };
+    log = Load(dir / "break", "file", true);
+    ASSERT_EQ(result, TapeJobResult::BrokenByUser) << log;
+    EXPECT_EQ(ShellStatus("cd " + Quoted(dir / "break") + " && sha256sum --quiet -c file.sha256"), 0);
+    sums = ReadWholeFile(dir / "break/file.sha256");
+    EXPECT_EQ(std::count(sums.begin(), sums.end(), '\n'), 2);
+    EXPECT_NE(sums.find(Sha256Hex(std::string(100, 'c').data(), 100) + "  file0002\n"), std::string::npos);
+    report = Json::parse(ReadWholeFile(dir / "break/file.json"));
+    EXPECT_EQ(report["result"]["status"], "broken_by_user");
+    EXPECT_EQ(report["files"][2]["end"]["condition"], "user_break");
+    EXPECT_EQ(report["totals"]["blocks"], 2);
+
+    for (const char* folder : {"fail", "break"})
+        for (const std::string& name : Names(dir / folder))
+            EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+}
+
+TEST_F(ReportTest, ReportThatCannotBeWrittenFailsTheSessionAndSaysSo)
+{
+    MakeImage([&](SimhTapeWriter& tape) {
+        tape.WriteRecord("data");
+        tape.WriteTapemark();
+    });
+    std::filesystem::create_directories(dir / "out/file.sha256");  // the name is taken by a folder
+    std::string log = Load(dir / "out", "file", true);
+    EXPECT_EQ(result, TapeJobResult::Failed);
+    EXPECT_EQ(ReadWholeFile(dir / "out/file0000"), "data");
+    EXPECT_NE(log.find("[00][TAPE0] -- --//--//-- ERROR --//--//--\n"
+                       "[00][TAPE0] -- Couldn't write the checksum file or the session report\n"),
+              std::string::npos)
+        << log;
+    EXPECT_FALSE(FileExists(dir / "out/file.sha256.tmp"));
+
+    // A later session that cannot reach the tape leaves the earlier one's files alone.
+    Load(dir / "a", "file", true);
+    const std::string sums = ReadWholeFile(dir / "a/file.sha256");
+    ASSERT_NE(sums, "");
+    DeviceNamespace::SetTapeImages({dir / "missing.tap"});
+    Load(dir / "a", "file", true);
+    EXPECT_EQ(result, TapeJobResult::Failed);
+    EXPECT_EQ(ReadWholeFile(dir / "a/file.sha256"), sums);
+}
+
+TEST(ChecksumLine, NamesWithBackslashOrLineBreakAreEscapedAsSha256sumReadsThem)
+{
+    const std::string hex(64, 'a');
+    EXPECT_EQ(ChecksumLine(hex, "dir/file0001"), hex + "  dir/file0001\n");
+    EXPECT_EQ(ChecksumLine(hex, "a\\b\nc"), "\\" + hex + "  a\\\\b\\nc\n");
+}
