@@ -98,7 +98,7 @@ bool TapeJob::RecordBadBlock(uint32_t error)
     std::snprintf(line, sizeof line, "Bad block %llu of file %04d skipped: ", static_cast<unsigned long long>(block),
                   m_nTapeFile);
     WriteLog(1, line + SystemMessage(error));
-    return m_loadOptions.maxBadBlocksInARow != 0 && m_nBadBlocksInARow >= m_loadOptions.maxBadBlocksInARow;
+    return m_nBadBlocksInARow >= m_loadOptions.maxBadBlocksInARow;  // 0 counts as 1
 }
 
 void TapeJob::SpaceOverRestOfFile(TapeDevice& device, FileEnd& end)

@@ -48,7 +48,8 @@ struct LoadOptions {
     // Read errors. A block that cannot be read (a data error) is read again up to
     // readRetries times; then Stop ends the session there, as it always did, and Skip
     // leaves the block out of the disk file, records it and goes on with the next one.
-    // After maxBadBlocksInARow such blocks in a row the rest of the file is spaced over.
+    // After maxBadBlocksInARow such blocks in a row (0 is taken as 1) the rest of the file is
+    // spaced over: a run of them never goes on without end.
     enum class ReadErrors { Stop, Skip };
     ReadErrors onReadError = ReadErrors::Stop;
     uint32_t readRetries = 0;
