@@ -9,6 +9,7 @@
 #include "view/ChildView.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QDir>
 #include <QLabel>
@@ -119,6 +120,8 @@ void CMainFrame::CreateCommands()
         {ID_EJECT, &CMainFrame::OnEject, &CMainFrame::OnUpdateTapeCommand},
         {ID_BREAK, &CMainFrame::OnBreak, &CMainFrame::OnUpdateBreak},
         {ID_WRITE_REPORT, &CMainFrame::OnWriteReport, &CMainFrame::OnUpdateWriteReport},
+        {ID_READ_ERRORS_STOP, &CMainFrame::OnReadErrorsStop, &CMainFrame::OnUpdateReadErrors},
+        {ID_READ_ERRORS_SKIP, &CMainFrame::OnReadErrorsSkip, &CMainFrame::OnUpdateReadErrors},
         {ID_APP_EXIT, &CMainFrame::OnAppExit, nullptr},
     };
     for (const auto& entry : table) {
@@ -139,6 +142,10 @@ void CMainFrame::CreateMenus()
     for (const MenuResource& menuResource : MainMenuResource()) {
         QMenu* menu = menuBar()->addMenu(QString::fromLatin1(menuResource.title));
         for (const MenuItemResource& item : menuResource.items) {
+            if (!item.choices.empty()) {
+                AddChoiceMenu(menu, item);
+                continue;
+            }
             if (item.id == 0) {
                 menu->addSeparator();
                 continue;
@@ -149,6 +156,22 @@ void CMainFrame::CreateMenus()
         }
         connect(menu, &QMenu::aboutToShow, this, &CMainFrame::UpdateCommandUI);
     }
+}
+
+// A submenu of exclusive, checkable commands; their update handlers tick the one in force.
+void CMainFrame::AddChoiceMenu(QMenu* menu, const MenuItemResource& item)
+{
+    QMenu* submenu = menu->addMenu(QString::fromLatin1(item.text));
+    auto* group = new QActionGroup(submenu);
+    group->setExclusive(true);
+    for (const MenuItemResource& choice : item.choices) {
+        QAction* action = GetAction(choice.id);
+        action->setText(QString::fromLatin1(choice.text));
+        action->setCheckable(true);
+        group->addAction(action);
+        submenu->addAction(action);
+    }
+    connect(submenu, &QMenu::aboutToShow, this, &CMainFrame::UpdateCommandUI);
 }
 
 void CMainFrame::CreateToolBar()
@@ -372,6 +395,26 @@ void CMainFrame::OnBreak()
     }
     m_jobs.SetBreakRequest(1, immediately);
     UpdateCommandUI();
+}
+
+// The choice applies to the loads started after it; a running one keeps its own.
+void CMainFrame::OnReadErrorsStop()
+{
+    m_loadOptions.onReadError = LoadOptions::ReadErrors::Stop;
+    UpdateCommandUI();
+}
+
+void CMainFrame::OnReadErrorsSkip()
+{
+    m_loadOptions.onReadError = LoadOptions::ReadErrors::Skip;
+    UpdateCommandUI();
+}
+
+void CMainFrame::OnUpdateReadErrors(QAction* cmdUI)
+{
+    const auto choice = cmdUI->data().toInt() == ID_READ_ERRORS_SKIP ? LoadOptions::ReadErrors::Skip
+                                                                     : LoadOptions::ReadErrors::Stop;
+    cmdUI->setChecked(m_loadOptions.onReadError == choice);
 }
 
 void CMainFrame::OnAppExit()

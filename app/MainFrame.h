@@ -16,6 +16,8 @@
 class CChildView;
 class QAction;
 class QLabel;
+class QMenu;
+struct MenuItemResource;
 class QStatusBar;
 class QToolBar;
 
@@ -39,6 +41,8 @@ public:
     void OnRewind();
     void OnEject();
     void OnBreak();
+    void OnReadErrorsStop();
+    void OnReadErrorsSkip();
     void OnAppExit();
     void OnWriteReport();
     // Enable rules.
@@ -46,6 +50,7 @@ public:
     void OnUpdateSelectTape(QAction* cmdUI);
     void OnUpdateBreak(QAction* cmdUI);
     void OnUpdateWriteReport(QAction* cmdUI);
+    void OnUpdateReadErrors(QAction* cmdUI);
     // Runs every update handler: the menus before they show, each command, the end of a job.
     void UpdateCommandUI();
 
@@ -87,6 +92,7 @@ protected:
 private:
     void CreateCommands();
     void CreateMenus();
+    void AddChoiceMenu(QMenu* menu, const MenuItemResource& item);
     void CreateToolBar();
     void CreateStatusBar();
     void StartJob(int32_t kind);

@@ -17,7 +17,11 @@ enum OptionBit : unsigned {
     kDriveOptions = 1u << 5,
     kBlockSize = 1u << 6,
     kNoReport = 1u << 7,
+    kReadErrors = 1u << 8,
 };
+
+// The most re-reads of one block --retries takes: a drive spends up to minutes on each.
+constexpr uint64_t kMaxReadRetries = 100;
 
 struct VerbRule {
     const char* name;
@@ -26,7 +30,7 @@ struct VerbRule {
 };
 
 const VerbRule kVerbs[] = {
-    {"load", CliVerb::Load, kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions | kNoReport},
+    {"load", CliVerb::Load, kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions | kNoReport | kReadErrors},
     {"rewind", CliVerb::Rewind, kTapeImage | kDevice | kDriveOptions},
     {"eject", CliVerb::Eject, kTapeImage | kDevice | kDriveOptions},
     {"mktape", CliVerb::MkTape, kBlockSize},
@@ -43,6 +47,7 @@ const OptionRule kOptions[] = {
     {"--dir", kDir},                       {"--base", kBase},
     {"--select", kSelect},                 {"--fixed-block-size", kDriveOptions},
     {"--max-block-size", kDriveOptions},   {"--block-size", kBlockSize},
+    {"--on-error", kReadErrors},           {"--retries", kReadErrors},
 };
 
 // Options without a value: taken out of the line before it is split.
@@ -82,6 +87,25 @@ bool TakeFlags(const VerbRule& verb, std::vector<std::string>& args, CliOptions&
         options.*(flag->field) = flag->value;
     }
     args = std::move(rest);
+    return true;
+}
+
+// --on-error stop|skip and --retries N: what a load does with a block it cannot read.
+bool TakeReadErrorOption(const std::string& name, const std::string& value, LoadOptions& load, std::string& error)
+{
+    if (name == "--retries") {
+        uint64_t number = 0;
+        if (!TakeNumberOption(name, value, 0, kMaxReadRetries, number, error))
+            return false;
+        load.readRetries = static_cast<uint32_t>(number);
+    } else if (value == "stop") {
+        load.onReadError = LoadOptions::ReadErrors::Stop;
+    } else if (value == "skip") {
+        load.onReadError = LoadOptions::ReadErrors::Skip;
+    } else {
+        error = "option --on-error takes stop or skip, not '" + value + "'";
+        return false;
+    }
     return true;
 }
 
@@ -134,6 +158,8 @@ bool TakeItem(const VerbRule& verb, const CommandLineItem& item, MkTapeWords& wo
     }
     if (IsDriveOption(name))
         return TakeDriveOption(name, value, options, error);
+    if (name == "--on-error" || name == "--retries")
+        return TakeReadErrorOption(name, value, options.loadOptions, error);
     if (name == "--device") {
         if (options.device >= 0) {
             error = "only one --device can be given";
@@ -233,6 +259,7 @@ std::string CliUsage()
     return "Usage:\n"
            "  kellovaran-cli load   (--tape-image FILE | --device N) [--dir DIR] [--base BASE] [--select SELECTION]\n"
            "                        [--no-report]\n"
+           "                        [--on-error stop|skip] [--retries N]\n"
            "  kellovaran-cli rewind (--tape-image FILE | --device N)\n"
            "  kellovaran-cli eject  (--tape-image FILE | --device N)\n"
            "  kellovaran-cli mktape [--block-size N] OUT.tap FILE...\n"
@@ -257,9 +284,16 @@ std::string CliUsage()
            "--fixed-block-size N   the image's drive reads fixed blocks of N bytes only\n"
            "--max-block-size N     the largest block the image's drive reads\n"
            "--no-report            load: write neither the checksum file nor the report\n"
+           "--on-error stop|skip   load: what a block that cannot be read does: stop ends the load\n"
+           "                       there (the default), skip leaves it out of the disk file, logs it\n"
+           "                       and goes on; after 16 such blocks in a row the rest of the tape\n"
+           "                       file is passed over\n"
+           "--retries N            load: read such a block again up to N times first (default 0,\n"
+           "                       at most 100)\n"
            "\n"
            "The log of a job goes to standard output. Ctrl-C once stops a load after the current\n"
            "file, twice stops it at once.\n"
            "Exit status: 0 done, 1 ended on an error, 2 usage error or bad selection,\n"
-           "130 stopped by the user.\n";
+           "130 stopped by the user.\n"
+           "A load that passed over bad blocks exits with 1, also when it went on to the end.\n";
 }

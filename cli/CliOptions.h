@@ -1,6 +1,7 @@
 // The command line of kellovaran-cli: what to do and with which settings.
 #pragma once
 #include "frontend/DriveOptions.h"
+#include "tape/TapeJob.h"
 
 #include <cstdint>
 #include <string>
@@ -27,6 +28,7 @@ struct CliOptions : DriveOptions {
     bool writeReport = true;              // load: checksums and report; --no-report turns both off
     std::string mktapeOut;                // mktape: OUT.tap
     std::vector<MkTapeInput> mktapeInputs;
+    LoadOptions loadOptions;              // load: --on-error, --retries
 
     // The device index of the job: 0 for the tape image, else N.
     int32_t TapeIndex() const { return tapeImages.empty() ? device : 0; }

@@ -48,6 +48,7 @@ int RunJob(const CliOptions& options)
                                            : CurrentDirectory() + "/" + options.dir;
         job.fileBase = options.base;
         job.selection = options.selection;
+        job.options = options.loadOptions;
         job.options.writeChecksumsAndReport = options.writeReport;
         break;
     case CliVerb::Rewind: job.kind = TAPE_JOB_REWIND; break;

@@ -19,6 +19,16 @@
 // ERROR_TAPE_IMAGE_INCONSISTENT and leaves the position before the damage, so reading on
 // gives the same error again instead of data from a place that cannot be trusted.
 //
+// Spacing by records (TAPE_SPACE_RELATIVE_BLOCKS) counts every record, good or bad:
+//   forwards            over each record (its trailer checked), stops just after a
+//                       tapemark (ERROR_FILEMARK_DETECTED) or at the end of the data
+//                       (ERROR_NO_DATA_DETECTED); damage as for a read
+//   backwards           the word before the position: a record's trailer leads back to its
+//                       leading length word, which must match; a tapemark stops just before
+//                       it (ERROR_FILEMARK_DETECTED); gaps are passed; the beginning of the
+//                       image is ERROR_BEGINNING_OF_MEDIA; anything else (a trailer without
+//                       its record) ERROR_TAPE_IMAGE_INCONSISTENT, nothing moved
+//
 // In fixed-block mode:
 //   record of the block size  the data
 //   record of another length  ERROR_INVALID_BLOCK_LENGTH, 0 bytes, the position stays
@@ -202,6 +212,12 @@ public:
             if (count < 0)
                 return ERROR_NOT_SUPPORTED;  // spacing backwards: nothing of ours needs it
             return SpaceFilemarks(static_cast<uint64_t>(count));
+        }
+        case TAPE_SPACE_RELATIVE_BLOCKS: {
+            const int64_t count =
+                static_cast<int64_t>(static_cast<uint64_t>(offsetHigh) << 32 | offsetLow);
+            return count < 0 ? SpaceRecordsBack(0 - static_cast<uint64_t>(count))
+                             : SpaceRecords(static_cast<uint64_t>(count));
         }
         default:
             return ERROR_NOT_SUPPORTED;
@@ -465,6 +481,68 @@ private:
                 break;
             }
         }
+        return ERROR_SUCCESS;
+    }
+
+    uint32_t SpaceRecords(uint64_t count)
+    {
+        for (; count > 0; --count) {
+            Item item = Peek();
+            switch (item.kind) {
+            case Kind::Tapemark:
+                m_nPos += 4;
+                return ERROR_FILEMARK_DETECTED;
+            case Kind::EndOfData:
+                return ERROR_NO_DATA_DETECTED;
+            case Kind::Damaged:
+                return item.error;
+            case Kind::Record:
+                if (uint32_t err = TakeRecord(item, nullptr, 0))
+                    return err;
+                break;
+            }
+        }
+        return ERROR_SUCCESS;
+    }
+
+    uint32_t SpaceRecordsBack(uint64_t count)
+    {
+        while (count > 0) {
+            if (m_nPos < 4)
+                return m_nPos == 0 ? ERROR_BEGINNING_OF_MEDIA : ERROR_TAPE_IMAGE_INCONSISTENT;
+            uint32_t word = 0;
+            if (uint32_t err = ReadWord(m_nPos - 4, word))
+                return err;
+            if (word == SIMH_ERASE_GAP || word == SIMH_HALF_GAP) {
+                m_nPos -= 4;
+                continue;
+            }
+            if (word == SIMH_TAPEMARK) {
+                m_nPos -= 4;
+                return ERROR_FILEMARK_DETECTED;
+            }
+            if (uint32_t err = StepBackOverRecord(word))
+                return err;
+            --count;
+        }
+        return ERROR_SUCCESS;
+    }
+
+    // The record whose trailing length word (trailer) ends just before the position: back
+    // to its leading length word, which must say the same. Nothing moves on a mismatch.
+    uint32_t StepBackOverRecord(uint32_t trailer)
+    {
+        if (trailer == SIMH_END_OF_MEDIUM || trailer >> 28 == 0xF)
+            return ERROR_TAPE_IMAGE_INCONSISTENT;
+        const uint64_t span = 8 + uint64_t{PaddedLength(trailer & SIMH_MAX_RECORD)};
+        if (span > m_nPos)
+            return ERROR_TAPE_IMAGE_INCONSISTENT;
+        uint32_t leading = 0;
+        if (uint32_t err = ReadWord(m_nPos - span, leading))
+            return err;
+        if (leading != trailer)
+            return ERROR_TAPE_IMAGE_INCONSISTENT;
+        m_nPos -= span;
         return ERROR_SUCCESS;
     }
 

@@ -12,6 +12,7 @@ inline constexpr uint32_t SET_TAPE_MEDIA_INFORMATION = 0;
 inline constexpr uint32_t SET_TAPE_DRIVE_INFORMATION = 1;
 // SetTapePosition methods
 inline constexpr uint32_t TAPE_REWIND = 0;
+inline constexpr uint32_t TAPE_SPACE_RELATIVE_BLOCKS = 5;
 inline constexpr uint32_t TAPE_SPACE_FILEMARKS = 6;
 // PrepareTape operations
 inline constexpr uint32_t TAPE_LOAD = 0;
@@ -83,6 +84,15 @@ struct TAPE_SET_MEDIA_PARAMETERS {
 //   ERROR_NOT_SUPPORTED  n < 0 on an image (st spaces backwards and gives
 //                        ERROR_BEGINNING_OF_MEDIA when it reaches the beginning first);
 //                        also any other method. Nothing moves.
+// SetTapePosition TAPE_SPACE_RELATIVE_BLOCKS, count n (offsetHigh:offsetLow, signed)
+//   ERROR_SUCCESS        n > 0: just after the n-th block ahead; n < 0: just before the
+//                        -n-th block behind; n = 0: nothing moves. Every record counts, an
+//                        unreadable one too: -1 after a Read's ERROR_CRC is before that block
+//   ERROR_FILEMARK_DETECTED  a filemark came first: forwards just after it, backwards just
+//                        before it (the next Read gives it)
+//   ERROR_BEGINNING_OF_MEDIA  n < 0, the beginning of the tape came first: there
+//   ERROR_NO_DATA_DETECTED  n > 0, the end of the recorded data came first: there
+//   ERROR_TAPE_IMAGE_TRUNCATED / _INCONSISTENT  (images) damage, before it, as for Read
 // PrepareTape
 //   ERROR_SUCCESS        TAPE_LOAD: at the beginning, block size back to the drive's own;
 //                        TAPE_UNLOAD: no tape until the next TAPE_LOAD; the calls that need
@@ -109,7 +119,8 @@ struct TAPE_SET_MEDIA_PARAMETERS {
 //                        (read it in variable mode to get it)
 //   ERROR_INVALID_PARAMETER  size 0, or (image) not a whole number of blocks; nothing moves
 //   ERROR_CRC            a block that cannot be read (a bad record of an image), 0 bytes;
-//                        an image leaves the tape after it
+//                        AFTER it, on an image and through st alike (a drive moves past a
+//                        block it gave up on), so spacing back one block reads it again
 //   ERROR_TAPE_IMAGE_TRUNCATED / _INCONSISTENT  (images) damage, 0 bytes; before it, so
 //                        reading on gives the same error again
 class TapeDevice {
@@ -120,7 +131,8 @@ public:
     virtual uint32_t GetMediaParameters(TAPE_GET_MEDIA_PARAMETERS& params) = 0;
     virtual uint32_t SetMediaParameters(const TAPE_SET_MEDIA_PARAMETERS& params) = 0;
 
-    // method TAPE_REWIND, or TAPE_SPACE_FILEMARKS with the count in offsetLow.
+    // method TAPE_REWIND, or TAPE_SPACE_FILEMARKS / TAPE_SPACE_RELATIVE_BLOCKS with the
+    // signed count in offsetHigh:offsetLow.
     virtual uint32_t SetTapePosition(uint32_t method, uint32_t partition, uint32_t offsetLow,
                                      uint32_t offsetHigh, bool immediate) = 0;
     // operation TAPE_LOAD or TAPE_UNLOAD.

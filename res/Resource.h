@@ -35,6 +35,8 @@ inline constexpr int ID_EJECT = 32773;
 inline constexpr int ID_SELECT_TAPE = 32774;
 inline constexpr int ID_BREAK = 32780;
 inline constexpr int ID_WRITE_REPORT = 32781;
+inline constexpr int ID_READ_ERRORS_STOP = 32782;  // the "Read errors" choices of the Tools menu
+inline constexpr int ID_READ_ERRORS_SKIP = 32783;
 inline constexpr int ID_APP_EXIT = 57665;
 inline constexpr int ID_EDIT_COPY = 57634;
 inline constexpr int ID_EDIT_CUT = 57635;
@@ -61,10 +63,12 @@ QString LoadResString(int id);
 QString PromptStatusText(int id);
 QString PromptToolTip(int id);
 
-// Menu 128: top-level menus with their items; id 0 is a separator.
+// Menu 128: top-level menus with their items; id 0 is a separator. An item with items of
+// its own is a submenu of exclusive choices (its id is 0 then).
 struct MenuItemResource {
     int id;
     const char* text;
+    std::vector<MenuItemResource> choices = {};
 };
 struct MenuResource {
     const char* title;

@@ -32,6 +32,8 @@ const std::map<int, const char*>& StringTable()
         {ID_EJECT, "Eject tape\nEject"},
         {ID_BREAK, "Break current operation\nBreak"},
         {ID_WRITE_REPORT, "Write the files' checksums and a session report beside them at the next load\nChecksums and report"},
+        {ID_READ_ERRORS_STOP, "A block that cannot be read ends the load\nStop at read errors"},
+        {ID_READ_ERRORS_SKIP, "A block that cannot be read is logged and left out; the load goes on\nSkip bad blocks"},
         {ID_APP_EXIT, "Quit the application\nExit"},
         {ID_EDIT_COPY, "Copy the selection and put it on the Clipboard\nCopy"},
     };
@@ -187,6 +189,7 @@ const std::vector<MenuResource>& MainMenuResource()
           {ID_LOAD_FILES, "Load  files from tape..."},
           {ID_REWIND, "Rewind"},
           {ID_EJECT, "Eject"},
+          {0, "Read errors", {{ID_READ_ERRORS_STOP, "Stop"}, {ID_READ_ERRORS_SKIP, "Skip bad blocks"}}},
           {0, nullptr},
           {ID_BREAK, "Break operation"},
           {0, nullptr},

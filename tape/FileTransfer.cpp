@@ -45,6 +45,8 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
     m_bFileEndedEmptyWithoutMark = false;
     m_nFileBlocks = 0;
     m_nFileBytes = 0;
+    m_nFileBadBlocks = 0;
+    m_nBadBlocksInARow = 0;
 
     std::unique_ptr<WritableFile> diskFile;
     bool result = true;
@@ -94,6 +96,11 @@ TapeJob::FileEnd TapeJob::CopyBlocks(TapeDevice& device, WritableFile& diskFile)
         uint32_t bytesRead = 0;
         void* buffer = ReadBuffer();
         end.lastError = device.Read(buffer, m_nBufferSize, bytesRead);
+        if (const Rescue rescue = RescueBlock(device, buffer, bytesRead, end); rescue != Rescue::Recovered) {
+            if (rescue == Rescue::Skipped)
+                continue;  // left out of the disk file; the tape stands after it
+            return end;
+        }
         end.readOk = end.lastError == ERROR_SUCCESS;
         if (bytesRead > m_nBufferSize)
             bytesRead = 0;  // never trust a length past the buffer

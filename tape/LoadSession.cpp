@@ -34,6 +34,7 @@ void TapeJob::RunLoad()
     m_nBytesTotal = 0;
     m_nFilesRead = 0;
     StartSessionReport();
+    m_badBlocks.clear();
 
     uint32_t error = ERROR_SUCCESS;
     TapeDevicePtr device = OpenDevice(error);
@@ -102,6 +103,7 @@ std::string TapeJob::AnnounceFile(int32_t fileNumber)
     char digits[16];
     std::snprintf(digits, sizeof digits, "%04d", fileNumber);
     std::string name = m_strPath + "/" + m_strFileBase + digits;
+    m_nTapeFile = fileNumber;
     WriteLog(0, kStarLine);
     char text[64];
     std::snprintf(text, sizeof text, "Trying read file number %04d from tape to disk file '", fileNumber);
@@ -178,6 +180,7 @@ void TapeJob::WriteSessionSummary()
     std::snprintf(line, sizeof line, "######## Blocks read\t\t: %llu\n", static_cast<unsigned long long>(m_nBlocksTotal));
     WriteLog(1, line);
     WriteLog(1, ByteFigure("######## Bytes  read\t\t: ", "  ", m_nBytesTotal));
+    WriteBadBlockSummary();
     WriteLog(1, "######## Session completed at " + CTimeNow());
     WriteLog(1, std::string(59, '#') + "\n\n");
 }

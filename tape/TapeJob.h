@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class FileSelection;
 class SessionReport;
@@ -48,6 +49,23 @@ struct LoadOptions {
     // DIR/<base>.sha256 and DIR/<base>.json beside the disk files. Off unless a front end
     // asks (both do by default), so the engine's other callers write only the files.
     bool writeChecksumsAndReport = false;
+    // Read errors. A block that cannot be read (a data error) is read again up to
+    // readRetries times; then Stop ends the session there, as it always did, and Skip
+    // leaves the block out of the disk file, records it and goes on with the next one.
+    // After maxBadBlocksInARow such blocks in a row (0 is taken as 1) the rest of the file is
+    // spaced over: a run of them never goes on without end.
+    enum class ReadErrors { Stop, Skip };
+    ReadErrors onReadError = ReadErrors::Stop;
+    uint32_t readRetries = 0;
+    uint32_t maxBadBlocksInARow = 16;
+};
+
+// A block a load with ReadErrors::Skip passed over: where it stood and why.
+struct BadBlock {
+    int32_t tapeFile;   // the tape file number, as in "Trying read file number"
+    uint64_t block;     // its number within the file, from 0, the bad ones counted
+    uint32_t error;     // the read's error number
+    std::string text;   // SystemMessage(error), without its line end
 };
 
 // What tape and disk operations of a job throw.
@@ -120,6 +138,7 @@ public:
     uint32_t m_nBufferSize = 0;
     PageBuffer m_pBuffer;  // the read buffer; the job owns it
     TapeJobResult m_nResult = TapeJobResult::Completed;
+    std::vector<BadBlock> m_badBlocks;  // every block passed over in this session, in order
     // Set by TransferFile: the file ended on a successful read of 0 bytes without data,
     // which moves no tape on some drives (the all-files walk counts these).
     bool m_bFileEndedEmptyWithoutMark = false;
@@ -134,6 +153,8 @@ private:
     void LoadAll(TapeDevice& device, bool& stoppedByUser);
     void LoadSelection(TapeDevice& device, const FileSelection& selection, bool& stoppedByUser);
     void WriteSessionSummary();
+    // The session summary's lines about bad blocks: none when there were none.
+    void WriteBadBlockSummary();
 
     // Steps of TransferFile; the first two throw ReTapeOpsException.
     struct FileEnd {
@@ -143,6 +164,17 @@ private:
     };
     std::unique_ptr<WritableFile> CreateDiskFile(const std::string& fileName);
     FileEnd CopyBlocks(TapeDevice& device, WritableFile& diskFile);
+    // After a data error in CopyBlocks, as the load options ask: read the block again, or
+    // pass it over. Recovered: end and bytesRead hold the result of the last read, to be
+    // taken as any read's; Skipped: the block is recorded, the tape after it; FileEnds: end
+    // says why (the error, a break, or the filemark reached by spacing over the file's rest).
+    enum class Rescue { Recovered, Skipped, FileEnds };
+    Rescue RescueBlock(TapeDevice& device, void* buffer, uint32_t& bytesRead, FileEnd& end);
+    bool RescueWanted() const;
+    // Records the block and writes its line; true when the run of bad blocks is at the limit.
+    bool RecordBadBlock(uint32_t error);
+    // The rest of a file after too many bad blocks in a row: spaced to its filemark.
+    void SpaceOverRestOfFile(TapeDevice& device, FileEnd& end);
     // Flushes the disk file; a failure throws like a failed write.
     void FlushDiskFile(WritableFile& diskFile);
     // Writes why the file ended; false when the session ends with this file.
@@ -171,6 +203,9 @@ private:
     // Writes both files; a failure is written to the log and fails the session.
     void FinishSessionReport();
     std::unique_ptr<SessionReport> m_pReport;
+    int32_t m_nTapeFile = 0;          // the tape file being read (set by AnnounceFile)
+    uint64_t m_nFileBadBlocks = 0;    // blocks of this file passed over
+    uint32_t m_nBadBlocksInARow = 0;  // the last ones of them, with no good block between
 };
 
 // Creates the directories on the path of a file name, level by level ("/" separates).

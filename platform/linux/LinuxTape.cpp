@@ -94,10 +94,12 @@ public:
             int rc = Operation(MTREW, 1);
             return rc < 0 ? ErrorAfter(-rc, ERROR_IO_DEVICE) : ERROR_SUCCESS;
         }
-        if (method != TAPE_SPACE_FILEMARKS)
-            return ERROR_NOT_SUPPORTED;
         // The offset is signed 64-bit: a negative count spaces backwards.
         const int64_t count = static_cast<int64_t>((uint64_t{offsetHigh} << 32) | offsetLow);
+        if (method == TAPE_SPACE_RELATIVE_BLOCKS)
+            return SpaceRecords(count);
+        if (method != TAPE_SPACE_FILEMARKS)
+            return ERROR_NOT_SUPPORTED;
         if (count == 0)
             return ERROR_SUCCESS;
         if (count > INT_MAX || count < -static_cast<int64_t>(INT_MAX))
@@ -161,6 +163,32 @@ private:
         request.mt_op = op;
         request.mt_count = count;
         return m_sys.TapeOperation(m_tape.get(), request);
+    }
+
+    // MTFSR / MTBSR. A filemark ends the spacing with EIO, the drive past it (forwards) or
+    // before it (backwards); st counts it in mt_fileno, which tells it from a fault.
+    uint32_t SpaceRecords(int64_t count)
+    {
+        if (count == 0)
+            return ERROR_SUCCESS;
+        if (count > INT_MAX || count < -static_cast<int64_t>(INT_MAX))
+            return ERROR_INVALID_PARAMETER;
+        mtget before{};
+        const bool haveBefore = m_sys.TapeStatus(m_tape.get(), before) == 0;
+        int rc = count > 0 ? Operation(MTFSR, static_cast<int>(count))
+                           : Operation(MTBSR, static_cast<int>(-count));
+        if (rc == 0)
+            return ERROR_SUCCESS;
+        if (rc == -EIO) {
+            mtget after{};
+            if (m_sys.TapeStatus(m_tape.get(), after) == 0) {
+                if (count < 0 && GMT_BOT(after.mt_gstat))
+                    return ERROR_BEGINNING_OF_MEDIA;
+                if (haveBefore && before.mt_fileno >= 0 && after.mt_fileno != before.mt_fileno)
+                    return ERROR_FILEMARK_DETECTED;
+            }
+        }
+        return ErrorAfter(-rc, ERROR_IO_DEVICE);
     }
 
     // st returns 0 bytes at a filemark and once more at the end of recorded data; the

@@ -37,6 +37,13 @@ TEST(CliOptions, UsageErrorsAreRejectedWithAReason)
         {"load", "--tape-image", "a.tap", "--bogus", "1"},
         {"load", "--tape-image", "a.tap", "stray"},
         {"load", "--tape-image", "a.tap", "--block-size", "512"},   // mktape's option
+        {"load", "--tape-image", "a.tap", "--on-error", "ignore"},
+        {"load", "--tape-image", "a.tap", "--on-error", ""},
+        {"load", "--tape-image", "a.tap", "--on-error"},
+        {"load", "--tape-image", "a.tap", "--retries", "-1"},
+        {"load", "--tape-image", "a.tap", "--retries", "101"},
+        {"load", "--tape-image", "a.tap", "--retries", "two"},
+        {"rewind", "--tape-image", "a.tap", "--on-error", "skip"},  // a load's option
         {"load", "--device", "0", "--fixed-block-size", "512"},     // image option without image
         {"load", "--tape-image", "a.tap", "--max-block-size", "0"},
         {"load", "--tape-image", "a.tap", "--max-block-size", "16777216"},  // more than a drive reads
@@ -74,6 +81,8 @@ TEST(CliOptions, LoadDefaultsAndSettings)
     EXPECT_EQ(options.base, "file");
     EXPECT_EQ(options.selection, "*");
     EXPECT_TRUE(options.writeReport);
+    EXPECT_EQ(options.loadOptions.onReadError, LoadOptions::ReadErrors::Stop);
+    EXPECT_EQ(options.loadOptions.readRetries, 0u);
 
     ASSERT_TRUE(Parse({"load", "--device=3", "--dir", "/d", "--base=x", "--select", " 1 - 2 ,5"}, options, error))
         << error;
@@ -88,6 +97,13 @@ TEST(CliOptions, LoadDefaultsAndSettings)
                       options, error));
     EXPECT_EQ(options.driveOptions.fixedBlockSize, 512u);
     EXPECT_EQ(options.driveOptions.maxBlockSize, 1024u);
+
+    ASSERT_TRUE(Parse({"load", "--tape-image", "a.tap", "--on-error=skip", "--retries", "100"}, options, error))
+        << error;
+    EXPECT_EQ(options.loadOptions.onReadError, LoadOptions::ReadErrors::Skip);
+    EXPECT_EQ(options.loadOptions.readRetries, 100u);
+    ASSERT_TRUE(Parse({"load", "--tape-image", "a.tap", "--on-error", "skip", "--on-error", "stop"}, options, error));
+    EXPECT_EQ(options.loadOptions.onReadError, LoadOptions::ReadErrors::Stop);  // the last one counts
 }
 
 TEST(CliOptions, HelpWinsAnywhere)

@@ -92,6 +92,8 @@ TEST_F(CliProgram, UsageErrorsExitWith2AndTouchNothing)
         {"load", "--device", "zero"},
         {"load", "--tape-image", m_image, "--dir"},
         {"load", "--tape-image", m_image, "--unknown"},
+        {"load", "--tape-image", m_image, "--on-error", "maybe"},
+        {"load", "--tape-image", m_image, "--retries", "1000"},
         {"mktape", m_dir / "new.tap"},
         {"mktape", "--block-size", "0", m_dir / "new.tap", m_image},
     };
@@ -317,3 +319,117 @@ TEST_F(CliProgram, FailedMkTapeLeavesNoImageAndKeepsAnOldOne)
 }
 
 } // namespace
+
+namespace {
+
+// The image read without the program's drive: per tape file, the bytes of its good records
+// and the numbers (from 0, bad ones counted) of its bad ones, straight from the words.
+struct TapFile {
+    std::string good;
+    std::vector<uint64_t> bad;
+};
+
+std::vector<TapFile> ReadTapDirectly(const std::string& image)
+{
+    const std::string bytes = ReadWholeFile(image);
+    auto word = [&](size_t at) {
+        const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+        return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+    };
+    std::vector<TapFile> files(1);
+    uint64_t block = 0;
+    for (size_t at = 0; at + 4 <= bytes.size();) {
+        const uint32_t w = word(at);
+        at += 4;
+        if (w == 0xFFFFFFFF)
+            break;
+        if (w == 0xFFFFFFFE || w == 0xFFFEFFFF)
+            continue;
+        if (w == 0) {
+            files.emplace_back();
+            block = 0;
+            continue;
+        }
+        const uint32_t length = w & 0x0FFFFFFF;
+        if (w >> 28 != 0)
+            files.back().bad.push_back(block);
+        else
+            files.back().good += bytes.substr(at, length);
+        EXPECT_EQ(word(at + length + (length & 1)), w) << "trailer at " << at;
+        at += length + (length & 1) + 4;
+        ++block;
+    }
+    return files;
+}
+
+} // namespace
+
+TEST_F(CliProgram, SkipLoadOfAnImageWithBadRecordsKeepsEveryGoodBlockAndReportsEveryBadOne)
+{
+    const std::string image = m_dir / "bad.tap";
+    {
+        SimhTapeWriter t;
+        ASSERT_TRUE(t.Open(image)) << t.Error();
+        t.WriteRecord(Pattern(4096, 1));
+        t.WriteBadRecord("damaged!");         // class 8, in the middle
+        t.WriteRecord(Pattern(4095, 2));
+        t.WriteRawWord(0xE0000005);           // bit 31 and other class bits, odd length
+        t.WriteRawBytes("wxyz\0\0", 6);
+        t.WriteRawWord(0xE0000005);
+        t.WriteRecord(Pattern(100, 3));
+        t.WriteTapemark();
+        t.WriteBadRecord("seven!!");          // the file's first block
+        t.WriteRecord(Pattern(1000, 4));
+        t.WriteTapemark();
+        t.WriteRecord(Pattern(3, 5));
+        t.WriteRawWord(0x80000000);           // bad, without any data
+        t.WriteRawWord(0x80000000);
+        t.WriteRecord(Pattern(1, 6));
+        t.WriteBadRecord("x");                // the file's last block
+        t.WriteTapemark();
+        t.WriteRecord(Pattern(20000, 7));     // records past the drive's staging size
+        t.WriteBadRecord(Pattern(20001, 8));
+        t.WriteRecord(Pattern(5, 9));
+        t.WriteTapemark();
+        t.WriteEndOfMedium();
+        ASSERT_TRUE(t.Close()) << t.Error();
+    }
+    const std::vector<TapFile> tap = ReadTapDirectly(image);
+    ASSERT_EQ(tap.size(), 5u);  // four files and the empty one after the last tapemark
+
+    const std::string out = m_dir / "out";
+    RunResult r = RunCli({"load", "--tape-image", image, "--dir", out, "--on-error", "skip", "--retries", "2"});
+    EXPECT_EQ(r.status, 1) << r.out;  // it went on to the end, but not every block is there
+    size_t bad = 0;
+    for (size_t f = 0; f < 4; ++f) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/file%04zu", f);
+        ASSERT_TRUE(FileExists(out + name)) << f;
+        EXPECT_TRUE(ReadWholeFile(out + name) == tap[f].good) << "file " << f;
+        for (uint64_t block : tap[f].bad) {
+            char line[96];
+            std::snprintf(line, sizeof line, "Bad block %llu of file %04zu skipped: Data error", 
+                          static_cast<unsigned long long>(block), f);
+            EXPECT_NE(r.out.find(line), std::string::npos) << line;
+            std::snprintf(line, sizeof line, "######## Bad block\t\t: file %04zu, block %llu: Data error", f,
+                          static_cast<unsigned long long>(block));
+            EXPECT_NE(r.out.find(line), std::string::npos) << line;
+            ++bad;
+        }
+    }
+    EXPECT_EQ(bad, 6u);
+    EXPECT_NE(r.out.find("######## Bad blocks skipped\t: 6\n"), std::string::npos);
+    size_t retries = 0;
+    for (size_t at = r.out.find("reading it again"); at != std::string::npos; at = r.out.find("reading it again", at + 1))
+        ++retries;
+    EXPECT_EQ(retries, 2 * bad);
+    EXPECT_NE(r.out.find("------ NO MORE DATA ON THE TAPE -------"), std::string::npos);
+
+    // Without the options the load ends at the first bad block, as it always has.
+    std::filesystem::remove_all(out);
+    r = RunCli({"load", "--tape-image", image, "--dir", out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(ReadWholeFile(out + "/file0000") == Pattern(4096, 1));
+    EXPECT_FALSE(FileExists(out + "/file0001"));
+    EXPECT_EQ(r.out.find("Bad block"), std::string::npos);
+}

@@ -161,6 +161,13 @@ protected:
                                          static_cast<uint32_t>(raw >> 32), false);
     }
 
+    uint32_t SpaceBlocks(int64_t count)
+    {
+        const auto raw = static_cast<uint64_t>(count);
+        return m_device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, static_cast<uint32_t>(raw),
+                                         static_cast<uint32_t>(raw >> 32), false);
+    }
+
     uint32_t Rewind() { return m_device->SetTapePosition(TAPE_REWIND, 0, 0, 0, false); }
 
     std::unique_ptr<Backend> m_backend;
@@ -221,6 +228,17 @@ TEST_P(TapeContract, UnreadableBlockIsADataError)
     Load({100, BAD});
     EXPECT_EQ(Read(512), Data(100));
     EXPECT_EQ(Read(512), Fail(ERROR_CRC));
+}
+
+TEST_P(TapeContract, UnreadableBlockLeavesTheTapeAfterItAndOneBlockBackReadsItAgain)
+{
+    Load({100, BAD, 200, FM, 300});
+    EXPECT_EQ(Read(512), Data(100));
+    EXPECT_EQ(Read(512), Fail(ERROR_CRC));
+    EXPECT_EQ(SpaceBlocks(-1), ERROR_SUCCESS);
+    EXPECT_EQ(Read(512), Fail(ERROR_CRC));  // the same block again, not the one before
+    EXPECT_EQ(Read(512), Data(200));        // passed over, the next block follows
+    EXPECT_EQ(Read(512), Fail(ERROR_FILEMARK_DETECTED));
 }
 
 // ---- fixed-block mode -----------------------------------------------------------------
@@ -302,6 +320,36 @@ TEST_P(TapeContract, SpacingPastTheLastFilemarkStopsAtTheEndOfData)
     EXPECT_EQ(Read(512), Data(10));
 }
 
+TEST_P(TapeContract, SpacingByRecordsCountsEveryRecordAndStopsAtAFilemark)
+{
+    Load({10, 20, BAD, 30, FM, 40, FM});
+    EXPECT_EQ(SpaceBlocks(0), ERROR_SUCCESS);  // moves nothing
+    EXPECT_EQ(SpaceBlocks(3), ERROR_SUCCESS);  // the bad block counts
+    EXPECT_EQ(Read(512), Data(30));
+    EXPECT_EQ(SpaceBlocks(5), ERROR_FILEMARK_DETECTED);  // forwards: just after it
+    EXPECT_EQ(Read(512), Data(40));
+    EXPECT_EQ(SpaceBlocks(-1), ERROR_SUCCESS);
+    EXPECT_EQ(SpaceBlocks(-3), ERROR_FILEMARK_DETECTED);  // backwards: just before it
+    EXPECT_EQ(Read(512), Fail(ERROR_FILEMARK_DETECTED));
+    EXPECT_EQ(Read(512), Data(40));
+    ASSERT_EQ(Rewind(), ERROR_SUCCESS);
+    EXPECT_EQ(SpaceBlocks(2), ERROR_SUCCESS);
+    EXPECT_EQ(SpaceBlocks(-2), ERROR_SUCCESS);
+    EXPECT_EQ(Read(512), Data(10));
+}
+
+TEST_P(TapeContract, SpacingByRecordsStopsAtEitherEndOfTheData)
+{
+    Load({10, 20});
+    EXPECT_EQ(Read(512), Data(10));
+    EXPECT_EQ(SpaceBlocks(-3), ERROR_BEGINNING_OF_MEDIA);
+    EXPECT_EQ(Read(512), Data(10));  // at the beginning
+    EXPECT_EQ(SpaceBlocks(4), ERROR_NO_DATA_DETECTED);
+    EXPECT_EQ(Read(512), Fail(ERROR_NO_DATA_DETECTED));
+    EXPECT_EQ(SpaceBlocks(-1), ERROR_SUCCESS);
+    EXPECT_EQ(Read(512), Data(20));
+}
+
 TEST_P(TapeContract, RewindGoesBackToTheFirstRecordFromAnywhere)
 {
     Load({10, FM, 20, FM});
@@ -320,7 +368,7 @@ TEST_P(TapeContract, RewindGoesBackToTheFirstRecordFromAnywhere)
 TEST_P(TapeContract, UnsupportedPositioningAndPreparationAreRefusedAndMoveNothing)
 {
     Load({10, FM});
-    EXPECT_EQ(m_device->SetTapePosition(5 /* relative blocks */, 0, 1, 0, false), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(m_device->SetTapePosition(2 /* logical block */, 0, 1, 0, false), ERROR_NOT_SUPPORTED);
     EXPECT_EQ(m_device->PrepareTape(4 /* lock */, false), ERROR_NOT_SUPPORTED);
     EXPECT_EQ(Read(512), Data(10));
 }

@@ -267,8 +267,8 @@ private slots:
         for (QAction* item : frame->menuBar()->actions()[1]->menu()->actions()) {
             tools << (item->isSeparator() ? QStringLiteral("-") : item->text());
         }
-        QCOMPARE(tools, (QStringList{"Select tape...", "-", "Load  files from tape...", "Rewind", "Eject", "-",
-                                     "Break operation", "-", "Write checksums and report"}));
+        QCOMPARE(tools, (QStringList{"Select tape...", "-", "Load  files from tape...", "Rewind", "Eject",
+                                     "Read errors", "-", "Break operation", "-", "Write checksums and report"}));
 
         QStringList buttons;
         for (QAction* button : frame->m_wndToolBar->actions()) {
@@ -295,6 +295,41 @@ private slots:
                 QVERIFY(!frame->GetAction(prompt.id)->icon().isNull());
             }
         }
+    }
+
+    void readErrorsChoiceIsExclusiveStartsAtStopAndSetsTheNextLoadsOption()
+    {
+        UseNoAspi();
+        auto frame = MakeFrame();
+        QMenu* readErrors = nullptr;
+        for (QAction* item : frame->menuBar()->actions()[1]->menu()->actions()) {
+            if (item->menu() && item->text() == QStringLiteral("Read errors")) {
+                readErrors = item->menu();
+            }
+        }
+        QVERIFY(readErrors);
+        QStringList choices;
+        for (QAction* choice : readErrors->actions()) {
+            choices << choice->text();
+            QVERIFY(choice->isCheckable());
+        }
+        QCOMPARE(choices, (QStringList{"Stop", "Skip bad blocks"}));
+        QAction* stop = frame->GetAction(ID_READ_ERRORS_STOP);
+        QAction* skip = frame->GetAction(ID_READ_ERRORS_SKIP);
+        QVERIFY(stop->isChecked());
+        QVERIFY(!skip->isChecked());
+        QVERIFY(frame->m_loadOptions.onReadError == LoadOptions::ReadErrors::Stop);
+
+        skip->trigger();
+        QVERIFY(frame->m_loadOptions.onReadError == LoadOptions::ReadErrors::Skip);
+        QVERIFY(skip->isChecked());
+        QVERIFY(!stop->isChecked());
+        QCOMPARE(frame->m_loadOptions.readRetries, 0u);  // the window keeps the default
+
+        stop->trigger();
+        QVERIFY(frame->m_loadOptions.onReadError == LoadOptions::ReadErrors::Stop);
+        QVERIFY(stop->isChecked());
+        QVERIFY(!skip->isChecked());
     }
 
     void panesStartBlankAndAsWideAsTheirString()

@@ -3,9 +3,11 @@
 #
 # Boots a current Debian kernel (unstable suite) in qemu; its scsi_debug module emulates a
 # tape drive (ptype=1). Inside, st_probe writes tape files through /dev/nst0 and reads them
-# back through the backend as \\.\TAPE0. The kernel is only downloaded and unpacked here,
-# never installed on this machine. Needs: apt-get, qemu-system-x86_64, a static busybox,
-# g++ with static libstdc++. Exit 0 on PASS, 1 on FAIL, 77 when it cannot run here.
+# back through the backend as \\.\TAPE0: blocks, filemarks, spacing by files and by records,
+# and a medium error injected through scsi_debug's debugfs where the kernel has it. The
+# kernel is only downloaded and unpacked here, never installed on this machine. Needs:
+# apt-get, qemu-system-x86_64, a static busybox, g++ with static libstdc++. Exit 0 on PASS,
+# 1 on FAIL, 77 when it cannot run here.
 #
 # Environment: KV_KERNEL_WORK  cache and scratch folder (default /tmp/kv-scsi-debug)
 #              KV_QEMU_TIMEOUT seconds before the virtual machine is given up (default 300)
@@ -97,6 +99,7 @@ cp "$busybox_bin" "$WORK/initramfs/bin/busybox"
     echo '#!/bin/busybox sh'
     echo '/bin/busybox --install -s /bin'
     echo 'mkdir -p /proc /sys /dev && mount -t proc proc /proc && mount -t sysfs sysfs /sys && mount -t devtmpfs devtmpfs /dev'
+    echo 'mount -t debugfs debugfs /sys/kernel/debug 2>/dev/null  # scsi_debug error injection'
     for m in "${order[@]}"; do
         if [ "$m" = scsi_debug ]; then
             echo "insmod /lib/$m.ko ptype=1 num_tgts=1 max_luns=1 || echo 'INSMOD FAILED $m'"
@@ -126,7 +129,7 @@ timeout "$TIMEOUT" qemu-system-x86_64 -accel "$accel" -cpu "$cpu" -m 512 -smp 1 
     -append "console=ttyS0 panic=-1 loglevel=4 rdinit=/init" -nic none </dev/null >"$WORK/console.log" 2>&1
 qemu_rc=$?
 log "virtual machine ran $(($(date +%s) - start))s (qemu exit $qemu_rc)"
-tr -d '\r' <"$WORK/console.log" | grep -E '^(PASS|FAIL|  |ST_PROBE|INSMOD)' 
+tr -d '\r' <"$WORK/console.log" | grep -E '^(PASS|FAIL|SKIP|  |ST_PROBE|INSMOD)' 
 if grep -q 'ST_PROBE RESULT: PASS' "$WORK/console.log"; then
     log "PASS"
     exit 0

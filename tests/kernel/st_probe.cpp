@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -88,6 +89,39 @@ std::string Name(uint32_t rc)
     case ERROR_CRC: return "data error";
     default: return "error " + std::to_string(rc);
     }
+}
+
+// scsi_debug's error injection (debugfs, kernels from 6.7): the next READ(6) of the drive
+// fails with CHECK CONDITION, MEDIUM ERROR, unrecovered read error (11/00), once. False when
+// this kernel has no such file.
+bool InjectMediumErrorOnNextRead()
+{
+    const char* root = "/sys/kernel/debug/scsi_debug";
+    DIR* dir = opendir(root);
+    if (!dir)
+        return false;
+    std::string path;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.')
+            path = std::string(root) + "/" + entry->d_name + "/error";
+    }
+    closedir(dir);
+    int fd = path.empty() ? -1 : open(path.c_str(), O_WRONLY);
+    if (fd < 0)
+        return false;
+    // type 2 (fail with sense), count -1 (once), READ(6), host/driver byte 0, status 2,
+    // sense key 3, ASC 0x11, ASCQ 0
+    const char rule[] = "2 -1 0x08 0 0 0x2 0x3 0x11 0x0\n";
+    const bool ok = write(fd, rule, sizeof rule - 1) == static_cast<ssize_t>(sizeof rule - 1);
+    close(fd);
+    return ok;
+}
+
+uint32_t SpaceBlocks(TapeDevice& tape, int64_t count)
+{
+    const auto raw = static_cast<uint64_t>(count);
+    return tape.SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, static_cast<uint32_t>(raw),
+                                static_cast<uint32_t>(raw >> 32), false);
 }
 
 } // namespace
@@ -187,6 +221,38 @@ int main()
     Check(tape->SetMediaParameters(set) == ERROR_SUCCESS, "variable block mode set again");
     rc = tape->Read(buffer.data(), size, bytes);
     Check(rc == ERROR_SUCCESS && bytes == 10240, "the odd block read whole in variable mode");
+
+    // spacing by records (MTFSR / MTBSR): file 2 holds three blocks of 32768
+    Check(tape->SetTapePosition(TAPE_REWIND, 0, 0, 0, false) == ERROR_SUCCESS, "rewind for record spacing");
+    Check(tape->SetTapePosition(TAPE_SPACE_FILEMARKS, 0, 2, 0, false) == ERROR_SUCCESS, "to file 2");
+    rc = SpaceBlocks(*tape, 2);
+    Check(rc == ERROR_SUCCESS, "two records forward (" + Name(rc) + ")");
+    rc = SpaceBlocks(*tape, -1);
+    Check(rc == ERROR_SUCCESS, "one record back (" + Name(rc) + ")");
+    rc = tape->Read(buffer.data(), size, bytes);
+    Check(rc == ERROR_SUCCESS && bytes == 32768, "the second block again after one back (" + Name(rc) + ")");
+    rc = SpaceBlocks(*tape, 5);
+    Check(rc == ERROR_FILEMARK_DETECTED, "forward into the filemark: filemark (" + Name(rc) + ")");
+    rc = tape->Read(buffer.data(), size, bytes);
+    Check(rc == ERROR_SUCCESS && bytes == 777, "just after that filemark (" + Name(rc) + ")");
+    rc = SpaceBlocks(*tape, -2);
+    Check(rc == ERROR_FILEMARK_DETECTED, "back into the filemark: filemark (" + Name(rc) + ")");
+    rc = tape->Read(buffer.data(), size, bytes);
+    Check(rc == ERROR_FILEMARK_DETECTED, "just before that filemark (" + Name(rc) + ")");
+
+    // A medium error on a read is a data error. scsi_debug fails the command before its tape
+    // moves, which says nothing of where a drive stands after a block it gave up on, so the
+    // place is reported and not checked.
+    Check(tape->SetTapePosition(TAPE_REWIND, 0, 0, 0, false) == ERROR_SUCCESS, "rewind for a medium error");
+    if (InjectMediumErrorOnNextRead()) {
+        rc = tape->Read(buffer.data(), size, bytes);
+        Check(rc == ERROR_CRC, "injected medium error reads as a data error (" + Name(rc) + ")");
+        rc = tape->Read(buffer.data(), size, bytes);
+        std::printf("  after the medium error the next read gives %s, %u bytes (%s)\n", Name(rc).c_str(), bytes,
+                    bytes == 512 ? "before the block" : bytes == 10240 ? "after the block" : "elsewhere");
+    } else {
+        std::printf("SKIP: no scsi_debug error injection in this kernel\n");
+    }
 
     Check(tape->SetTapePosition(TAPE_REWIND, 0, 0, 0, false) == ERROR_SUCCESS, "final rewind");
     rc = tape->PrepareTape(TAPE_UNLOAD, false);

@@ -616,10 +616,42 @@ TEST_F(SimhTapeTest, SpacingOverDamageReportsIt)
     EXPECT_EQ(Space(*truncated, 1), ERROR_TAPE_IMAGE_TRUNCATED);
 }
 
+TEST_F(SimhTapeTest, SpacingBackOverRecordsOfEveryClassAndLengthFindsEachOnesStart)
+{
+    auto drive = OpenImage([](SimhTapeWriter& t) {
+        t.WriteRecord("abc");          // odd: a pad byte
+        t.WriteEraseGap();
+        t.WriteBadRecord("class");     // class 8, odd
+        t.WriteRawWord(0xE0000004);    // bit 31 and other class bits
+        t.WriteRawBytes("xxxx", 4);
+        t.WriteRawWord(0xE0000004);
+        t.WriteRawWord(0x80000000);    // bad, no data at all
+        t.WriteRawWord(0x80000000);
+        t.WriteRecord("last");
+        t.WriteTapemark();
+    });
+    const uint32_t back = static_cast<uint32_t>(-1);
+    auto spaceBack = [&](uint32_t count) {
+        return drive->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 0 - count, back, false);
+    };
+    EXPECT_EQ(Space(*drive, 1), ERROR_SUCCESS);
+    EXPECT_EQ(spaceBack(1), ERROR_FILEMARK_DETECTED);
+    for (uint32_t n = 1; n <= 4; ++n) {
+        EXPECT_EQ(spaceBack(1), ERROR_SUCCESS) << n;
+        EXPECT_EQ(Read(*drive), n == 1 ? Ok("last") : Err(ERROR_CRC)) << n;
+        EXPECT_EQ(spaceBack(1), ERROR_SUCCESS) << n;
+    }
+    EXPECT_EQ(spaceBack(1), ERROR_SUCCESS);  // the gap is passed on the way
+    EXPECT_EQ(Read(*drive), Ok("abc"));
+    EXPECT_EQ(spaceBack(2), ERROR_BEGINNING_OF_MEDIA);
+    EXPECT_EQ(drive->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 5, 0, false), ERROR_SUCCESS);
+    EXPECT_EQ(Read(*drive), Err(ERROR_FILEMARK_DETECTED));
+}
+
 TEST_F(SimhTapeTest, OtherPositioningMethodsAreNotSupported)
 {
     auto drive = OpenImage([](SimhTapeWriter& t) { t.WriteTapemark(); });
-    EXPECT_EQ(drive->SetTapePosition(5 /* relative blocks */, 0, 1, 0, false), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(drive->SetTapePosition(2 /* logical block */, 0, 1, 0, false), ERROR_NOT_SUPPORTED);
     EXPECT_EQ(Space(*drive, 0xFFFFFFFF, 0xFFFFFFFF), ERROR_NOT_SUPPORTED);  // backwards
     EXPECT_EQ(Read(*drive), Err(ERROR_FILEMARK_DETECTED));  // and nothing moved
 }

@@ -118,6 +118,31 @@ int FakeSt::TapeOperation(int, const mtop& op)
         }
         blockNumberKnown = false;  // st cannot know where in the file before it is
         return 0;
+    case MTFSR:  // a filemark stops it, the tape just past it
+        for (int passed = 0; passed < op.mt_count; ++passed) {
+            if (position >= tape.size()) {
+                atEndOfData = true;
+                return -EIO;
+            }
+            if (tape[position++] == kFilemark) {
+                blockNumberKnown = true;
+                return -EIO;
+            }
+        }
+        return 0;
+    case MTBSR:  // a filemark stops it, the tape just before it
+        atEndOfData = false;
+        for (int passed = 0; passed < op.mt_count; ++passed) {
+            if (position == 0)
+                return -EIO;
+            if (tape[position - 1] == kFilemark) {
+                --position;
+                blockNumberKnown = false;
+                return -EIO;
+            }
+            --position;
+        }
+        return 0;
     case MTSETBLK:
         blockSize = static_cast<uint32_t>(op.mt_count);
         return 0;

@@ -326,6 +326,32 @@ TEST_F(StTapeTest, NegativeCountSpacesBackwardsAndStopsAtTheBeginning)
               ERROR_BEGINNING_OF_MEDIA);
 }
 
+TEST_F(StTapeTest, SpacingByRecordsIsMtfsrOrMtbsrAndAFaultIsNoFilemark)
+{
+    st.tape = {10, 20, 30, FM, 40};
+    TapeDevicePtr device = Open();
+    ASSERT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 2, 0, false), ERROR_SUCCESS);
+    EXPECT_EQ(st.operations.back().mt_op, MTFSR);
+    EXPECT_EQ(st.operations.back().mt_count, 2);
+    ASSERT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, static_cast<uint32_t>(-1), 0xFFFFFFFFu,
+                                      false),
+              ERROR_SUCCESS);
+    EXPECT_EQ(st.operations.back().mt_op, MTBSR);
+    EXPECT_EQ(st.operations.back().mt_count, 1);
+    EXPECT_EQ(st.position, 1u);
+
+    st.operationErrors = {EIO};  // the drive fails without moving off the file
+    EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 1, 0, false), ERROR_IO_DEVICE);
+    st.operationErrors = {EIO};
+    EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, static_cast<uint32_t>(-1), 0xFFFFFFFFu,
+                                      false),
+              ERROR_IO_DEVICE);
+    const size_t calls = st.operations.size();
+    EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 0, 1, false), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 0, 0, false), ERROR_SUCCESS);
+    EXPECT_EQ(st.operations.size(), calls);  // neither reached the drive
+}
+
 TEST_F(StTapeTest, PositionRequestsStCannotServeAreRefused)
 {
     TapeDevicePtr device = Open();

@@ -12,8 +12,12 @@
 
 struct FakeTapeState {
     struct Item {
-        enum Kind { Record, Mark, Error, EmptyRead } kind;
-        uint32_t length = 0;  // Record: bytes; Error: the error number
+        // Flaky: a record whose first `failures` reads fail with ERROR_CRC (the tape
+        // after it, as a drive leaves it); the reads after that deliver it.
+        enum Kind { Record, Mark, Error, EmptyRead, Flaky } kind;
+        uint32_t length = 0;  // Record, Flaky: bytes; Error: the error number
+        uint32_t failures = 0;
+        bool HasData() const { return kind == Record || kind == Flaky; }
     };
     std::vector<Item> items;
     size_t pos = 0;
@@ -24,6 +28,7 @@ struct FakeTapeState {
 
     uint32_t driveParamsError = 0, mediaParamsError = 0, setParamsError = 0;
     uint32_t rewindError = 0, spaceError = 0, unloadError = 0;
+    uint32_t blockSpaceError = 0;  // TAPE_SPACE_RELATIVE_BLOCKS fails with this
     std::vector<std::string> calls;  // "rewind", "space 3", "unload", "read", "setblock 0"
     bool open = false;
 
@@ -34,9 +39,9 @@ struct FakeTapeState {
         items.push_back({Item::Mark, 0});
         return *this;
     }
-    FakeTapeState& Add(Item::Kind kind, uint32_t length = 0)
+    FakeTapeState& Add(Item::Kind kind, uint32_t length = 0, uint32_t failures = 0)
     {
-        items.push_back({kind, length});
+        items.push_back({kind, length, failures});
         return *this;
     }
     // Byte i of record r: what the disk file must hold.
@@ -45,7 +50,7 @@ struct FakeTapeState {
     {
         size_t n = 0;
         for (size_t i = 0; i < itemIndex; ++i)
-            n += items[i].kind == Item::Record;
+            n += items[i].HasData();
         return n;
     }
     // The expected content of tape file f (records between the f-th and f+1-th mark).
@@ -58,7 +63,7 @@ struct FakeTapeState {
                 ++file;
                 continue;
             }
-            if (file == f && items[i].kind == Item::Record)
+            if (file == f && items[i].HasData())
                 for (uint32_t b = 0; b < items[i].length; ++b)
                     content += Byte(RecordNumber(i), b);
         }
@@ -94,7 +99,7 @@ public:
         m_state->mediaBlockSize = p.BlockSize;
         return ERROR_SUCCESS;
     }
-    uint32_t SetTapePosition(uint32_t method, uint32_t, uint32_t offsetLow, uint32_t, bool) override
+    uint32_t SetTapePosition(uint32_t method, uint32_t, uint32_t offsetLow, uint32_t offsetHigh, bool) override
     {
         if (method == TAPE_REWIND) {
             m_state->calls.push_back("rewind");
@@ -103,6 +108,8 @@ public:
             m_state->pos = 0;
             return ERROR_SUCCESS;
         }
+        if (method == TAPE_SPACE_RELATIVE_BLOCKS)
+            return SpaceBlocks(static_cast<int64_t>(uint64_t{offsetHigh} << 32 | offsetLow));
         m_state->calls.push_back("space " + std::to_string(offsetLow));
         if (m_state->spaceError)
             return m_state->spaceError;
@@ -130,6 +137,12 @@ public:
         case FakeTapeState::Item::Mark: return ERROR_FILEMARK_DETECTED;
         case FakeTapeState::Item::Error: return item.length;
         case FakeTapeState::Item::EmptyRead: --m_state->pos; return ERROR_SUCCESS;  // moves nothing
+        case FakeTapeState::Item::Flaky:
+            if (m_state->items[index].failures > 0) {
+                --m_state->items[index].failures;
+                return ERROR_CRC;
+            }
+            break;
         case FakeTapeState::Item::Record: break;
         }
         if (item.length > size) {
@@ -147,6 +160,31 @@ public:
     }
 
 private:
+    // Records, bad ones too, count; a filemark stops it (after it forwards, before it
+    // backwards), as the contract has it.
+    uint32_t SpaceBlocks(int64_t count)
+    {
+        m_state->calls.push_back("space blocks " + std::to_string(count));
+        if (m_state->blockSpaceError)
+            return m_state->blockSpaceError;
+        auto& items = m_state->items;
+        size_t& pos = m_state->pos;
+        for (; count > 0; --count) {
+            if (pos >= items.size())
+                return ERROR_NO_DATA_DETECTED;
+            if (items[pos++].kind == FakeTapeState::Item::Mark)
+                return ERROR_FILEMARK_DETECTED;
+        }
+        for (; count < 0; ++count) {
+            if (pos == 0)
+                return ERROR_BEGINNING_OF_MEDIA;
+            if (items[pos - 1].kind == FakeTapeState::Item::Mark)
+                return ERROR_FILEMARK_DETECTED;
+            --pos;
+        }
+        return ERROR_SUCCESS;
+    }
+
     std::shared_ptr<FakeTapeState> m_state;
 };
 
