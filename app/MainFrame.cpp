@@ -122,6 +122,7 @@ void CMainFrame::CreateCommands()
         {ID_WRITE_REPORT, &CMainFrame::OnWriteReport, &CMainFrame::OnUpdateWriteReport},
         {ID_READ_ERRORS_STOP, &CMainFrame::OnReadErrorsStop, &CMainFrame::OnUpdateReadErrors},
         {ID_READ_ERRORS_SKIP, &CMainFrame::OnReadErrorsSkip, &CMainFrame::OnUpdateReadErrors},
+        {ID_NO_CLOBBER, &CMainFrame::OnNoClobber, &CMainFrame::OnUpdateNoClobber},
         {ID_APP_EXIT, &CMainFrame::OnAppExit, nullptr},
     };
     for (const auto& entry : table) {
@@ -319,6 +320,19 @@ void CMainFrame::OnUpdateWriteReport(QAction* cmdUI)
 {
     cmdUI->setCheckable(true);
     cmdUI->setChecked(m_loadOptions.writeChecksumsAndReport);
+}
+
+// A choice for the loads to come; a running load keeps the one it started with.
+void CMainFrame::OnNoClobber()
+{
+    m_loadOptions.noClobber = !m_loadOptions.noClobber;
+    UpdateCommandUI();
+}
+
+void CMainFrame::OnUpdateNoClobber(QAction* cmdUI)
+{
+    cmdUI->setCheckable(true);
+    cmdUI->setChecked(m_loadOptions.noClobber);
 }
 
 void CMainFrame::OnSelectTape()

@@ -43,6 +43,7 @@ public:
     void OnBreak();
     void OnReadErrorsStop();
     void OnReadErrorsSkip();
+    void OnNoClobber();
     void OnAppExit();
     void OnWriteReport();
     // Enable rules.
@@ -51,6 +52,7 @@ public:
     void OnUpdateBreak(QAction* cmdUI);
     void OnUpdateWriteReport(QAction* cmdUI);
     void OnUpdateReadErrors(QAction* cmdUI);
+    void OnUpdateNoClobber(QAction* cmdUI);
     // Runs every update handler: the menus before they show, each command, the end of a job.
     void UpdateCommandUI();
 

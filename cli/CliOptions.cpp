@@ -18,6 +18,7 @@ enum OptionBit : unsigned {
     kBlockSize = 1u << 6,
     kNoReport = 1u << 7,
     kReadErrors = 1u << 8,
+    kNoClobber = 1u << 9,
 };
 
 // The most re-reads of one block --retries takes: a drive spends up to minutes on each.
@@ -30,7 +31,7 @@ struct VerbRule {
 };
 
 const VerbRule kVerbs[] = {
-    {"load", CliVerb::Load, kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions | kNoReport | kReadErrors},
+    {"load", CliVerb::Load, kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions | kNoReport | kReadErrors | kNoClobber},
     {"rewind", CliVerb::Rewind, kTapeImage | kDevice | kDriveOptions},
     {"eject", CliVerb::Eject, kTapeImage | kDevice | kDriveOptions},
     {"mktape", CliVerb::MkTape, kBlockSize},
@@ -50,46 +51,6 @@ const OptionRule kOptions[] = {
     {"--on-error", kReadErrors},           {"--retries", kReadErrors},
 };
 
-// Options without a value: taken out of the line before it is split.
-struct FlagRule {
-    const char* name;
-    OptionBit bit;
-    bool CliOptions::*field;
-    bool value;
-};
-
-const FlagRule kFlags[] = {
-    {"--no-report", kNoReport, &CliOptions::writeReport, false},
-};
-
-bool TakeFlags(const VerbRule& verb, std::vector<std::string>& args, CliOptions& options, std::string& error)
-{
-    std::vector<std::string> rest;
-    bool optionsEnded = false;
-    for (const std::string& arg : args) {
-        optionsEnded = optionsEnded || arg == "--";
-        const FlagRule* flag = nullptr;
-        for (const FlagRule& rule : kFlags)
-            if (!optionsEnded && arg.compare(0, arg.find('='), rule.name) == 0)
-                flag = &rule;
-        if (!flag) {
-            rest.push_back(arg);
-            continue;
-        }
-        if ((verb.options & flag->bit) == 0) {
-            error = "option " + std::string(flag->name) + " does not apply to '" + verb.name + "'";
-            return false;
-        }
-        if (arg.find('=') != std::string::npos) {
-            error = "option " + std::string(flag->name) + " takes no value";
-            return false;
-        }
-        options.*(flag->field) = flag->value;
-    }
-    args = std::move(rest);
-    return true;
-}
-
 // --on-error stop|skip and --retries N: what a load does with a block it cannot read.
 bool TakeReadErrorOption(const std::string& name, const std::string& value, LoadOptions& load, std::string& error)
 {
@@ -107,6 +68,37 @@ bool TakeReadErrorOption(const std::string& name, const std::string& value, Load
         return false;
     }
     return true;
+}
+
+// Options without a value: the splitter leaves them among the unknown arguments.
+const OptionRule kFlags[] = {
+    {"--no-report", kNoReport},
+    {"--no-clobber", kNoClobber},
+};
+
+// Takes arg when it is a flag: true. False for anything else, with error set when it is a
+// flag misused.
+bool TakeFlag(const VerbRule& verb, const std::string& arg, CliOptions& options, std::string& error)
+{
+    for (const OptionRule& rule : kFlags) {
+        const std::string name = rule.name;
+        if (arg != name && arg.rfind(name + "=", 0) != 0)
+            continue;
+        if ((verb.options & rule.bit) == 0) {
+            error = "option " + name + " does not apply to '" + verb.name + "'";
+            return false;
+        }
+        if (arg != name) {
+            error = "option " + name + " takes no value";
+            return false;
+        }
+        if (rule.bit == kNoReport)
+            options.writeReport = false;
+        else if (rule.bit == kNoClobber)
+            options.noClobber = true;
+        return true;
+    }
+    return false;
 }
 
 bool AsksForHelp(int argc, const char* const* argv)
@@ -238,13 +230,14 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std
     for (const OptionRule& rule : kOptions)
         names.push_back(rule.name);
     std::vector<std::string> args(argv + 2, argv + argc);
-    if (!TakeFlags(*verb, args, options, error))
-        return false;
     CommandLineItems line;
     if (!SplitCommandLine(args, names, verb->verb == CliVerb::MkTape, line, error))
         return false;
-    if (!line.unknown.empty()) {
-        error = Unknown(line.unknown.front());
+    for (const std::string& arg : line.unknown) {
+        if (TakeFlag(*verb, arg, options, error))
+            continue;
+        if (error.empty())
+            error = Unknown(arg);
         return false;
     }
     MkTapeWords words;
@@ -260,6 +253,7 @@ std::string CliUsage()
            "  kellovaran-cli load   (--tape-image FILE | --device N) [--dir DIR] [--base BASE] [--select SELECTION]\n"
            "                        [--no-report]\n"
            "                        [--on-error stop|skip] [--retries N]\n"
+           "                        [--no-clobber]\n"
            "  kellovaran-cli rewind (--tape-image FILE | --device N)\n"
            "  kellovaran-cli eject  (--tape-image FILE | --device N)\n"
            "  kellovaran-cli mktape [--block-size N] OUT.tap FILE...\n"
@@ -290,6 +284,8 @@ std::string CliUsage()
            "                       file is passed over\n"
            "--retries N            load: read such a block again up to N times first (default 0,\n"
            "                       at most 100)\n"
+           "--no-clobber           load: stop with an error at a disk file name that exists,\n"
+           "                       never overwriting it\n"
            "\n"
            "The log of a job goes to standard output. Ctrl-C once stops a load after the current\n"
            "file, twice stops it at once.\n"

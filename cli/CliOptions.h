@@ -26,6 +26,7 @@ struct CliOptions : DriveOptions {
     std::string base = "file";            // --base
     std::string selection = "*";          // --select
     bool writeReport = true;              // load: checksums and report; --no-report turns both off
+    bool noClobber = false;               // --no-clobber
     std::string mktapeOut;                // mktape: OUT.tap
     std::vector<MkTapeInput> mktapeInputs;
     LoadOptions loadOptions;              // load: --on-error, --retries

@@ -50,6 +50,7 @@ int RunJob(const CliOptions& options)
         job.selection = options.selection;
         job.options = options.loadOptions;
         job.options.writeChecksumsAndReport = options.writeReport;
+        job.options.noClobber = options.noClobber;
         break;
     case CliVerb::Rewind: job.kind = TAPE_JOB_REWIND; break;
     default: job.kind = TAPE_JOB_EJECT; break;

@@ -13,6 +13,7 @@ struct State {
     VirtualDriveOptions options;
     DeviceNamespace::Opener realOpener;
     DeviceNamespace::Opener testOpener;
+    std::function<std::string(int)> realNamer;
 };
 
 State& state()
@@ -46,6 +47,12 @@ void SetRealDriveOpener(Opener opener)
 {
     std::lock_guard guard(state().lock);
     state().realOpener = std::move(opener);
+}
+
+void SetRealDriveNamer(std::function<std::string(int index)> namer)
+{
+    std::lock_guard guard(state().lock);
+    state().realNamer = std::move(namer);
 }
 
 void SetOpenerForTesting(Opener opener)
@@ -85,6 +92,23 @@ TapeDevicePtr OpenTape(int index, uint32_t& error)
 std::string DeviceName(int index)
 {
     return "\\\\.\\TAPE" + std::to_string(index);
+}
+
+std::string DevicePath(int index)
+{
+    std::function<std::string(int)> namer;
+    {
+        std::lock_guard guard(state().lock);
+        if (!state().testOpener && !state().images.empty()) {
+            if (index >= 0 && static_cast<size_t>(index) < state().images.size())
+                return state().images[static_cast<size_t>(index)];
+            return DeviceName(index);
+        }
+        if (!state().testOpener)
+            namer = state().realNamer;
+    }
+    std::string path = namer ? namer(index) : std::string();
+    return path.empty() ? DeviceName(index) : path;
 }
 
 } // namespace DeviceNamespace

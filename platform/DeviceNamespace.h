@@ -27,6 +27,9 @@ const VirtualDriveOptions& ImageOptions();
 // The backend for real drives (set by the Linux st backend at start-up).
 void SetRealDriveOpener(Opener opener);
 
+// The path behind TAPEn for the real-drive backend (its st node), for messages.
+void SetRealDriveNamer(std::function<std::string(int index)> namer);
+
 // Tests may stand in for every device; an empty function restores the normal namespace.
 void SetOpenerForTesting(Opener opener);
 
@@ -35,5 +38,9 @@ TapeDevicePtr OpenTape(int index, uint32_t& error);
 
 // "\\.\TAPE%d": the device's name as the log and the messages give it.
 std::string DeviceName(int index);
+
+// What TAPEn opens, for a message that says why it could not: the tape image's path, the
+// real drive's node, or DeviceName when neither is known.
+std::string DevicePath(int index);
 
 } // namespace DeviceNamespace

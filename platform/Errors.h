@@ -44,11 +44,20 @@ inline constexpr uint32_t ERROR_TIMEOUT = 1460;
 // Our own codes carry bit 29, the bit Windows leaves to applications.
 inline constexpr uint32_t ERROR_TAPE_IMAGE_TRUNCATED = 0x20000001;
 inline constexpr uint32_t ERROR_TAPE_IMAGE_INCONSISTENT = 0x20000002;
+inline constexpr uint32_t ERROR_TAPE_IMAGE_UNKNOWN_MARKER = 0x20000004;
+inline constexpr uint32_t ERROR_NOT_REGULAR_FILE = 0x20000005;
+inline constexpr uint32_t ERROR_NOT_A_DIRECTORY = 0x20000006;
+inline constexpr uint32_t ERROR_READ_ONLY_FILE_SYSTEM = 0x20000007;
+inline constexpr uint32_t ERROR_TOO_MANY_LINKS = 0x20000008;
 inline constexpr uint32_t ERROR_TAPE_IMAGE_UNREADABLE = 0x20000003;
 
 // The text shown in the log for an error number, one line ending in "\n" (the log writes
 // it right after the error banner). Never empty.
 std::string SystemMessage(uint32_t code);
+
+// The cause of a failure in a few words ("permission denied", "not found"), for the line
+// that follows a failure's own text. Never empty.
+std::string FailureReason(uint32_t code);
 
 // Maps an errno value of a file or device call to the nearest error number above.
 uint32_t ErrorFromErrno(int err);

@@ -12,7 +12,7 @@
 //                       data" (and bit 31 alone marks it on older writers); the private and
 //                       reserved classes hold nothing a tape copy could use as data, so
 //                       they read as unreadable blocks rather than as data.
-//   other class-15 word ERROR_TAPE_IMAGE_INCONSISTENT: not a marker we know, the image
+//   other class-15 word ERROR_TAPE_IMAGE_UNKNOWN_MARKER: not a marker we know, the image
 //                       cannot be followed past it.
 // A damaged image (a partial length word, a record running past the end of the file, a
 // trailing length that differs from the leading one) gives ERROR_TAPE_IMAGE_TRUNCATED or
@@ -328,7 +328,7 @@ private:
             const uint32_t cls = word >> 28;
             if (cls == 0xF) {
                 item.kind = Kind::Damaged;
-                item.error = ERROR_TAPE_IMAGE_INCONSISTENT;
+                item.error = ERROR_TAPE_IMAGE_UNKNOWN_MARKER;
                 return item;
             }
             item.kind = Kind::Record;
@@ -566,7 +566,10 @@ private:
 TapeDevicePtr OpenVirtualDrive(const std::string& image, const VirtualDriveOptions& options,
                                uint32_t& error)
 {
-    UniqueFd file(RetryOnInterrupt([&] { return ::open(image.c_str(), O_RDONLY | O_CLOEXEC); }));
+    // O_NONBLOCK: a FIFO given as the image would block the open until a writer came,
+    // beyond the reach of a break. Only regular files are images; the flag is cleared again
+    // once that is known.
+    UniqueFd file(RetryOnInterrupt([&] { return ::open(image.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
     const int fd = file.get();
     if (fd < 0) {
         error = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno);
@@ -578,7 +581,12 @@ TapeDevicePtr OpenVirtualDrive(const std::string& image, const VirtualDriveOptio
         return nullptr;
     }
     if (!S_ISREG(st.st_mode)) {
-        error = S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_TAPE_IMAGE_UNREADABLE;
+        error = S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_NOT_REGULAR_FILE;
+        return nullptr;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        error = ErrorFromErrno(errno);
         return nullptr;
     }
     const InUseImages::Key key{st.st_dev, st.st_ino};

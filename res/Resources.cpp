@@ -34,6 +34,7 @@ const std::map<int, const char*>& StringTable()
         {ID_WRITE_REPORT, "Write the files' checksums and a session report beside them at the next load\nChecksums and report"},
         {ID_READ_ERRORS_STOP, "A block that cannot be read ends the load\nStop at read errors"},
         {ID_READ_ERRORS_SKIP, "A block that cannot be read is logged and left out; the load goes on\nSkip bad blocks"},
+        {ID_NO_CLOBBER, "Stop a load at a file name that exists instead of overwriting it\nNever overwrite"},
         {ID_APP_EXIT, "Quit the application\nExit"},
         {ID_EDIT_COPY, "Copy the selection and put it on the Clipboard\nCopy"},
     };
@@ -193,7 +194,8 @@ const std::vector<MenuResource>& MainMenuResource()
           {0, nullptr},
           {ID_BREAK, "Break operation"},
           {0, nullptr},
-          {ID_WRITE_REPORT, "Write checksums and report"}}},
+          {ID_WRITE_REPORT, "Write checksums and report"},
+          {ID_NO_CLOBBER, "Never overwrite files"}}},
     };
     return menu;
 }

@@ -17,13 +17,20 @@ bool IsDigit(unsigned char c)
 
 // The one scanner behind both the check and the parse, so they cannot disagree about the
 // language. Sink receives the items: OnAll() for "*", OnRange(a, b) for "a" (a == b) and
-// "a-b". A number that does not fit a 32-bit signed integer is a syntax error.
+// "a-b". A number that does not fit a 32-bit signed integer is a syntax error. On an error,
+// errorAt (when given) is the offset of the character where the text stopped making sense.
 template <typename Sink>
-bool Scan(const char* text, Sink& sink)
+bool Scan(const char* text, Sink& sink, size_t* errorAt = nullptr)
 {
     if (text == nullptr)
         return false;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* const start = p;
+    auto fail = [&](const unsigned char* at) {
+        if (errorAt)
+            *errorAt = static_cast<size_t>(at - start);
+        return false;
+    };
 
     auto skipSpace = [&p] {
         while (IsSpace(*p))
@@ -31,6 +38,7 @@ bool Scan(const char* text, Sink& sink)
     };
     // Reads the longest run of digits at p (at least one is there).
     auto readNumber = [&p](int32_t& value) {
+        const unsigned char* const from = p;
         int64_t v = 0;
         bool tooBig = false;
         while (IsDigit(*p)) {
@@ -42,42 +50,47 @@ bool Scan(const char* text, Sink& sink)
             ++p;
         }
         value = static_cast<int32_t>(v);
+        if (tooBig)
+            p = from;  // the error is the number, not what follows it
         return !tooBig;
     };
 
     skipSpace();
     if (*p == '\0')
-        return false;
+        return fail(p);
     if (*p == '*') {
         ++p;
         skipSpace();
         if (*p != '\0')
-            return false;
+            return fail(p);
         sink.OnAll();
         return true;
     }
     for (;;) {
         if (!IsDigit(*p))
-            return false;
+            return fail(p);
         int32_t first = 0;
         if (!readNumber(first))
-            return false;
+            return fail(p);
         int32_t last = first;
         skipSpace();
         if (*p == '-') {
             ++p;
             skipSpace();
             if (!IsDigit(*p))
-                return false;
-            if (!readNumber(last) || last < first)
-                return false;
+                return fail(p);
+            const unsigned char* const lastAt = p;
+            if (!readNumber(last))
+                return fail(p);
+            if (last < first)
+                return fail(lastAt);
             skipSpace();
         }
         sink.OnRange(first, last);
         if (*p == '\0')
             return true;
         if (*p != ',')
-            return false;
+            return fail(p);
         ++p;
         skipSpace();
         // Loop head: end or anything but a digit fails (trailing comma, ",,", ",*").
@@ -234,4 +247,13 @@ bool ParseFileSelection(const char* text, FileSelection& selection)
     selection.Assign(std::move(sink.items));
     selection.loadAll = sink.all;
     return ok;
+}
+
+size_t FileSelectionErrorOffset(const char* text)
+{
+    CheckSink sink;
+    size_t errorAt = SIZE_MAX;
+    if (text == nullptr)
+        return 0;
+    return Scan(text, sink, &errorAt) ? SIZE_MAX : errorAt;
 }

@@ -59,3 +59,6 @@ private:
 bool IsValidFileSelection(const char* text);
 // Checks and parses; false on a syntax error (selection then holds no meaning).
 bool ParseFileSelection(const char* text, FileSelection& selection);
+// Where a selection stops making sense: the offset of the character in text at which the
+// syntax error stands (the text's length when it ends too soon); SIZE_MAX when it is valid.
+size_t FileSelectionErrorOffset(const char* text);

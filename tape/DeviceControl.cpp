@@ -29,7 +29,7 @@ void TapeJob::RunDeviceCommand(const char* startText, const char* statusText, bo
     uint32_t error = ERROR_SUCCESS;
     TapeDevicePtr device = OpenDevice(error);
     if (!device) {
-        WriteLog(1, "Can't access specified device\n\n");
+        WriteDeviceAccessFailure(error);
         m_nResult = TapeJobResult::Failed;
         return;
     }

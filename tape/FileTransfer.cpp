@@ -1,6 +1,7 @@
 // PrepareBuffer and TransferFile: the copy of one tape file into one disk file, as its steps:
 // create the disk file, copy the blocks, say why the file ended, write the file summary.
 #include "tape/ByteFigure.h"
+#include "tape/PendingDiskFile.h"
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
 
@@ -13,6 +14,14 @@ namespace {
 
 const std::string kStars59(59, '*');
 const char* const kWriteFailedText = "Error writing file on disk.\tDisk full or restricted access?\n";
+const char* const kCreateFailedText = "Couldn't create file on disk\n";
+
+// The read past the last file of the tape found only the end of its data: no such tape
+// file, so nothing of that name on disk is touched.
+bool FoundOnlyTheEndOfData(uint32_t error, bool readOk, uint64_t blocks)
+{
+    return !readOk && blocks == 0 && (error == ERROR_NO_DATA_DETECTED || error == ERROR_END_OF_MEDIA);
+}
 
 } // namespace
 
@@ -48,24 +57,32 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
     m_nFileBadBlocks = 0;
     m_nBadBlocksInARow = 0;
 
-    std::unique_ptr<WritableFile> diskFile;
+    // Made once the first read has answered (see PendingDiskFile); every file but the read
+    // past the tape's last one is made, an empty one too, so no old file passes for this
+    // tape's.
+    PendingDiskFile diskFile([&] { return CreateDiskFile(fileName); });
+    bool probeOnly = false;
     bool result = true;
     const int32_t filesBefore = m_nFilesRead;
     try {
-        diskFile = CreateDiskFile(fileName);
-        ++m_nFilesRead;
-        FileEnd end = CopyBlocks(device, *diskFile);
+        FileEnd end = CopyBlocks(device, diskFile);
         NoteFileEnd(end);
+        probeOnly = !diskFile.IsOpen() && FoundOnlyTheEndOfData(end.lastError, end.readOk, m_nFileBlocks);
+        if (!probeOnly)
+            diskFile.Open();
         result = ReportFileEnd(end, endOfTape, stoppedByUser);
         if (m_nFileBytes > 0)  // an empty file is deleted with the summary
-            FlushDiskFile(*diskFile);
+            FlushDiskFile(diskFile);
     } catch (const ReTapeOpsException& e) {
         NoteFileFailure(e);
         WriteError(e.GetMessage());
+        if (!e.GetReason().empty())
+            WriteLog(1, e.GetReason());
         result = false;
         m_nResult = TapeJobResult::Failed;  // also after a break: the disk let the copy down
     }
-    WriteFileSummary(fileName, std::move(diskFile));
+    if (!WriteFileSummary(fileName, diskFile, probeOnly))
+        result = false;
     NoteFileDone(m_nFilesRead > filesBefore);  // the summary deletes an empty file
 
     if (!result && !stoppedByUser)
@@ -73,19 +90,35 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
     return result;
 }
 
+std::string DiskPartName(const std::string& fileName)
+{
+    return fileName + ".part";
+}
+
+// The file is written as NAME.part and renamed with its summary: a file cut off by a
+// signal or a crash never carries the name of a complete one.
 std::unique_ptr<WritableFile> TapeJob::CreateDiskFile(const std::string& fileName)
 {
+    const std::string partName = DiskPartName(fileName);
+    if (m_loadOptions.noClobber) {
+        for (const std::string& name : {fileName, partName})
+            if (Files().Exists(name))
+                throw ReTapeOpsException(kCreateFailedText, ERROR_ALREADY_EXISTS,
+                                         "Reason: the name exists already and files are never overwritten: '" +
+                                             name + "'\n");
+    }
     uint32_t createError = ERROR_SUCCESS;
-    std::unique_ptr<WritableFile> diskFile = Files().CreateAlways(fileName, createError);
+    std::unique_ptr<WritableFile> diskFile = Files().CreateAlways(partName, createError);
     bool madeDirectories = false;
     if (!diskFile && createError == ERROR_PATH_NOT_FOUND) {
-        madeDirectories = CreateDirectoryPath(fileName);
-        diskFile = Files().CreateAlways(fileName, createError);
+        madeDirectories = CreateDirectoryPath(partName);
+        diskFile = Files().CreateAlways(partName, createError);
     }
     if (!diskFile)
-        throw ReTapeOpsException("Couldn't create file on disk\n", createError);
+        throw ReTapeOpsException(kCreateFailedText, createError, ReasonLine(createError, partName));
     if (madeDirectories)
         m_bMadeDirectories = true;
+    ++m_nFilesRead;
     return diskFile;
 }
 
@@ -160,7 +193,35 @@ bool TapeJob::ReportFileEnd(const FileEnd& end, bool& endOfTape, bool& stoppedBy
     // Going on would read from wherever the failed read left the tape and copy those
     // bytes under the next file's name: the session ends here instead.
     WriteError(SystemMessage(end.lastError));
+    WriteReadFailureReason(end.lastError);
     return false;
+}
+
+// What the drive's error number cannot say: the sizes and the place on the tape.
+void TapeJob::WriteReadFailureReason(uint32_t error)
+{
+    char text[256];
+    switch (error) {
+    case ERROR_MORE_DATA:
+        std::snprintf(text, sizeof text,
+                      "Reason: a record longer than %u bytes, the largest block the drive reads; for a tape image "
+                      "give a larger --max-block-size (at most %u)\n",
+                      m_nBufferSize, kMaxTapeBlockSize);
+        break;
+    case ERROR_INVALID_BLOCK_LENGTH:
+        std::snprintf(text, sizeof text,
+                      "Reason: a record whose length is not the fixed block size of %u bytes, in block %llu of "
+                      "tape file %04d\n",
+                      m_nBufferSize, static_cast<unsigned long long>(m_nFileBlocks), m_nFileNumber);
+        break;
+    case ERROR_CRC:
+        std::snprintf(text, sizeof text, "Reason: bad data in block %llu of tape file %04d (both counted from 0)\n",
+                      static_cast<unsigned long long>(m_nFileBlocks), m_nFileNumber);
+        break;
+    default:
+        return;
+    }
+    WriteLog(1, text);
 }
 
 bool TapeJob::WriteEndOfTape(uint32_t error)
@@ -176,8 +237,33 @@ bool TapeJob::WriteEndOfTape(uint32_t error)
     return false;
 }
 
-void TapeJob::WriteFileSummary(const std::string& fileName, std::unique_ptr<WritableFile> diskFile)
+bool TapeJob::WriteFileSummary(const std::string& fileName, PendingDiskFile& diskFile, bool probeOnly)
 {
+    // What the summary describes carries the final name by the time it is written, also
+    // after a break or a failed write.
+    const std::string partName = DiskPartName(fileName);
+    bool deleted = probeOnly;
+    uint32_t renameError = ERROR_SUCCESS;
+    if (std::unique_ptr<WritableFile> file = diskFile.Release()) {
+        uint64_t size = 0;
+        uint32_t sizeError = file->GetSize(size);
+        file.reset();
+        if (sizeError == ERROR_SUCCESS && size == 0) {
+            Files().DeleteFile(partName);
+            if (!m_loadOptions.noClobber)  // the empty tape file's name holds nothing old either
+                Files().DeleteFile(fileName);
+            --m_nFilesRead;
+            deleted = true;
+        } else {
+            renameError = Files().Rename(partName, fileName, !m_loadOptions.noClobber);
+        }
+    }
+    if (renameError != ERROR_SUCCESS) {
+        WriteError(kCreateFailedText);
+        WriteLog(1, ReasonLine(renameError, fileName));
+        m_nResult = TapeJobResult::Failed;
+    }
+
     WriteLog(1, kStars59 + "\n");
     WriteLog(1, "*********\tFILE  " + fileName + " SUMMARY\t\n");
     char line[128];
@@ -185,17 +271,10 @@ void TapeJob::WriteFileSummary(const std::string& fileName, std::unique_ptr<Writ
                   static_cast<unsigned long long>(m_nFileBlocks));
     WriteLog(1, line);
     WriteLog(1, ByteFigure("********* Bytes successfully read  : ", "   ", m_nFileBytes));
-    if (diskFile) {
-        uint64_t size = 0;
-        uint32_t sizeError = diskFile->GetSize(size);
-        diskFile.reset();
-        if (sizeError == ERROR_SUCCESS && size == 0) {
-            Files().DeleteFile(fileName);
-            --m_nFilesRead;
-            WriteLog(1, "********* No data in file. File deleted.\n");
-        }
-    }
+    if (deleted)
+        WriteLog(1, "********* No data in file. File deleted.\n");
     WriteLog(1, kStars59 + "\n\n");
+    return renameError == ERROR_SUCCESS;
 }
 
 // The names of the session's files, and of the directories made for them, must reach the

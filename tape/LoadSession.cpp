@@ -39,7 +39,7 @@ void TapeJob::RunLoad()
     uint32_t error = ERROR_SUCCESS;
     TapeDevicePtr device = OpenDevice(error);
     if (!device) {
-        WriteLog(1, "Can't access specified device\n\n");
+        WriteDeviceAccessFailure(error);
         NoteSessionError("Can't access specified device");
         m_nResult = TapeJobResult::Failed;
         FinishSessionReport();
@@ -100,6 +100,7 @@ bool TapeJob::RewindForLoad(TapeDevice& device)
 
 std::string TapeJob::AnnounceFile(int32_t fileNumber)
 {
+    m_nFileNumber = fileNumber;
     char digits[16];
     std::snprintf(digits, sizeof digits, "%04d", fileNumber);
     std::string name = m_strPath + "/" + m_strFileBase + digits;

@@ -2,6 +2,7 @@
 
 #include "platform/DeviceNamespace.h"
 #include "tape/SessionReport.h"
+#include "platform/Files.h"
 
 #include <cstdio>
 #include <cstring>
@@ -57,6 +58,11 @@ void TapeJob::WriteError(const std::string& text)
     NoteSessionError(text);
 }
 
+std::string ReasonLine(uint32_t code, const std::string& path)
+{
+    return "Reason: " + DescribeFailure(code, path) + ": '" + path + "'\n";
+}
+
 void TapeJob::SendStatusText(const std::string& text)
 {
     if (!m_hWndNotify)
@@ -78,4 +84,10 @@ void TapeJob::SendCounters(uint32_t final)
 TapeDevicePtr TapeJob::OpenDevice(uint32_t& error) const
 {
     return DeviceNamespace::OpenTape(m_nTapeIndex, error);
+}
+
+void TapeJob::WriteDeviceAccessFailure(uint32_t error)
+{
+    WriteLog(1, "Can't access specified device\n\n");
+    WriteLog(1, ReasonLine(error, DeviceNamespace::DevicePath(m_nTapeIndex)));
 }

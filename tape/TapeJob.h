@@ -12,6 +12,7 @@
 
 class FileSelection;
 class SessionReport;
+class PendingDiskFile;
 class TapeJobList;
 class WritableFile;
 
@@ -58,6 +59,9 @@ struct LoadOptions {
     ReadErrors onReadError = ReadErrors::Stop;
     uint32_t readRetries = 0;
     uint32_t maxBadBlocksInARow = 16;
+    // A disk file name that exists already ends the session with an error before anything
+    // is written to it ("Never overwrite files", --no-clobber).
+    bool noClobber = false;
 };
 
 // A block a load with ReadErrors::Skip passed over: where it stood and why.
@@ -71,14 +75,21 @@ struct BadBlock {
 // What tape and disk operations of a job throw.
 class ReTapeOpsException {
 public:
-    ReTapeOpsException(std::string message, uint32_t code) : m_strMessage(std::move(message)), m_nCode(code) {}
+    ReTapeOpsException(std::string message, uint32_t code, std::string reason = {})
+        : m_strMessage(std::move(message)), m_nCode(code), m_strReason(std::move(reason)) {}
     const std::string& GetMessage() const { return m_strMessage; }
     uint32_t GetCode() const { return m_nCode; }
+    // The line that says why, written after the message; empty when the message says it.
+    const std::string& GetReason() const { return m_strReason; }
 
 private:
     std::string m_strMessage;
     uint32_t m_nCode;  // the system's error number, 0 for the program's own failures
+    std::string m_strReason;
 };
+
+// "Reason: <cause>: '<path>'\n", the line after a failure's text that says why it failed.
+std::string ReasonLine(uint32_t code, const std::string& path);
 
 class TapeJob {
 public:
@@ -108,6 +119,8 @@ public:
 
     // Opens \\.\TAPEn of this job; null when it cannot.
     TapeDevicePtr OpenDevice(uint32_t& error) const;
+    // "Can't access specified device" and the line that says why, with what TAPEn opens.
+    void WriteDeviceAccessFailure(uint32_t error);
 
     // Block-size set-up. Each logs before and after its call and throws ReTapeOpsException
     // with the system's text when the call fails.
@@ -134,6 +147,7 @@ public:
     uint64_t m_nFileBlocks = 0;
     uint64_t m_nFileBytes = 0;
     int32_t m_nFilesRead = 0;
+    int32_t m_nFileNumber = 0;  // the tape file being read (set when it is announced)
     uint32_t m_bVariableBlock = 0;
     uint32_t m_nBufferSize = 0;
     PageBuffer m_pBuffer;  // the read buffer; the job owns it
@@ -162,6 +176,7 @@ private:
         uint32_t lastError = 0;             // its result
         bool breakRequested = false;        // seen after the last block
     };
+    // Makes the disk file under its temporary name (DiskPartName) and counts it as read.
     std::unique_ptr<WritableFile> CreateDiskFile(const std::string& fileName);
     FileEnd CopyBlocks(TapeDevice& device, WritableFile& diskFile);
     // After a data error in CopyBlocks, as the load options ask: read the block again, or
@@ -182,8 +197,12 @@ private:
     // Writes the text of an end of the tape's data (end of media, no more data) and says
     // whether error was one.
     bool WriteEndOfTape(uint32_t error);
-    // Closes the disk file, and deletes it when it stayed empty.
-    void WriteFileSummary(const std::string& fileName, std::unique_ptr<WritableFile> diskFile);
+    // After the text of a read error: the line with the sizes or the block it concerns.
+    void WriteReadFailureReason(uint32_t error);
+    // Closes the disk file and gives it its name, or deletes it when it stayed empty (an
+    // unmade file of the read past the tape's last one reads as deleted too). False when the
+    // name could not be given, after writing why.
+    bool WriteFileSummary(const std::string& fileName, PendingDiskFile& diskFile, bool probeOnly);
     // After the last file: flushes the directory of the disk files (and the levels above
     // it that the session made); a failure is written like a failed write.
     void SyncDiskDirectories();
@@ -207,6 +226,10 @@ private:
     uint64_t m_nFileBadBlocks = 0;    // blocks of this file passed over
     uint32_t m_nBadBlocksInARow = 0;  // the last ones of them, with no good block between
 };
+
+// The name a disk file is written under until its summary gives it its own: a file left
+// with it was cut off.
+std::string DiskPartName(const std::string& fileName);
 
 // Creates the directories on the path of a file name, level by level ("/" separates).
 // The root ("/" of an absolute path, the first component of a relative one) is never

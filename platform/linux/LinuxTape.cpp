@@ -346,4 +346,9 @@ uint32_t StTransferLimit(const std::string& sysfsRoot)
 void InstallLinuxTapeBackend()
 {
     DeviceNamespace::SetRealDriveOpener(MakeLinuxTapeOpener("/sys", RealStSystem()));
+    DeviceNamespace::SetRealDriveNamer([](int index) {
+        std::vector<ScsiDevice> drives = EnumerateLinuxTapeDrives("/sys");
+        return index >= 0 && static_cast<size_t>(index) < drives.size() ? drives[static_cast<size_t>(index)].stNode
+                                                                        : std::string();
+    });
 }

@@ -58,6 +58,8 @@ TEST(CliOptions, UsageErrorsAreRejectedWithAReason)
         {"mktape", "--block-size", "0", "out.tap", "a"},
         {"mktape", "--block-size", "16777216", "out.tap", "a"},
         {"mktape", "out.tap", "a", "--block-size"},
+        {"rewind", "--tape-image", "a.tap", "--no-clobber"},       // a load's option
+        {"load", "--tape-image", "a.tap", "--no-clobber=yes"},     // a flag takes no value
     };
     for (const auto& args : bad) {
         std::string joined;
@@ -104,6 +106,21 @@ TEST(CliOptions, LoadDefaultsAndSettings)
     EXPECT_EQ(options.loadOptions.readRetries, 100u);
     ASSERT_TRUE(Parse({"load", "--tape-image", "a.tap", "--on-error", "skip", "--on-error", "stop"}, options, error));
     EXPECT_EQ(options.loadOptions.onReadError, LoadOptions::ReadErrors::Stop);  // the last one counts
+}
+
+TEST(CliOptions, NoClobberIsAFlagOfLoadAndNotAValueTaken)
+{
+    CliOptions options;
+    std::string error;
+    ASSERT_TRUE(Parse({"load", "--tape-image", "a.tap"}, options, error)) << error;
+    EXPECT_FALSE(options.noClobber);
+    ASSERT_TRUE(Parse({"load", "--no-clobber", "--tape-image", "a.tap"}, options, error)) << error;
+    EXPECT_TRUE(options.noClobber);
+    EXPECT_EQ(options.tapeImages.size(), 1u);
+    // As the value of another option it is that option's value.
+    ASSERT_TRUE(Parse({"load", "--tape-image", "a.tap", "--base", "--no-clobber"}, options, error)) << error;
+    EXPECT_FALSE(options.noClobber);
+    EXPECT_EQ(options.base, "--no-clobber");
 }
 
 TEST(CliOptions, HelpWinsAnywhere)

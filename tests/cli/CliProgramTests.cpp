@@ -129,7 +129,8 @@ TEST_F(CliProgram, MissingImageExitsWith1)
     for (const char* verb : {"load", "rewind", "eject"}) {
         RunResult r = RunCli({verb, "--tape-image", m_dir / "missing.tap"});
         EXPECT_EQ(r.status, 1) << verb;
-        EXPECT_EQ(r.out, "[00][TAPE0] -- Can't access specified device\n\n") << verb;
+        EXPECT_EQ(r.out, "[00][TAPE0] -- Can't access specified device\n\n"
+                         "[00][TAPE0] -- Reason: not found: '" + m_dir / "missing.tap" + "'\n") << verb;
     }
 }
 
@@ -137,7 +138,8 @@ TEST_F(CliProgram, DriveThatDoesNotExistCannotBeAccessed)
 {
     RunResult r = RunCli({"rewind", "--device", "999"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "[00][TAPE999] -- Can't access specified device\n\n");
+    EXPECT_EQ(r.out, "[00][TAPE999] -- Can't access specified device\n\n"
+                     "[00][TAPE999] -- Reason: not found: '\\\\.\\TAPE999'\n");
 }
 
 TEST_F(CliProgram, DrivesPrintsTheDrivePartOfTheStartUpLog)
@@ -228,6 +230,20 @@ TEST_F(CliProgram, DiskErrorExitsWith1)
     RunResult r = RunCli({"load", "--tape-image", m_image, "--dir", blocker + "/sub"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("Couldn't create file on disk\n"), std::string::npos);
+}
+
+TEST_F(CliProgram, NoClobberStopsAtAnExistingFileAndLeavesIt)
+{
+    const std::string out = m_dir / "out";
+    std::filesystem::create_directory(out);
+    WriteWholeFile(out + "/file0002", "mine");
+    RunResult r = RunCli({"load", "--tape-image", m_image, "--dir", out, "--no-clobber"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Couldn't create file on disk\n[00][TAPE0] -- Reason: the name exists already"),
+              std::string::npos) << r.out;
+    EXPECT_EQ(ReadWholeFile(out + "/file0002"), "mine");
+    EXPECT_TRUE(ReadWholeFile(out + "/file0000") == Content(0));
+    EXPECT_FALSE(FileExists(out + "/file0003"));  // the session ended at the taken name
 }
 
 TEST_F(CliProgram, FixedBlockDriveOptionReachesTheImage)
@@ -408,10 +424,10 @@ TEST_F(CliProgram, SkipLoadOfAnImageWithBadRecordsKeepsEveryGoodBlockAndReportsE
         EXPECT_TRUE(ReadWholeFile(out + name) == tap[f].good) << "file " << f;
         for (uint64_t block : tap[f].bad) {
             char line[96];
-            std::snprintf(line, sizeof line, "Bad block %llu of file %04zu skipped: Data error", 
+            std::snprintf(line, sizeof line, "Bad block %llu of file %04zu skipped: A block could not be read", 
                           static_cast<unsigned long long>(block), f);
             EXPECT_NE(r.out.find(line), std::string::npos) << line;
-            std::snprintf(line, sizeof line, "######## Bad block\t\t: file %04zu, block %llu: Data error", f,
+            std::snprintf(line, sizeof line, "######## Bad block\t\t: file %04zu, block %llu: A block could not be read", f,
                           static_cast<unsigned long long>(block));
             EXPECT_NE(r.out.find(line), std::string::npos) << line;
             ++bad;

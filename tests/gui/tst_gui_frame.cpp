@@ -268,7 +268,19 @@ private slots:
             tools << (item->isSeparator() ? QStringLiteral("-") : item->text());
         }
         QCOMPARE(tools, (QStringList{"Select tape...", "-", "Load  files from tape...", "Rewind", "Eject",
-                                     "Read errors", "-", "Break operation", "-", "Write checksums and report"}));
+                                     "Read errors", "-", "Break operation", "-", "Write checksums and report",
+                                     "Never overwrite files"}));
+        // A checkable choice that the next load takes along.
+        QAction* noClobber = frame->GetAction(ID_NO_CLOBBER);
+        QVERIFY(noClobber->isCheckable());
+        QVERIFY(!noClobber->isChecked());
+        QVERIFY(!frame->m_loadOptions.noClobber);
+        noClobber->trigger();
+        QVERIFY(frame->m_loadOptions.noClobber);
+        QVERIFY(noClobber->isChecked());
+        noClobber->trigger();
+        QVERIFY(!frame->m_loadOptions.noClobber);
+        QVERIFY(!noClobber->isChecked());
 
         QStringList buttons;
         for (QAction* button : frame->m_wndToolBar->actions()) {

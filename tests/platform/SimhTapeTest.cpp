@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <fcntl.h>
 #include <cstdlib>
 #include <functional>
 #include <sys/stat.h>
@@ -383,10 +385,12 @@ TEST_F(SimhTapeTest, BadRecordWithWrongTrailerIsInconsistent)
     EXPECT_EQ(Read(*drive), Err(ERROR_TAPE_IMAGE_INCONSISTENT));
 }
 
-TEST_F(SimhTapeTest, UnknownMarkerIsInconsistent)
+// Not a length mismatch: the image holds a word we cannot follow, and says so.
+TEST_F(SimhTapeTest, UnknownMarkerIsReportedAsSuchNotAsALengthMismatch)
 {
     auto drive = OpenImage([](SimhTapeWriter& t) { t.WriteRawWord(0xFFFFFFFD); });
-    EXPECT_EQ(Read(*drive), Err(ERROR_TAPE_IMAGE_INCONSISTENT));
+    EXPECT_EQ(Read(*drive), Err(ERROR_TAPE_IMAGE_UNKNOWN_MARKER));
+    EXPECT_EQ(Read(*drive), Err(ERROR_TAPE_IMAGE_UNKNOWN_MARKER));  // and stays before it
 }
 
 // --- drive and media parameters ---------------------------------------------------------
@@ -733,6 +737,35 @@ TEST_F(SimhTapeTest, OpenFailures)
     error = 0;
     EXPECT_FALSE(OpenVirtualDrive(m_dir / "plain/t.tap", {}, error));
     EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+}
+
+// A FIFO used to hold the open until a writer came, beyond the reach of a break.
+TEST_F(SimhTapeTest, FifoOrDeviceIsRefusedAtOnceNotWaitedFor)
+{
+    const std::string fifo = m_dir / "pipe.tap";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<bool> done{false};
+    uint32_t error = 0;
+    std::thread opener([&] {
+        TapeDevicePtr drive = OpenVirtualDrive(fifo, {}, error);
+        EXPECT_FALSE(drive);
+        done = true;
+    });
+    for (int i = 0; i < 200 && !done; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!done) {  // unblock the open so the test ends either way
+        int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        opener.join();
+        if (writer >= 0)
+            ::close(writer);
+        FAIL() << "the open waited for a writer";
+    }
+    opener.join();
+    EXPECT_EQ(error, ERROR_NOT_REGULAR_FILE);
+
+    error = 0;
+    EXPECT_FALSE(OpenVirtualDrive("/dev/null", {}, error));
+    EXPECT_EQ(error, ERROR_NOT_REGULAR_FILE);
 }
 
 TEST_F(SimhTapeTest, UnreadableImageIsAccessDenied)

@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <csignal>
+#include <filesystem>
+#include <sys/resource.h>
 #include <functional>
 #include <set>
 
@@ -21,8 +24,11 @@ const std::string kStars = std::string(102, '*') + "\n";
 class HookedNotify : public RecordingNotify {
 public:
     std::function<void(const TapeCounters&)> onCounters;
+    std::function<void(const std::string&)> onLog;  // before the text is recorded
     void Send(uint32_t message, TaskMemBlock block) override
     {
+        if (message == UM_LOG_TEXT && onLog)
+            onLog(std::string(block.data()));
         if (message == UM_COUNTERS && onCounters) {
             TapeCounters c;
             std::memcpy(&c, block.data(), sizeof c);
@@ -66,6 +72,7 @@ protected:
         std::snprintf(name, sizeof name, "file%04d", n);
         return dir / name;
     }
+    std::string Part(int n) { return Disk(n) + ".part"; }  // the name while it is written
     TapeJobList* breakList = nullptr;  // the running load's list, for break hooks
     static bool EndsWith(const std::string& log, const std::string& text)
     {
@@ -245,26 +252,34 @@ public:
         auto real = RealFiles().CreateAlways(name, error);
         if (!real)
             return nullptr;
-        return std::make_unique<File>(std::move(real), m_nBudget);
+        return std::make_unique<File>(std::move(real), m_nBudget, m_bPartly);
     }
+    bool m_bPartly = false;  // the last write takes what still fits, as a real disk does
     uint32_t DeleteFile(const std::string& name) override { return RealFiles().DeleteFile(name); }
     uint32_t CreateDirectory(const std::string& name) override { return RealFiles().CreateDirectory(name); }
 
 private:
     struct File : WritableFile {
-        File(std::unique_ptr<WritableFile> f, uint64_t& budget) : real(std::move(f)), left(budget) {}
+        File(std::unique_ptr<WritableFile> f, uint64_t& budget, bool partly)
+            : real(std::move(f)), left(budget), partly(partly) {}
         uint32_t Write(const void* data, uint32_t size, uint32_t& written) override
         {
             if (size > left) {
                 written = 0;
+                if (partly && left > 0) {
+                    real->Write(data, static_cast<uint32_t>(left), written);
+                    left = 0;
+                }
                 return ERROR_DISK_FULL;
             }
             left -= size;
             return real->Write(data, size, written);
         }
         uint32_t GetSize(uint64_t& size) override { return real->GetSize(size); }
+        uint32_t Truncate(uint64_t size) override { return real->Truncate(size); }
         std::unique_ptr<WritableFile> real;
         uint64_t& left;
+        bool partly;
     };
     uint64_t m_nBudget;
 };
@@ -292,6 +307,8 @@ class NullFiles : public FileSystem {
     }
     uint32_t DeleteFile(const std::string&) override { return 0; }
     uint32_t CreateDirectory(const std::string&) override { return 0; }
+    uint32_t Rename(const std::string&, const std::string&, bool) override { return 0; }
+    bool Exists(const std::string&) override { return false; }
 };
 
 } // namespace
@@ -353,7 +370,8 @@ TEST_F(LoadTest, BadSelectionAndMissingDeviceTouchNothing)
     TapeJobList list;
     TapeJob* job = list.AddJob(dir.path(), "file", "*", 3, &list, &notify, TAPE_JOB_LOAD);
     job->RunLoad();
-    EXPECT_EQ(notify.Log(), "[00][TAPE3] -- Can't access specified device\n\n");
+    EXPECT_EQ(notify.Log(), "[00][TAPE3] -- Can't access specified device\n\n"
+                            "[00][TAPE3] -- Reason: not found: '\\\\.\\TAPE3'\n");
     EXPECT_EQ(job->m_nResult, TapeJobResult::Failed);
     list.RemoveJob(job);
 }
@@ -377,7 +395,8 @@ TEST_F(LoadTest, ReadErrorEndsTheSessionKeepingTheGoodBlocks)
         .Add(FakeTapeState::Item::Record, 50).Add(FakeTapeState::Item::Mark).File({9});
     std::string log = Load("*");
     std::string p = "[00][TAPE0] -- ";
-    EXPECT_TRUE(Has(log, p + "--//--//-- ERROR --//--//--\n" + p + SystemMessage(ERROR_CRC) + p + "*****"));
+    EXPECT_TRUE(Has(log, p + "--//--//-- ERROR --//--//--\n" + p + SystemMessage(ERROR_CRC) + p +
+                             "Reason: bad data in block 1 of tape file 0001 (both counted from 0)\n" + p + "*****"));
     EXPECT_TRUE(Has(log, "********* Blocks successfully read : 1\n"));
     EXPECT_EQ(ReadWholeFile(Disk(1)), T().FileContent(1).substr(0, 50));
     EXPECT_FALSE(FileExists(Disk(2)));
@@ -391,8 +410,26 @@ TEST_F(LoadTest, MoreDataThanTheBufferIsAnErrorNotATruncatedCopy)
     T().maxBlockSize = 4096;
     T().File({100, 5000, 100});
     std::string log = Load("0");
-    EXPECT_TRUE(Has(log, SystemMessage(ERROR_MORE_DATA)));
+    EXPECT_TRUE(Has(log, SystemMessage(ERROR_MORE_DATA) + "[00][TAPE0] -- Reason: a record longer than 4096 bytes, "
+                         "the largest block the drive reads; for a tape image give a larger --max-block-size (at most "
+                         + std::to_string(kMaxTapeBlockSize) + ")\n"));
     EXPECT_EQ(ReadWholeFile(Disk(0)), T().FileContent(0).substr(0, 100));
+    EXPECT_EQ(result, TapeJobResult::Failed);
+}
+
+// The drive's text used to speak of a multivolume partition; the log now says what the
+// record was and where.
+TEST_F(LoadTest, RecordOfTheWrongLengthInFixedModeSaysTheBlockSizeAndWhere)
+{
+    T().variable = false;
+    T().mediaBlockSize = 512;
+    T().File({512}).Add(FakeTapeState::Item::Record, 512).Add(FakeTapeState::Item::Record, 512)
+        .Add(FakeTapeState::Item::Error, ERROR_INVALID_BLOCK_LENGTH);
+    std::string log = Load("*");
+    const std::string p = "[00][TAPE0] -- ";
+    EXPECT_TRUE(Has(log, p + "A block's length differs from the fixed block size the tape is read with.\n" + p +
+                             "Reason: a record whose length is not the fixed block size of 512 bytes, in block 2 of "
+                             "tape file 0001\n"));
     EXPECT_EQ(result, TapeJobResult::Failed);
 }
 
@@ -509,12 +546,12 @@ TEST_F(LoadTest, EveryCopiedFileIsOnDiskBeforeItsSummaryAndItsFolderBeforeTheSes
     ScopedFileSystem scope(files);
     std::string log = Load("*");
     // The empty file is deleted, not flushed; the folder follows the last file.
-    ASSERT_EQ(files.Names(), (std::vector<std::string>{Disk(0), Disk(2), dir.path()}));
+    ASSERT_EQ(files.Names(), (std::vector<std::string>{Part(0), Part(2), dir.path()}));
     for (int i : {0, 1}) {
         const auto& sync = files.syncs[i];
         std::string before = log.substr(0, sync.logSize);
         EXPECT_TRUE(EndsWith(before, "------ FILEMARK DETECTED-------\n\n")) << sync.name;
-        EXPECT_FALSE(Has(before, "FILE  " + sync.name + " SUMMARY")) << sync.name;
+        EXPECT_FALSE(Has(before, "FILE  " + Disk(i * 2) + " SUMMARY")) << sync.name;
     }
     std::string beforeFolder = log.substr(0, files.syncs[2].logSize);
     EXPECT_TRUE(Has(beforeFolder, "FILE  " + Disk(2) + " SUMMARY"));
@@ -528,7 +565,7 @@ TEST_F(LoadTest, EveryCopiedFileIsOnDiskBeforeItsSummaryAndItsFolderBeforeTheSes
     std::vector<std::string> names = files.Names();
     ASSERT_GE(names.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 4),
-              (std::vector<std::string>{dir / "new/deeper/file0000", dir / "new/deeper", dir / "new", dir.path()}));
+              (std::vector<std::string>{dir / "new/deeper/file0000.part", dir / "new/deeper", dir / "new", dir.path()}));
     EXPECT_EQ(names.back(), "/");
     EXPECT_EQ(result, TapeJobResult::Completed);
 
@@ -548,7 +585,7 @@ TEST_F(LoadTest, FailedFlushOfAFileOrItsFolderIsAWriteFailureNotASuccess)
     SyncingFiles files(notify);
     ScopedFileSystem scope(files);
 
-    files.failing = {Disk(0)};
+    files.failing = {Part(0)};
     std::string log = Load("*");
     EXPECT_TRUE(Has(log, p + "------ FILEMARK DETECTED-------\n\n" + failure + p + "*****"));
     EXPECT_FALSE(FileExists(Disk(1)));  // the session ends with the file
@@ -577,6 +614,181 @@ TEST_F(LoadTest, FailedFlushOfAFileOrItsFolderIsAWriteFailureNotASuccess)
     EXPECT_LT(at, log.find("READ SESSION SUMMARY"));
     EXPECT_EQ(ReadWholeFile(Disk(1)), T().FileContent(1));
     EXPECT_EQ(result, TapeJobResult::Failed);
+}
+
+// A full disk takes part of the block whose write fails; that part is not counted, so it
+// must not stay on disk either.
+TEST_F(LoadTest, WriteThatFailsPartwayIsCutBackToTheCountedBytes)
+{
+    T().File({100, 100, 100, 100}).File({100});
+    FillingFiles files(250);
+    files.m_bPartly = true;
+    ScopedFileSystem scope(files);
+    std::string log = Load("*");
+    EXPECT_TRUE(Has(log, "Error writing file on disk.\tDisk full or restricted access?\n"));
+    EXPECT_TRUE(Has(log, "********* Bytes successfully read  : 200\n"));
+    EXPECT_EQ(ReadWholeFile(Disk(0)), T().FileContent(0).substr(0, 200));
+    EXPECT_FALSE(FileExists(Part(0)));  // the log describes it: it carries its name
+    EXPECT_EQ(result, TapeJobResult::Failed);
+}
+
+// The same through the real file code: a file size limit makes write() stop partway and then
+// fail with EFBIG, as a filling disk does.
+TEST_F(LoadTest, RealFileCutBackAfterTheFileSizeLimit)
+{
+    T().File({100, 100, 100, 100}).File({100});
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = old;
+    limit.rlim_cur = 250;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    std::string log = Load("*");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_TRUE(Has(log, "Error writing file on disk.\tDisk full or restricted access?\n"));
+    EXPECT_TRUE(Has(log, "********* Blocks successfully read : 2\n"));
+    EXPECT_EQ(ReadWholeFile(Disk(0)), T().FileContent(0).substr(0, 200));
+    EXPECT_EQ(result, TapeJobResult::Failed);
+}
+
+// A link at a target name used to be written through: its target, outside the folder, got
+// the tape's data. The link is replaced by the file; the target stays as it was.
+TEST_F(LoadTest, SymbolicLinksAtTargetNamesAreReplacedNeverWrittenThrough)
+{
+    T().File({10}).File({20}).File({});
+    TempDir outside;
+    WriteWholeFile(outside / "victim", "victim");
+    WriteWholeFile(outside / "victim2", "victim2");
+    WriteWholeFile(outside / "victim3", "victim3");
+    std::filesystem::create_symlink(outside / "victim", Disk(0));
+    std::filesystem::create_symlink(outside / "victim2", Part(1));
+    std::filesystem::create_symlink(outside / "victim3", Disk(2));  // an empty tape file's name
+    std::filesystem::create_symlink(outside / "absent", Disk(1));   // dangling: nothing is made there
+    std::string log = Load("*");
+    EXPECT_EQ(result, TapeJobResult::Completed);
+    EXPECT_EQ(ReadWholeFile(outside / "victim"), "victim");
+    EXPECT_EQ(ReadWholeFile(outside / "victim2"), "victim2");
+    EXPECT_EQ(ReadWholeFile(outside / "victim3"), "victim3");
+    EXPECT_FALSE(FileExists(outside / "absent"));
+    for (int f : {0, 1}) {
+        EXPECT_FALSE(std::filesystem::is_symlink(Disk(f))) << f;
+        EXPECT_EQ(ReadWholeFile(Disk(f)), T().FileContent(f)) << f;
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(Part(f)))) << f;
+    }
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(Disk(2))));
+}
+
+// A file cut off (a signal, a crash) must not carry the name of a complete one: it is
+// NAME.part until its summary is written, and NAME from then on, after a break too.
+TEST_F(LoadTest, FilesAreWrittenUnderAPartNameUntilTheirSummary)
+{
+    T().File({100, 100}).File({100, 100, 100}).File({5});
+    WriteWholeFile(Disk(1), "an older copy");
+    std::vector<std::string> seen;
+    int firstBlocks = 0;
+    notify.onCounters = [&](const TapeCounters& c) {
+        if (c.nFileBlocks == 1 && c.bFinal == 0) {
+            seen.push_back(std::string(FileExists(Part(0)) ? "part0 " : "") + (FileExists(Disk(0)) ? "file0 " : "") +
+                           (FileExists(Part(1)) ? "part1 " : "") + ReadWholeFile(Disk(1)).substr(0, 8));
+            if (++firstBlocks == 2)
+                breakList->SetBreakRequest(1, 1);  // a break in the middle of file 1
+        }
+    };
+    notify.onLog = [&](const std::string& text) {
+        if (Has(text, " SUMMARY\t\n"))
+            seen.push_back(Has(text, Disk(0)) ? std::string(FileExists(Disk(0)) && !FileExists(Part(0)) ? "named0" : "")
+                                              : std::string(FileExists(Disk(1)) && !FileExists(Part(1)) ? "named1" : ""));
+    };
+    std::string log = Load("*");
+    EXPECT_EQ(seen, (std::vector<std::string>{"part0 an older", "named0", "file0 part1 an older", "named1"}));
+    EXPECT_TRUE(Has(log, "------ TERMINATED BY USER-------\n\n"));
+    EXPECT_EQ(ReadWholeFile(Disk(1)), T().FileContent(1).substr(0, 100));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);  // no .part left
+}
+
+// The all-files walk reads once past the last tape file to find the end of the data. That
+// read used to make BASE<n+1> and delete it as empty: a user's file of that name was lost.
+TEST_F(LoadTest, ReadPastTheLastTapeFileLeavesAnExistingFileOfThatNameAlone)
+{
+    T().File({5}).File({6});
+    WriteWholeFile(Disk(2), "the user's own");
+    std::string log = Load("*");
+    EXPECT_EQ(ReadWholeFile(Disk(2)), "the user's own");
+    // The texts stay those of a file made and deleted.
+    EXPECT_TRUE(Has(log, "FILE  " + Disk(2) + " SUMMARY\t\n[00][TAPE0] -- ********* Blocks successfully read : 0\n"));
+    EXPECT_EQ(CountOf(log, "********* No data in file. File deleted.\n"), 1u);
+    EXPECT_TRUE(Has(log, "######## Files read \t\t: 2\n"));
+    EXPECT_EQ(result, TapeJobResult::Completed);
+    EXPECT_FALSE(FileExists(Part(2)));
+
+    // The end of the medium is the end of the data too; the probe also makes no directory.
+    notify.Clear();
+    T().items.clear();
+    T().File({5}).Add(FakeTapeState::Item::Error, ERROR_END_OF_MEDIA);
+    Load("*", dir / "fresh");
+    EXPECT_EQ(ReadWholeFile(dir / "fresh/file0000"), T().FileContent(0));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "fresh"), {}), 1);
+}
+
+TEST_F(LoadTest, NoClobberEndsTheSessionAtATakenNameBeforeWritingToIt)
+{
+    T().File({5}).File({6}).File({7});
+    WriteWholeFile(Disk(1), "keep me");
+    WriteWholeFile(Disk(3), "past the end");
+    jobs = std::make_unique<TapeJobList>();
+    TapeJob* job = jobs->AddJob(dir.path(), "file", "*", 0, jobs.get(), &notify, TAPE_JOB_LOAD);
+    job->m_loadOptions.noClobber = true;
+    job->RunLoad();
+    std::string log = notify.Log();
+    const std::string p = "[00][TAPE0] -- ";
+    EXPECT_TRUE(Has(log, p + "--//--//-- ERROR --//--//--\n" + p + "Couldn't create file on disk\n" + p +
+                             "Reason: the name exists already and files are never overwritten: '" + Disk(1) + "'\n" +
+                             p + "*****"));
+    EXPECT_EQ(ReadWholeFile(Disk(0)), T().FileContent(0));
+    EXPECT_EQ(ReadWholeFile(Disk(1)), "keep me");
+    EXPECT_FALSE(FileExists(Part(1)));
+    EXPECT_FALSE(FileExists(Disk(2)));
+    EXPECT_EQ(job->m_nFilesRead, 1);
+    EXPECT_EQ(job->m_nResult, TapeJobResult::Failed);
+    jobs->RemoveJob(job);
+
+    // Nothing taken: the walk ends as usual, and a file past the tape's end is no conflict.
+    notify.Clear();
+    T().items.clear();
+    T().File({5});
+    jobs = std::make_unique<TapeJobList>();
+    job = jobs->AddJob(dir / "other", "file", "*", 0, jobs.get(), &notify, TAPE_JOB_LOAD);
+    job->m_loadOptions.noClobber = true;
+    std::filesystem::create_directory(dir / "other");
+    WriteWholeFile(dir / "other/file0001", "past the end");
+    job->RunLoad();
+    EXPECT_EQ(job->m_nResult, TapeJobResult::Completed);
+    EXPECT_EQ(ReadWholeFile(dir / "other/file0001"), "past the end");
+    EXPECT_EQ(ReadWholeFile(dir / "other/file0000"), T().FileContent(0));
+    jobs->RemoveJob(job);
+}
+
+TEST_F(LoadTest, AFileThatCannotBeMadeSaysWhyAndWhere)
+{
+    T().File({5});
+    const std::string p = "[00][TAPE0] -- ";
+    WriteWholeFile(dir / "blocker", "");
+    std::string log = Load("*", dir / "blocker/sub");
+    EXPECT_TRUE(Has(log, p + "Couldn't create file on disk\n" + p + "Reason: not a directory (a part of the path is a file): '" +
+                             dir.path() + "/blocker/sub/file0000.part'\n" + p + "*****"));
+
+    notify.Clear();
+    std::filesystem::create_directory(Part(0));
+    log = Load("*");
+    EXPECT_TRUE(Has(log, p + "Couldn't create file on disk\n" + p + "Reason: is a directory: '" + Part(0) + "'\n"));
+
+    notify.Clear();
+    jobs = std::make_unique<TapeJobList>();
+    TapeJob* job = jobs->AddJob(dir.path(), std::string(300, 'n'), "*", 0, jobs.get(), &notify, TAPE_JOB_LOAD);
+    job->RunLoad();
+    EXPECT_TRUE(Has(notify.Log(), p + "Reason: name too long: '"));
+    jobs->RemoveJob(job);
 }
 
 TEST(ByteFigure, ThresholdsAreAThousandTimesAPowerOf1024)

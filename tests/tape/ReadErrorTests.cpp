@@ -106,7 +106,7 @@ TEST_F(ReadErrorTest, BlockThatFailsTwiceIsReadOnTheSecondRetryAndCopiedWhole)
     EXPECT_TRUE(badBlocks.empty());
     EXPECT_EQ(blocksTotal, 4u);
     EXPECT_EQ(CallsOf("space blocks -1"), 2u);
-    const std::string crc = "Data error (cyclic redundancy check).\n";
+    const std::string crc = "A block could not be read: bad data on the tape.\n";
     EXPECT_TRUE(Has(log, p + "Read error in block 1, reading it again (1 of 2): " + crc + p +
                              "Read error in block 1, reading it again (2 of 2): " + crc + p +
                              "Block 1 read on attempt 2\n"));
@@ -125,7 +125,7 @@ TEST_F(ReadErrorTest, RetriesOneShortOfTheBlockEndTheSessionUnderStopAsAnyReadEr
     EXPECT_EQ(result, TapeJobResult::Failed);
     EXPECT_TRUE(badBlocks.empty());  // not passed over: the session ended there
     EXPECT_EQ(CountOf(log, "reading it again"), 1u);
-    EXPECT_TRUE(Has(log, p + "--//--//-- ERROR --//--//--\n" + p + "Data error (cyclic redundancy check).\n"));
+    EXPECT_TRUE(Has(log, p + "--//--//-- ERROR --//--//--\n" + p + "A block could not be read: bad data on the tape.\n"));
     EXPECT_FALSE(Has(log, "Bad block"));
 }
 
@@ -154,13 +154,13 @@ TEST_F(ReadErrorTest, BlockThatNeverRecoversIsPassedOverAfterItsRetriesAndTheCop
     EXPECT_EQ(badBlocks[0].tapeFile, 0);
     EXPECT_EQ(badBlocks[0].block, 1u);
     EXPECT_EQ(badBlocks[0].error, ERROR_CRC);
-    EXPECT_EQ(badBlocks[0].text, "Data error (cyclic redundancy check).");
+    EXPECT_EQ(badBlocks[0].text, "A block could not be read: bad data on the tape.");
     EXPECT_EQ(result, TapeJobResult::Failed);  // the copy went on, but blocks are missing
     EXPECT_EQ(CountOf(log, "reading it again"), 3u);
     EXPECT_EQ(CallsOf("space blocks -1"), 3u);
-    EXPECT_TRUE(Has(log, p + "Bad block 1 of file 0000 skipped: Data error (cyclic redundancy check).\n"));
+    EXPECT_TRUE(Has(log, p + "Bad block 1 of file 0000 skipped: A block could not be read: bad data on the tape.\n"));
     EXPECT_TRUE(Has(log, p + "######## Bytes  read\t\t: 510\n" + p + "######## Bad blocks skipped\t: 1\n" + p +
-                             "######## Bad block\t\t: file 0000, block 1: Data error (cyclic redundancy check).\n" + p +
+                             "######## Bad block\t\t: file 0000, block 1: A block could not be read: bad data on the tape.\n" + p +
                              "######## Session completed at "));
     EXPECT_TRUE(Has(log, p + "********* Blocks successfully read : 2\n"));
     EXPECT_EQ(blocksTotal, 4u);
@@ -187,7 +187,7 @@ TEST_F(ReadErrorTest, BadBlocksInARowBelowTheLimitArePassedOverAndAtTheLimitTheR
     EXPECT_EQ(numbers, (std::vector<uint64_t>{1, 2, 4, 5, 6}));
     EXPECT_EQ(CallsOf("space 1"), 1u);
     EXPECT_EQ(CountOf(log, "BAD BLOCKS IN A ROW"), 1u);
-    EXPECT_TRUE(Has(log, p + "Bad block 6 of file 0000 skipped: Data error (cyclic redundancy check).\n" + p +
+    EXPECT_TRUE(Has(log, p + "Bad block 6 of file 0000 skipped: A block could not be read: bad data on the tape.\n" + p +
                              "------ 3 BAD BLOCKS IN A ROW, REST OF FILE SKIPPED -------\n" + p +
                              "------ FILEMARK DETECTED-------\n\n"));
     EXPECT_TRUE(Has(log, p + "######## Bad blocks skipped\t: 5\n"));

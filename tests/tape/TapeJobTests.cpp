@@ -1,4 +1,5 @@
 // The job list, the job's reporting, eject, rewind, block-size set-up and directory creation.
+#include "platform/DeviceNamespace.h"
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
 #include "tests/common/TestSupport.h"
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -174,16 +176,40 @@ TEST_F(DeviceControlTest, DriveFailuresAreReportedNotHidden)
     EXPECT_EQ(ejectLog.StatusTexts(), (std::vector<std::string>{"Ejecting", "Ready"}));
 }
 
-TEST_F(DeviceControlTest, MissingDeviceWritesOnlyTheAccessText)
+TEST_F(DeviceControlTest, MissingDeviceWritesTheAccessTextAndWhy)
 {
     TapeJob* rewind = list.AddJob("", "", "", 2, &list, &notify, TAPE_JOB_REWIND);
     rewind->Rewind();
     TapeJob* eject = list.AddJob("", "", "", 2, &list, &notify, TAPE_JOB_EJECT);
     eject->Eject();
     EXPECT_EQ(notify.Log(), "[00][TAPE2] -- Can't access specified device\n\n"
-                            "[01][TAPE2] -- Can't access specified device\n\n");
+                            "[00][TAPE2] -- Reason: not found: '\\\\.\\TAPE2'\n"
+                            "[01][TAPE2] -- Can't access specified device\n\n"
+                            "[01][TAPE2] -- Reason: not found: '\\\\.\\TAPE2'\n");
     EXPECT_TRUE(notify.StatusTexts().empty());
     EXPECT_EQ(eject->m_nResult, TapeJobResult::Failed);
+}
+
+TEST(DeviceAccess, TheReasonNamesTheImageAndWhatIsWrongWithIt)
+{
+    TempDir dir;
+    const std::string fifo = dir / "pipe.tap";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    DeviceNamespace::SetTapeImages({dir / "missing.tap", fifo});
+    TapeJobList list;
+    RecordingNotify notify;
+    for (int index : {0, 1, 2}) {
+        TapeJob* job = list.AddJob(dir.path(), "file", "*", index, &list, &notify, TAPE_JOB_LOAD);
+        job->RunLoad();
+        list.RemoveJob(job);
+    }
+    DeviceNamespace::SetTapeImages({});
+    EXPECT_EQ(notify.Log(), "[00][TAPE0] -- Can't access specified device\n\n"
+                            "[00][TAPE0] -- Reason: not found: '" + dir / "missing.tap" + "'\n"
+                            "[01][TAPE1] -- Can't access specified device\n\n"
+                            "[01][TAPE1] -- Reason: not a regular file: '" + fifo + "'\n"
+                            "[02][TAPE2] -- Can't access specified device\n\n"
+                            "[02][TAPE2] -- Reason: not found: '\\\\.\\TAPE2'\n");
 }
 
 TEST_F(DeviceControlTest, BlockSizeOperationsOnVariableAndFixedDrives)

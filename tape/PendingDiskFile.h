@@ -1,0 +1,53 @@
+// The disk file of one tape file as the copy writes it. It is made only when the first
+// block is written to it, or when the copy asks for it once the tape has answered, so a read
+// that finds nothing leaves whatever has the name alone. A write that fails partway is cut
+// back to the blocks written before it: the disk then holds what the log counts.
+#pragma once
+#include "platform/Files.h"
+
+#include <functional>
+#include <memory>
+
+class PendingDiskFile final : public WritableFile {
+public:
+    // Makes the file; throws when it cannot (ReTapeOpsException, through Write as well).
+    using Opener = std::function<std::unique_ptr<WritableFile>()>;
+    explicit PendingDiskFile(Opener opener) : m_opener(std::move(opener)) {}
+
+    bool IsOpen() const { return m_file != nullptr; }
+    void Open()
+    {
+        if (!m_file)
+            m_file = m_opener();
+    }
+
+    uint32_t Write(const void* data, uint32_t size, uint32_t& written) override
+    {
+        Open();
+        uint32_t error = m_file->Write(data, size, written);
+        if (error == ERROR_SUCCESS) {
+            m_nWhole += size;
+            return ERROR_SUCCESS;
+        }
+        // A full disk takes part of a block: that part is not counted, so it goes again. A
+        // failed cut leaves the error as it is, the write failed all the same.
+        m_file->Truncate(m_nWhole);
+        written = 0;
+        return error;
+    }
+    uint32_t GetSize(uint64_t& size) override
+    {
+        size = 0;
+        return m_file ? m_file->GetSize(size) : ERROR_SUCCESS;
+    }
+    uint32_t Truncate(uint64_t size) override { return m_file ? m_file->Truncate(size) : ERROR_SUCCESS; }
+    uint32_t Sync() override { return m_file ? m_file->Sync() : ERROR_SUCCESS; }
+
+    // The file made, if any, for its closing.
+    std::unique_ptr<WritableFile> Release() { return std::move(m_file); }
+
+private:
+    Opener m_opener;
+    std::unique_ptr<WritableFile> m_file;
+    uint64_t m_nWhole = 0;  // bytes of the blocks written in full
+};
