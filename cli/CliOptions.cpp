@@ -4,6 +4,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -67,6 +70,27 @@ bool TakeReadErrorOption(const std::string& name, const std::string& value, Load
         error = "option --on-error takes stop or skip, not '" + value + "'";
         return false;
     }
+    return true;
+}
+
+// --select @FILE: a selection too long for one argument, read whole from FILE (line ends
+// are blanks to the grammar).
+bool ReadSelectionFile(const std::string& path, std::string& selection, std::string& error)
+{
+    constexpr std::uintmax_t kLargest = 64u << 20;
+    std::ifstream in(path, std::ios::binary);
+    std::error_code ec;
+    if (!in || std::filesystem::is_directory(path, ec)) {
+        error = "cannot read the selection file '" + path + "'";
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad() || text.str().size() > kLargest) {
+        error = "cannot read the selection file '" + path + "'" + (in.bad() ? "" : ": larger than 64 MiB");
+        return false;
+    }
+    selection = text.str();
     return true;
 }
 
@@ -170,6 +194,8 @@ bool TakeItem(const VerbRule& verb, const CommandLineItem& item, MkTapeWords& wo
     } else if (name == "--base") {
         options.base = value;
     } else if (name == "--select") {
+        if (!value.empty() && value[0] == '@')
+            return ReadSelectionFile(value.substr(1), options.selection, error);
         options.selection = value;
     } else {  // --block-size
         if (!TakeNumberOption(name, value, 1, kLargestBlockSize, number, error))
@@ -263,7 +289,8 @@ std::string CliUsage()
            "load     copies the selected files of the tape into DIR/BASEnnnn, one disk file per\n"
            "         tape file (nnnn: the tape file number, from 0). DIR defaults to the current\n"
            "         directory (a relative DIR is taken from there; missing levels are made),\n"
-           "         BASE to \"file\", SELECTION to \"*\" (every file), e.g. \"0-1,5, 7-8\".\n"
+           "         BASE to \"file\", SELECTION to \"*\" (every file), e.g. \"0-1,5, 7-8\";\n"
+           "         --select @FILE reads the selection from FILE.\n"
            "         Beside the files it writes DIR/BASE.sha256 (the files' SHA-256, for\n"
            "         sha256sum -c run in DIR) and DIR/BASE.json (the session's report).\n"
            "rewind   rewinds the tape.\n"
@@ -288,8 +315,9 @@ std::string CliUsage()
            "                       never overwriting it\n"
            "\n"
            "The log of a job goes to standard output. Ctrl-C once stops a load after the current\n"
-           "file, twice stops it at once.\n"
+           "file, twice stops it at once; SIGTERM and SIGHUP stop it at once.\n"
            "Exit status: 0 done, 1 ended on an error, 2 usage error or bad selection,\n"
-           "130 stopped by the user.\n"
-           "A load that passed over bad blocks exits with 1, also when it went on to the end.\n";
+           "130 stopped by the user, 143 or 129 stopped by SIGTERM or SIGHUP.\n"
+           "A load that passed over bad blocks exits with 1, also when it went on to the end, and\n"
+           "so does a load of a selection naming a file the tape does not have.\n";
 }

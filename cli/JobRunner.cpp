@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -15,12 +16,20 @@ namespace {
 
 // The handler only counts and wakes the waiting thread, which does the rest.
 std::atomic<int> g_nInterrupts{0};
+std::atomic<int> g_nTerminateSignal{0};  // SIGTERM or SIGHUP, when one came
 std::atomic<int> g_wakeFd{-1};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-extern "C" void OnInterrupt(int)
+// SIGINT is the user's Ctrl-C; SIGTERM and SIGHUP (a shutdown, a closed terminal) stop a
+// load at once, like a second Ctrl-C, so the summaries are still written.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void OnInterrupt(int signal)
 {
-    g_nInterrupts.fetch_add(1, std::memory_order_relaxed);
+    if (signal == SIGINT)
+        g_nInterrupts.fetch_add(1, std::memory_order_relaxed);
+    else
+        g_nTerminateSignal.store(signal, std::memory_order_relaxed);
     const int saved = errno;
     const int fd = g_wakeFd.load(std::memory_order_relaxed);
     if (fd >= 0)
@@ -75,23 +84,26 @@ public:
     InterruptHandler()
     {
         g_nInterrupts.store(0);
+        g_nTerminateSignal.store(0);
         struct sigaction action = {};
         action.sa_handler = OnInterrupt;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
-        m_bInstalled = sigaction(SIGINT, &action, &m_previous) == 0;
+        for (size_t i = 0; i < std::size(kStopSignals); ++i)
+            m_bInstalled[i] = sigaction(kStopSignals[i], &action, &m_previous[i]) == 0;
     }
     ~InterruptHandler()
     {
-        if (m_bInstalled)
-            sigaction(SIGINT, &m_previous, nullptr);
+        for (size_t i = 0; i < std::size(kStopSignals); ++i)
+            if (m_bInstalled[i])
+                sigaction(kStopSignals[i], &m_previous[i], nullptr);
     }
     InterruptHandler(const InterruptHandler&) = delete;
     InterruptHandler& operator=(const InterruptHandler&) = delete;
 
 private:
-    struct sigaction m_previous = {};
-    bool m_bInstalled = false;
+    struct sigaction m_previous[std::size(kStopSignals)] = {};
+    bool m_bInstalled[std::size(kStopSignals)] = {};
 };
 
 // Keeps SIGINT away from the threads started while it lives: they inherit the mask, so the
@@ -102,7 +114,8 @@ public:
     {
         sigset_t set;
         sigemptyset(&set);
-        sigaddset(&set, SIGINT);
+        for (int signal : kStopSignals)
+            sigaddset(&set, signal);
         pthread_sigmask(SIG_BLOCK, &set, &m_previous);
     }
     ~BlockInterrupts() { pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
@@ -164,8 +177,16 @@ TapeJobResult RunTapeJob(TapeJobList& list, const CliJob& request, ConsoleNotify
     }
 
     int seen = 0;
+    bool terminating = false;
     while (!end.Ended()) {
         int interrupts = g_nInterrupts.load(std::memory_order_relaxed);
+        if (!terminating && g_nTerminateSignal.load(std::memory_order_relaxed) != 0) {
+            terminating = true;
+            if (request.kind == TAPE_JOB_LOAD) {
+                list.SetBreakRequest(1, 1);
+                notify.Note("\nkellovaran-cli: signalled to end: stopping at once\n", notes);
+            }
+        }
         if (interrupts != seen) {
             seen = interrupts;
             if (request.kind != TAPE_JOB_LOAD) {
@@ -187,6 +208,11 @@ TapeJobResult RunTapeJob(TapeJobList& list, const CliJob& request, ConsoleNotify
     }
     notify.ClearProgress();
     return end.Result();
+}
+
+int TerminatingSignal()
+{
+    return g_nTerminateSignal.load(std::memory_order_relaxed);
 }
 
 ExitStatus ExitStatusFor(TapeJobResult result)

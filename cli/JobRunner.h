@@ -22,12 +22,16 @@ struct CliJob {
 
 // Registers the job in list, starts its thread and waits until the list announces that the
 // worker has removed it. While it waits, the first SIGINT asks a load to stop after the
-// current file, the second to stop at once; notes about that go to notes (through notify,
+// current file, the second (or a SIGTERM or SIGHUP) to stop at once; notes about that go to notes (through notify,
 // which keeps the progress line whole). The thread sleeps until one of those happens, or
 // until the progress line is due for a redraw. wakeups, when given, counts its wake-ups.
 // Returns how the job ended.
 TapeJobResult RunTapeJob(TapeJobList& list, const CliJob& job, ConsoleNotify& notify, std::FILE* notes,
                          int* wakeups = nullptr);
+
+// SIGTERM or SIGHUP when one of them stopped the last job (the program then exits with
+// 128 + the signal, as a shell expects); 0 otherwise.
+int TerminatingSignal();
 
 // The exit status of the program for a job's result.
 ExitStatus ExitStatusFor(TapeJobResult result);

@@ -6,14 +6,20 @@
 #include "cli/JobRunner.h"
 #include "cli/MkTape.h"
 #include "frontend/ExitStatus.h"
+#include "platform/Files.h"
+#include "platform/SimhTape.h"
+#include "selection/FileSelection.h"
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
 
 #include "Version.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -30,8 +36,24 @@ std::string CurrentDirectory()
 
 int UsageError(const std::string& reason)
 {
-    std::fprintf(stderr, "kellovaran-cli: %s\n\n%s", reason.c_str(), CliUsage().c_str());
+    std::fprintf(stderr, "kellovaran-cli: %s\nTry 'kellovaran-cli --help' for more information.\n", reason.c_str());
     return ToInt(ExitStatus::Usage);
+}
+
+// Where a selection that does not parse goes wrong: its offset and the text around it, with
+// a caret under the place (the log keeps its one line).
+void ExplainBadSelection(const std::string& selection)
+{
+    const size_t at = std::min(FileSelectionErrorOffset(selection.c_str()), selection.size());
+    const size_t kContext = 30;
+    const size_t from = at > kContext ? at - kContext : 0;
+    std::string shown = selection.substr(from, at - from + kContext);
+    for (char& c : shown)
+        if (c == '\n' || c == '\t' || c == '\r')
+            c = ' ';
+    const std::string lead = from > 0 ? "..." : "";
+    std::fprintf(stderr, "kellovaran-cli: the selection is not valid at character %zu:\n  %s%s\n  %s^\n", at + 1,
+                 lead.c_str(), shown.c_str(), std::string(lead.size() + at - from, ' ').c_str());
 }
 
 int RunJob(const CliOptions& options)
@@ -58,7 +80,39 @@ int RunJob(const CliOptions& options)
 
     ConsoleNotify notify(stdout, isatty(STDERR_FILENO) ? stderr : nullptr);
     TapeJobList list;  // goes first, joining the worker, which reports to notify
-    return ToInt(ExitStatusFor(RunTapeJob(list, job, notify, stderr)));
+    const TapeJobResult result = RunTapeJob(list, job, notify, stderr);
+    if (result == TapeJobResult::BadSelection)
+        ExplainBadSelection(options.selection);
+    if (int signal = TerminatingSignal())
+        return 128 + signal;
+    return ToInt(ExitStatusFor(result));
+}
+
+// drives lists what it is given: an image that cannot be opened is an error, not a drive.
+bool ImagesCanBeOpened(const CliOptions& options)
+{
+    bool ok = true;
+    for (const std::string& image : options.tapeImages) {
+        uint32_t error = ERROR_SUCCESS;
+        if (!OpenVirtualDrive(image, VirtualDriveOptions{}, error)) {
+            std::fprintf(stderr, "kellovaran-cli: tape image '%s': %s\n", image.c_str(),
+                         DescribeFailure(error, image).c_str());
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+// The log is the user's record: one that could not be written makes the run a failure.
+int CheckStandardOutput(int status)
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) || std::fclose(stdout) != 0) {
+        const int err = errno;
+        std::fprintf(stderr, "kellovaran-cli: the log could not be written to standard output: %s\n",
+                     std::strerror(err != 0 ? err : EIO));
+        return status == 0 ? ToInt(ExitStatus::Error) : status;
+    }
+    return status;
 }
 
 // The drive part of the window's start-up log. Exit 1 when drive discovery is not available.
@@ -88,7 +142,7 @@ int RunMkTape(const CliOptions& options)
 
 } // namespace
 
-int main(int argc, char** argv)
+int Run(int argc, char** argv)
 {
     // A reader that goes away (| head) must not end a load half-way: the copy goes on and
     // only the log is lost.
@@ -117,6 +171,8 @@ int main(int argc, char** argv)
         InstallPlatformServices(options);
         return RunJob(options);
     case CliVerb::Drives:
+        if (!ImagesCanBeOpened(options))
+            return ToInt(ExitStatus::Error);
         InstallPlatformServices(options);
         return RunDrives();
     case CliVerb::MkTape:
@@ -124,4 +180,9 @@ int main(int argc, char** argv)
     default:
         return UsageError("unknown command");
     }
+}
+
+int main(int argc, char** argv)
+{
+    return CheckStandardOutput(Run(argc, argv));
 }

@@ -52,6 +52,7 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
     endOfTape = false;
     stoppedByUser = false;
     m_bFileEndedEmptyWithoutMark = false;
+    m_bFileFoundOnlyEndOfData = false;
     m_nFileBlocks = 0;
     m_nFileBytes = 0;
     m_nFileBadBlocks = 0;
@@ -68,6 +69,7 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
         FileEnd end = CopyBlocks(device, diskFile);
         NoteFileEnd(end);
         probeOnly = !diskFile.IsOpen() && FoundOnlyTheEndOfData(end.lastError, end.readOk, m_nFileBlocks);
+        m_bFileFoundOnlyEndOfData = probeOnly;
         if (!probeOnly)
             diskFile.Open();
         result = ReportFileEnd(end, endOfTape, stoppedByUser);

@@ -160,14 +160,36 @@ void TapeJob::LoadSelection(TapeDevice& device, const FileSelection& selection, 
 {
     bool endOfTape = false;
     int64_t nextTapeFile = 0;  // k + 1 of the last index: may pass INT32_MAX
-    for (int32_t k : selection) {
-        if (k > nextTapeFile && !SkipFiles(device, nextTapeFile, k - 1))
+    for (auto it = selection.begin(); it != selection.end(); ++it) {
+        const int32_t k = *it;
+        if (k > nextTapeFile && !SkipFiles(device, nextTapeFile, k - 1)) {
+            if (m_nResult != TapeJobResult::Failed)  // the tape ended before file k
+                NoteSelectionShort(k);
             return;
+        }
         nextTapeFile = int64_t{k} + 1;
         std::string name = AnnounceFile(k);
-        if (!TransferFile(device, name, endOfTape, stoppedByUser) || endOfTape)
+        const bool transferred = TransferFile(device, name, endOfTape, stoppedByUser);
+        if (transferred && m_bFileFoundOnlyEndOfData)
+            NoteSelectionShort(k);
+        else if (transferred && endOfTape) {
+            auto following = it;
+            if (++following != selection.end())
+                NoteSelectionShort(*following);
+        }
+        if (!transferred || endOfTape)
             return;
     }
+}
+
+// A selected file the tape does not have: the log has said where the tape ended, and the
+// session does not count as done (the command line exits with 1).
+void TapeJob::NoteSelectionShort(int32_t firstMissing)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "The tape ended before selected file %04d", firstMissing);
+    NoteSessionError(text);
+    m_nResult = TapeJobResult::Failed;
 }
 
 void TapeJob::WriteSessionSummary()

@@ -156,6 +156,7 @@ public:
     // Set by TransferFile: the file ended on a successful read of 0 bytes without data,
     // which moves no tape on some drives (the all-files walk counts these).
     bool m_bFileEndedEmptyWithoutMark = false;
+    bool m_bFileFoundOnlyEndOfData = false;  // the last file's first read found the end of the data
 
 private:
     // Steps of RunLoad. RewindForLoad and SkipFiles return false when the session ends
@@ -166,6 +167,7 @@ private:
     bool SkipFiles(TapeDevice& device, int64_t firstFile, int32_t lastFile);
     void LoadAll(TapeDevice& device, bool& stoppedByUser);
     void LoadSelection(TapeDevice& device, const FileSelection& selection, bool& stoppedByUser);
+    void NoteSelectionShort(int32_t firstMissing);
     void WriteSessionSummary();
     // The session summary's lines about bad blocks: none when there were none.
     void WriteBadBlockSummary();

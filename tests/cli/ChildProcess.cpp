@@ -48,7 +48,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& args, const Options& 
         throw std::runtime_error("fork");
     if (m_pid == 0) {
         // Only async-signal-safe calls from here on.
-        dup2(out[1], STDOUT_FILENO);
+        const int stdoutFd = options.stdoutPath.empty() ? out[1] : open(options.stdoutPath.c_str(), O_WRONLY);
+        if (stdoutFd < 0)
+            _exit(125);
+        dup2(stdoutFd, STDOUT_FILENO);
         dup2(errWrite, STDERR_FILENO);
         sigset_t none;
         sigemptyset(&none);

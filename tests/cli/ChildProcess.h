@@ -10,6 +10,7 @@ public:
         std::string cwd;             // empty: the test's own
         bool smallStdoutPipe = false;  // one page: the child stalls as soon as we stop reading
         bool stderrOnTerminal = false; // stderr is a pseudo-terminal
+        std::string stdoutPath;        // stdout goes to this file (e.g. /dev/full), not to us
     };
 
     ChildProcess(const std::vector<std::string>& args, const Options& options);

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <thread>
 #include <unistd.h>
@@ -81,6 +82,28 @@ TEST_F(CliBreak, FirstCtrlCStopsAfterTheCurrentFileWithStatus130)
     EXPECT_EQ(log.find("Trying read file number 0999"), std::string::npos);
     // A break leaves the tape where it stands.
     EXPECT_EQ(log.find("Rewinding", log.find("READ SESSION SUMMARY")), std::string::npos);
+}
+
+TEST_F(CliBreak, TermAndHangUpStopAtOnceWritingTheSummariesAndLeavingNoPartFile)
+{
+    for (int signal : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        const std::string out = m_dir / ("out" + std::to_string(signal));
+        ChildProcess::Options options;
+        options.smallStdoutPipe = true;
+        ChildProcess child({"load", "--tape-image", m_image, "--dir", out}, options);
+        ASSERT_TRUE(child.ReadStdoutUntil("Trying read file number 0001"));
+        child.Signal(signal);
+        EXPECT_EQ(child.Finish(), 128 + signal);
+
+        const std::string& log = child.Stdout();
+        EXPECT_EQ(Occurrences(log, "------ TERMINATED BY USER-------\n\n"), 1u);
+        EXPECT_EQ(Occurrences(log, "READ SESSION SUMMARY"), 1u);
+        EXPECT_EQ(log.find("Trying read file number 0999"), std::string::npos);
+        // What the log describes carries its final name; nothing is left half-named.
+        for (const auto& entry : std::filesystem::directory_iterator(out))
+            EXPECT_NE(entry.path().extension(), ".part") << entry.path();
+    }
 }
 
 TEST_F(CliBreak, ProgressLineOnlyOnATerminalAndClearedAtTheEnd)

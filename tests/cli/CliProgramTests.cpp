@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace {
@@ -102,7 +103,9 @@ TEST_F(CliProgram, UsageErrorsExitWith2AndTouchNothing)
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find("kellovaran-cli: "), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find("Usage:"), std::string::npos);
+        // One line of reason and a pointer to the help, not the whole help.
+        EXPECT_NE(r.err.find("Try 'kellovaran-cli --help'"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("Usage:"), std::string::npos) << r.err;
     }
     EXPECT_FALSE(FileExists(m_dir / "new.tap"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir.path()), {}), 1);  // the image only
@@ -122,6 +125,46 @@ TEST_F(CliProgram, BadSelectionExitsWith2BeforeTheDeviceIsOpened)
     RunResult r = RunCli({"load", "--tape-image", m_dir / "missing.tap", "--select", "1,,2"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "[00][TAPE0] -- Invalid file selection syntax\n");
+    // Standard error points at the second comma.
+    EXPECT_EQ(r.err, "kellovaran-cli: the selection is not valid at character 3:\n  1,,2\n    ^\n");
+}
+
+TEST_F(CliProgram, SelectionFromAFileAndOneThatCannotBeRead)
+{
+    const std::string list = m_dir / "list.txt";
+    {
+        std::ofstream f(list);
+        for (int i = 0; i < 20000; ++i)  // some 130 KB: longer than one argument may be
+            f << (i % 2 ? 3 : 2) << (i + 1 < 20000 ? ",\n" : "\n");
+    }
+    RunResult r = RunCli({"load", "--tape-image", m_image, "--dir", m_dir / "out", "--select", "@" + list});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(ReadWholeFile(m_dir / "out/file0002") == Content(2));
+    EXPECT_TRUE(ReadWholeFile(m_dir / "out/file0003") == Content(3));
+    EXPECT_FALSE(FileExists(m_dir / "out/file0000"));
+
+    r = RunCli({"load", "--tape-image", m_image, "--dir", m_dir / "out2", "--select", "@" + m_dir / "none.txt"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("cannot read the selection file"), std::string::npos) << r.err;
+    EXPECT_FALSE(FileExists(m_dir / "out2"));
+}
+
+TEST_F(CliProgram, ALogThatCannotBeWrittenIsAFailure)
+{
+    ChildProcess::Options full;
+    full.stdoutPath = "/dev/full";
+    ChildProcess child({"load", "--tape-image", m_image, "--dir", m_dir / "out", "--no-report"}, full);
+    EXPECT_EQ(child.Finish(), 1);
+    EXPECT_NE(child.Stderr().find("the log could not be written to standard output"), std::string::npos)
+        << child.Stderr();
+}
+
+TEST_F(CliProgram, DrivesRefusesAnImageItCannotOpen)
+{
+    RunResult r = RunCli({"drives", "--tape-image", m_image, "--tape-image", m_dir / "none.tap"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("none.tap': not found"), std::string::npos) << r.err;
 }
 
 TEST_F(CliProgram, MissingImageExitsWith1)
@@ -170,7 +213,8 @@ TEST_F(CliProgram, LoadPrintsExactlyTheJobsLogAndCopiesTheFiles)
         SCOPED_TRACE(selection);
         std::filesystem::remove_all(out);
         RunResult r = RunCli({"load", "--tape-image", m_image, "--dir", out, "--select", selection});
-        EXPECT_EQ(r.status, 0) << r.err;
+        // The tape has no file 7: a selection it does not hold is not a done load.
+        EXPECT_EQ(r.status, std::string(selection) == "3,7" ? 1 : 0) << r.err;
         EXPECT_EQ(r.err, "");  // no progress line when stderr is not a terminal
 
         const bool some = std::string(selection) == "3,7";
