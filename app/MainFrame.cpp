@@ -12,9 +12,11 @@
 #include <QActionGroup>
 #include <QCloseEvent>
 #include <QDir>
+#include <QFileDialog>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QSaveFile>
 #include <QStatusBar>
 #include <QToolBar>
 
@@ -123,6 +125,7 @@ void CMainFrame::CreateCommands()
         {ID_READ_ERRORS_STOP, &CMainFrame::OnReadErrorsStop, &CMainFrame::OnUpdateReadErrors},
         {ID_READ_ERRORS_SKIP, &CMainFrame::OnReadErrorsSkip, &CMainFrame::OnUpdateReadErrors},
         {ID_NO_CLOBBER, &CMainFrame::OnNoClobber, &CMainFrame::OnUpdateNoClobber},
+        {ID_FILE_SAVE_LOG, &CMainFrame::OnSaveLog, nullptr},
         {ID_APP_EXIT, &CMainFrame::OnAppExit, nullptr},
     };
     for (const auto& entry : table) {
@@ -436,11 +439,55 @@ void CMainFrame::OnAppExit()
     close();
 }
 
+// The log is the user's record of a session: it goes to a file of their choosing as it
+// stands, written to a temporary name and renamed, so a failed save never leaves half a log.
+void CMainFrame::OnSaveLog()
+{
+    const QString name = SaveLogChooser()(this);
+    if (name.isEmpty())
+        return;
+    QSaveFile file(name);
+    const QByteArray text = m_pView->toPlainText().toUtf8() + '\n';
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+        QMessageBox::warning(this, LoadResString(AFX_IDS_APP_TITLE),
+                             QStringLiteral("The log could not be saved to %1:\n%2").arg(name, file.errorString()));
+    }
+}
+
+CMainFrame::FileChooser& CMainFrame::SaveLogChooser()
+{
+    static FileChooser chooser = [](QWidget* owner) {
+        return QFileDialog::getSaveFileName(owner, QStringLiteral("Save log"), QString(),
+                                            QStringLiteral("Log files (*.log *.txt);;All files (*)"));
+    };
+    return chooser;
+}
+
+void CMainFrame::SetSaveLogChooserForTesting(FileChooser chooser)
+{
+    static const FileChooser real = SaveLogChooser();
+    SaveLogChooser() = chooser ? std::move(chooser) : real;
+}
+
 void CMainFrame::closeEvent(QCloseEvent* event)
 {
     if (m_jobs.GetJobCount() == 0) {
         event->accept();
         return;
+    }
+    // A close by mistake must not cost the user a running copy: ask first.
+    if (!m_bClosePending) {
+        const auto answer = QMessageBox::question(this, LoadResString(AFX_IDS_APP_TITLE),
+                                                  QStringLiteral("A tape job is running. Stop it and close the window?"),
+                                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+        if (m_jobs.GetJobCount() == 0) {  // it ended while the question was shown
+            event->accept();
+            return;
+        }
     }
     // A worker still uses the job list and reports to the view: break it off at once and
     // close when it has ended. The UI keeps running meanwhile, so the worker's last

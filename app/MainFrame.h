@@ -9,6 +9,7 @@
 #include <QMainWindow>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -44,6 +45,7 @@ public:
     void OnReadErrorsStop();
     void OnReadErrorsSkip();
     void OnNoClobber();
+    void OnSaveLog();
     void OnAppExit();
     void OnWriteReport();
     // Enable rules.
@@ -55,6 +57,11 @@ public:
     void OnUpdateNoClobber(QAction* cmdUI);
     // Runs every update handler: the menus before they show, each command, the end of a job.
     void UpdateCommandUI();
+
+    // Asks for the file "Save log..." writes; an empty name when the user cancels. Tests put
+    // a stand-in in place of the file dialog (an empty function restores it).
+    using FileChooser = std::function<QString(QWidget* owner)>;
+    static void SetSaveLogChooserForTesting(FileChooser chooser);
 
     QAction* GetAction(int id) const;
     CChildView* GetView() const { return m_pView; }
@@ -92,6 +99,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    static FileChooser& SaveLogChooser();
+
     void CreateCommands();
     void CreateMenus();
     void AddChoiceMenu(QMenu* menu, const MenuItemResource& item);

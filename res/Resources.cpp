@@ -35,6 +35,7 @@ const std::map<int, const char*>& StringTable()
         {ID_READ_ERRORS_STOP, "A block that cannot be read ends the load\nStop at read errors"},
         {ID_READ_ERRORS_SKIP, "A block that cannot be read is logged and left out; the load goes on\nSkip bad blocks"},
         {ID_NO_CLOBBER, "Stop a load at a file name that exists instead of overwriting it\nNever overwrite"},
+        {ID_FILE_SAVE_LOG, "Write the whole log to a file\nSave log"},
         {ID_APP_EXIT, "Quit the application\nExit"},
         {ID_EDIT_COPY, "Copy the selection and put it on the Clipboard\nCopy"},
     };
@@ -183,7 +184,7 @@ QString PromptToolTip(int id)
 const std::vector<MenuResource>& MainMenuResource()
 {
     static const std::vector<MenuResource> menu = {
-        {"&File", {{ID_APP_EXIT, "E&xit"}}},
+        {"&File", {{ID_FILE_SAVE_LOG, "&Save log..."}, {0, nullptr}, {ID_APP_EXIT, "E&xit"}}},
         {"Tools",
          {{ID_SELECT_TAPE, "Select tape..."},
           {0, nullptr},

@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QFontDatabase>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -47,6 +48,9 @@ CChildView::CChildView(QWidget* parent) : QPlainTextEdit(parent), m_uiThread(std
     // One log line is one line of the view, so scrolling by lines means log lines.
     setLineWrapMode(QPlainTextEdit::NoWrap);
     setUndoRedoEnabled(false);
+    // The summaries line up their values with tabs: only a fixed-width font keeps them in
+    // columns.
+    setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     InstallAccelerators();
 }
 

@@ -6,12 +6,14 @@
 #include "dialogs/CChooseTapeDlg.h"
 #include "dialogs/CLoadAllFilesDialog.h"
 #include "res/Resource.h"
+#include "tests/common/TestSupport.h"
 #include "tests/gui/GuiTestSupport.h"
 #include "view/ChildView.h"
 
 #include <QAction>
 #include <QComboBox>
 #include <QDir>
+#include <QFontInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -21,6 +23,7 @@
 #include <QToolBar>
 
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -262,8 +265,10 @@ private slots:
         }
         QCOMPARE(menus, (QStringList{"&File", "Tools"}));
         const QList<QAction*> fileItems = frame->menuBar()->actions()[0]->menu()->actions();
-        QCOMPARE(fileItems.size(), 1);
-        QCOMPARE(fileItems[0]->text(), QStringLiteral("E&xit"));
+        QCOMPARE(fileItems.size(), 3);
+        QCOMPARE(fileItems[0]->text(), QStringLiteral("&Save log..."));
+        QVERIFY(fileItems[1]->isSeparator());
+        QCOMPARE(fileItems[2]->text(), QStringLiteral("E&xit"));
         for (QAction* item : frame->menuBar()->actions()[1]->menu()->actions()) {
             tools << (item->isSeparator() ? QStringLiteral("-") : item->text());
         }
@@ -386,6 +391,30 @@ private slots:
         frame->statusBar()->clearMessage();
         QCOMPARE(frame->GetPaneText(0), QStringLiteral("Ready"));
         QCOMPARE(frame->GetPaneText(1), QStringLiteral("Blks total: 1"));
+    }
+
+    void saveLogWritesTheWholeLogInAFixedWidthFont()
+    {
+        UseNoAspi();
+        auto frame = MakeFrame();
+        // The tab-aligned summaries line up only in a fixed-width font.
+        QVERIFY(QFontInfo(frame->GetView()->font()).fixedPitch());
+
+        TempDir dir;
+        const std::string name = dir / "session.log";
+        frame->GetView()->AppendLogText("######## Blocks read\t\t: 2\n");
+        CMainFrame::SetSaveLogChooserForTesting([&](QWidget*) { return QString::fromStdString(name); });
+        frame->GetAction(ID_FILE_SAVE_LOG)->trigger();
+        CMainFrame::SetSaveLogChooserForTesting({});
+        const std::string saved = ReadWholeFile(name);
+        QCOMPARE(saved, LogText(*frame) + "\n");
+        QVERIFY(saved.find("######## Blocks read\t\t: 2\n") != std::string::npos);
+
+        // A cancelled choice writes nothing.
+        CMainFrame::SetSaveLogChooserForTesting([](QWidget*) { return QString(); });
+        frame->GetAction(ID_FILE_SAVE_LOG)->trigger();
+        CMainFrame::SetSaveLogChooserForTesting({});
+        QCOMPARE(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
     }
 
     void exitClosesAnIdleFrame()

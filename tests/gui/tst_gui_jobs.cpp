@@ -66,6 +66,19 @@ bool Break(CMainFrame& frame, QMessageBox::StandardButton button)
     return answer->Answered();
 }
 
+// Asks the frame to close while a job runs and gives the answer to its question.
+bool CloseAnswering(CMainFrame& frame, QMessageBox::StandardButton button, bool& closed)
+{
+    auto answer = ModalAnswer::When<QMessageBox>(
+        [&](QMessageBox* box) {
+            if (box->text() == QStringLiteral("A tape job is running. Stop it and close the window?"))
+                box->button(button)->click();
+        },
+        1000);
+    closed = frame.close();
+    return answer->Answered();
+}
+
 bool WaitForIdle(CMainFrame& frame)
 {
     if (!QTest::qWaitFor([&] { return frame.m_jobs.GetJobCount() == 0; }, 20000)) {
@@ -379,7 +392,16 @@ private slots:
         QVERIFY(StartLoad(*frame, out.path()));
         QTRY_COMPARE(drives.gate->Waiting(), 1);
 
-        QVERIFY(!frame->close());
+        // No: the job goes on, nothing is broken off.
+        bool closed = true;
+        QVERIFY(CloseAnswering(*frame, QMessageBox::No, closed));
+        QVERIFY(!closed);
+        QVERIFY(frame->isVisible());
+        QVERIFY(!frame->IsClosePending());
+        QCOMPARE(BreakRequest(*frame), std::make_pair(0u, 1u));
+
+        QVERIFY(CloseAnswering(*frame, QMessageBox::Yes, closed));
+        QVERIFY(!closed);
         QVERIFY(frame->isVisible());
         QVERIFY(frame->IsClosePending());
         QCOMPARE(BreakRequest(*frame), std::make_pair(1u, 1u));
