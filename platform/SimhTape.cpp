@@ -252,9 +252,12 @@ public:
         }
     }
 
+    uint32_t LastBlockLength() const override { return m_nLastBlockLength; }
+
     uint32_t Read(void* buffer, uint32_t size, uint32_t& bytesRead) override
     {
         bytesRead = 0;
+        m_nLastBlockLength = 0;
         if (!m_bLoaded)
             return ERROR_NO_MEDIA_IN_DRIVE;
         if (size == 0)
@@ -408,7 +411,11 @@ private:
         if (uint32_t err = TakeRecord(item, buffer, delivered))
             return err;
         bytesRead = delivered;
-        return delivered < item.length ? ERROR_MORE_DATA : ERROR_SUCCESS;
+        if (delivered < item.length) {
+            m_nLastBlockLength = item.length;
+            return ERROR_MORE_DATA;
+        }
+        return ERROR_SUCCESS;
     }
 
     // Whole blocks of the media block size, as many as the request holds. Anything that is
@@ -435,8 +442,11 @@ private:
             case Kind::Record:
                 if (item.bad)
                     result = ERROR_CRC;
-                else if (item.length != m_nBlockSize)
+                else if (item.length != m_nBlockSize) {
                     result = ERROR_INVALID_BLOCK_LENGTH;
+                    if (delivered == 0)
+                        m_nLastBlockLength = item.length;
+                }
                 break;
             }
             if (result != ERROR_SUCCESS) {
@@ -555,6 +565,7 @@ private:
     bool m_bLoaded = true;
     uint64_t m_nPos = 0;
     uint32_t m_nBlockSize = 0;  // media block size: 0 variable, else fixed blocks
+    uint32_t m_nLastBlockLength = 0;  // of the block the last Read could not give whole
     // The length word read ahead with the previous record.
     bool m_bCacheValid = false;
     uint64_t m_nCachePos = 0;

@@ -139,6 +139,11 @@ public:
     virtual uint32_t PrepareTape(uint32_t operation, bool immediate) = 0;
 
     virtual uint32_t Read(void* buffer, uint32_t size, uint32_t& bytesRead) = 0;
+
+    // The length of the block that made the last Read give ERROR_MORE_DATA or
+    // ERROR_INVALID_BLOCK_LENGTH, for the message that says both sizes; 0 when the drive
+    // cannot tell (st keeps nothing of such a block) or the last Read gave neither.
+    virtual uint32_t LastBlockLength() const { return 0; }
 };
 
 using TapeDevicePtr = std::unique_ptr<TapeDevice>;

@@ -131,6 +131,8 @@ TapeJob::FileEnd TapeJob::CopyBlocks(TapeDevice& device, WritableFile& diskFile)
         uint32_t bytesRead = 0;
         void* buffer = ReadBuffer();
         end.lastError = device.Read(buffer, m_nBufferSize, bytesRead);
+        if (end.lastError == ERROR_MORE_DATA || end.lastError == ERROR_INVALID_BLOCK_LENGTH)
+            end.blockLength = device.LastBlockLength();
         if (const Rescue rescue = RescueBlock(device, buffer, bytesRead, end); rescue != Rescue::Recovered) {
             if (rescue == Rescue::Skipped)
                 continue;  // left out of the disk file; the tape stands after it
@@ -195,26 +197,29 @@ bool TapeJob::ReportFileEnd(const FileEnd& end, bool& endOfTape, bool& stoppedBy
     // Going on would read from wherever the failed read left the tape and copy those
     // bytes under the next file's name: the session ends here instead.
     WriteError(SystemMessage(end.lastError));
-    WriteReadFailureReason(end.lastError);
+    WriteReadFailureReason(end.lastError, end.blockLength);
     return false;
 }
 
 // What the drive's error number cannot say: the sizes and the place on the tape.
-void TapeJob::WriteReadFailureReason(uint32_t error)
+void TapeJob::WriteReadFailureReason(uint32_t error, uint32_t blockLength)
 {
-    char text[256];
+    char text[320];
+    char length[48] = "";
+    if (blockLength != 0)
+        std::snprintf(length, sizeof length, " of %u bytes", blockLength);
     switch (error) {
     case ERROR_MORE_DATA:
         std::snprintf(text, sizeof text,
-                      "Reason: a record longer than %u bytes, the largest block the drive reads; for a tape image "
-                      "give a larger --max-block-size (at most %u)\n",
-                      m_nBufferSize, kMaxTapeBlockSize);
+                      "Reason: a record%s, longer than %u bytes, the largest block the drive reads; for a tape "
+                      "image give a larger --max-block-size (at most %u)\n",
+                      length, m_nBufferSize, kMaxTapeBlockSize);
         break;
     case ERROR_INVALID_BLOCK_LENGTH:
         std::snprintf(text, sizeof text,
-                      "Reason: a record whose length is not the fixed block size of %u bytes, in block %llu of "
+                      "Reason: a record%s whose length is not the fixed block size of %u bytes, in block %llu of "
                       "tape file %04d\n",
-                      m_nBufferSize, static_cast<unsigned long long>(m_nFileBlocks), m_nFileNumber);
+                      length, m_nBufferSize, static_cast<unsigned long long>(m_nFileBlocks), m_nFileNumber);
         break;
     case ERROR_CRC:
         std::snprintf(text, sizeof text, "Reason: bad data in block %llu of tape file %04d (both counted from 0)\n",

@@ -176,6 +176,7 @@ private:
     struct FileEnd {
         bool readOk = true;                 // the last read succeeded
         uint32_t lastError = 0;             // its result
+        uint32_t blockLength = 0;           // of a block too long or of the wrong size, if known
         bool breakRequested = false;        // seen after the last block
     };
     // Makes the disk file under its temporary name (DiskPartName) and counts it as read.
@@ -200,7 +201,7 @@ private:
     // whether error was one.
     bool WriteEndOfTape(uint32_t error);
     // After the text of a read error: the line with the sizes or the block it concerns.
-    void WriteReadFailureReason(uint32_t error);
+    void WriteReadFailureReason(uint32_t error, uint32_t blockLength);
     // Closes the disk file and gives it its name, or deletes it when it stayed empty (an
     // unmade file of the read past the tape's last one reads as deleted too). False when the
     // name could not be given, after writing why.

@@ -216,7 +216,9 @@ TEST_F(SimhTapeTest, LongRecordGivesMoreDataWithThePartThatFitsAndMovesOn)
     });
     EXPECT_EQ(Read(*drive, 4), (ReadResult{ERROR_MORE_DATA, "0123"}));
     EXPECT_EQ(Read(*drive, 4), (ReadResult{ERROR_MORE_DATA, "abcd"}));
+    EXPECT_EQ(drive->LastBlockLength(), 5u);  // for the message that says both sizes
     EXPECT_EQ(Read(*drive, 4), Ok("next"));
+    EXPECT_EQ(drive->LastBlockLength(), 0u);
     EXPECT_EQ(Read(*drive, 4), Err(ERROR_FILEMARK_DETECTED));
 }
 
@@ -486,7 +488,9 @@ TEST_F(SimhTapeTest, FixedBlockRecordOfAnotherLengthIsInvalidBlockLength)
         t.WriteTapemark();
     }, options);
     EXPECT_EQ(Read(*drive, 12), Ok("AAAA"));  // the odd block waits for the next read
+    EXPECT_EQ(drive->LastBlockLength(), 0u);
     EXPECT_EQ(Read(*drive, 12), Err(ERROR_INVALID_BLOCK_LENGTH));
+    EXPECT_EQ(drive->LastBlockLength(), 5u);
     // the drive stays before the odd block, as st does: again the same, until it is read
     // in variable mode, which this drive cannot do; a variable drive in fixed mode can
     EXPECT_EQ(Read(*drive, 12), Err(ERROR_INVALID_BLOCK_LENGTH));

@@ -125,10 +125,12 @@ public:
         m_state->calls.push_back("unload");
         return m_state->unloadError;
     }
+    uint32_t LastBlockLength() const override { return m_nLastBlockLength; }
     uint32_t Read(void* buffer, uint32_t size, uint32_t& bytesRead) override
     {
         m_state->calls.push_back("read");
         bytesRead = 0;
+        m_nLastBlockLength = 0;
         if (m_state->pos >= m_state->items.size())
             return ERROR_NO_DATA_DETECTED;
         size_t index = m_state->pos++;
@@ -147,6 +149,7 @@ public:
         }
         if (item.length > size) {
             bytesRead = size;
+            m_nLastBlockLength = item.length;
             return ERROR_MORE_DATA;
         }
         if (m_state->fillData) {
@@ -186,6 +189,7 @@ private:
     }
 
     std::shared_ptr<FakeTapeState> m_state;
+    uint32_t m_nLastBlockLength = 0;
 };
 
 // Makes every TAPEn the fake drive (index 0 only; others are not there) for one test.

@@ -412,7 +412,7 @@ TEST_F(LoadTest, MoreDataThanTheBufferIsAnErrorNotATruncatedCopy)
     T().maxBlockSize = 4096;
     T().File({100, 5000, 100});
     std::string log = Load("0");
-    EXPECT_TRUE(Has(log, SystemMessage(ERROR_MORE_DATA) + "[00][TAPE0] -- Reason: a record longer than 4096 bytes, "
+    EXPECT_TRUE(Has(log, SystemMessage(ERROR_MORE_DATA) + "[00][TAPE0] -- Reason: a record of 5000 bytes, longer than 4096 bytes, "
                          "the largest block the drive reads; for a tape image give a larger --max-block-size (at most "
                          + std::to_string(kMaxTapeBlockSize) + ")\n"));
     EXPECT_EQ(ReadWholeFile(Disk(0)), T().FileContent(0).substr(0, 100));
