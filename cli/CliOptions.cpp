@@ -168,10 +168,6 @@ bool TakeItem(const VerbRule& verb, const CommandLineItem& item, MkTapeWords& wo
         }
     }
     uint64_t number = 0;
-    if (name == "--tape-image" && !value.empty() && verb.verb != CliVerb::Drives && !options.tapeImages.empty()) {
-        error = "only one --tape-image can be given to '" + std::string(verb.name) + "'";
-        return false;
-    }
     if (IsDriveOption(name))
         return TakeDriveOption(name, value, options, error);
     if (name == "--on-error" || name == "--retries")
@@ -212,8 +208,14 @@ bool CheckComplete(const std::string& verb, const CliOptions& options, std::stri
     case CliVerb::Load:
     case CliVerb::Rewind:
     case CliVerb::Eject:
-        if (options.tapeImages.empty() == (options.device < 0))
-            error = "'" + verb + "' needs either --tape-image FILE or --device N";
+        // One device model for both programs: the images are TAPE0, TAPE1, ... in order and
+        // --device picks one of them (TAPE0 by default), or a real drive when none is given.
+        if (options.tapeImages.empty() && options.device < 0)
+            error = "'" + verb + "' needs --tape-image FILE or --device N";
+        else if (!options.tapeImages.empty() && options.device >= static_cast<int64_t>(options.tapeImages.size()))
+            error = "--device " + std::to_string(options.device) + " names no drive: the " +
+                    std::to_string(options.tapeImages.size()) + " tape image(s) given are TAPE0 to TAPE" +
+                    std::to_string(options.tapeImages.size() - 1);
         break;
     case CliVerb::MkTape:
         if (options.mktapeOut.empty())
@@ -276,12 +278,13 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std
 std::string CliUsage()
 {
     return "Usage:\n"
-           "  kellovaran-cli load   (--tape-image FILE | --device N) [--dir DIR] [--base BASE] [--select SELECTION]\n"
+           "  kellovaran-cli load   (--tape-image FILE... [--device N] | --device N) [--dir DIR] [--base BASE]\n"
+           "                        [--select SELECTION]\n"
            "                        [--no-report]\n"
            "                        [--on-error stop|skip] [--retries N]\n"
            "                        [--no-clobber]\n"
-           "  kellovaran-cli rewind (--tape-image FILE | --device N)\n"
-           "  kellovaran-cli eject  (--tape-image FILE | --device N)\n"
+           "  kellovaran-cli rewind (--tape-image FILE... [--device N] | --device N)\n"
+           "  kellovaran-cli eject  (--tape-image FILE... [--device N] | --device N)\n"
            "  kellovaran-cli mktape [--block-size N] OUT.tap FILE...\n"
            "  kellovaran-cli drives [--tape-image FILE]...\n"
            "  kellovaran-cli --help\n"
@@ -300,8 +303,9 @@ std::string CliUsage()
            "         given again before any FILE and applies to the files after it.\n"
            "drives   lists the tape drives found.\n"
            "\n"
-           "--tape-image FILE      use the SIMH tape image FILE as the drive (TAPE0)\n"
-           "--device N             use the tape drive TAPEN\n"
+           "--tape-image FILE      use the SIMH tape image FILE as a drive; repeated, the images\n"
+           "                       are TAPE0, TAPE1, ... in order and no real drive is used\n"
+           "--device N             use the tape drive TAPEN (with images: the N-th image, default 0)\n"
            "--fixed-block-size N   the image's drive reads fixed blocks of N bytes only\n"
            "--max-block-size N     the largest block the image's drive reads\n"
            "--no-report            load: write neither the checksum file nor the report\n"

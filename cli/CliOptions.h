@@ -32,7 +32,8 @@ struct CliOptions : DriveOptions {
     LoadOptions loadOptions;              // load: --on-error, --retries
 
     // The device index of the job: 0 for the tape image, else N.
-    int32_t TapeIndex() const { return tapeImages.empty() ? device : 0; }
+    // TAPEn of the job: --device, or the first image when only images are given.
+    int32_t TapeIndex() const { return device >= 0 ? device : 0; }
 };
 
 // Parses argv[1..argc-1]. False with a one-line reason in error on a usage error.

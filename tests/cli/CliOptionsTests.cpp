@@ -22,8 +22,7 @@ TEST(CliOptions, UsageErrorsAreRejectedWithAReason)
         {},
         {"copy"},
         {"load"},                                                   // neither source
-        {"load", "--tape-image", "a.tap", "--device", "0"},         // both
-        {"load", "--tape-image", "a.tap", "--tape-image", "b.tap"},
+        {"load", "--tape-image", "a.tap", "--device", "1"},         // TAPE1 is no image given
         {"load", "--device", "0", "--device", "1"},
         {"load", "--device"},                                       // missing value
         {"load", "--device", "x"},

@@ -88,7 +88,7 @@ TEST_F(CliProgram, UsageErrorsExitWith2AndTouchNothing)
     const std::vector<std::vector<std::string>> bad = {
         {},
         {"frobnicate"},
-        {"load", "--tape-image", m_image, "--device", "0"},
+        {"load", "--tape-image", m_image, "--device", "1"},
         {"load"},
         {"load", "--device", "zero"},
         {"load", "--tape-image", m_image, "--dir"},
@@ -127,6 +127,29 @@ TEST_F(CliProgram, BadSelectionExitsWith2BeforeTheDeviceIsOpened)
     EXPECT_EQ(r.out, "[00][TAPE0] -- Invalid file selection syntax\n");
     // Standard error points at the second comma.
     EXPECT_EQ(r.err, "kellovaran-cli: the selection is not valid at character 3:\n  1,,2\n    ^\n");
+}
+
+TEST_F(CliProgram, SeveralImagesAreTape0Tape1AndDevicePicksOne)
+{
+    const std::string second = m_dir / "second.tap";
+    std::string error;
+    ASSERT_TRUE(WriteTapeImage(second, {{Pattern(77, 9)}}, error)) << error;
+
+    RunResult r = RunCli({"load", "--device", "1", "--tape-image", m_image, "--tape-image", second, "--dir",
+                          m_dir / "one", "--no-report"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("[00][TAPE1] -- "), std::string::npos) << r.out;
+    EXPECT_TRUE(ReadWholeFile(m_dir / "one/file0000") == Pattern(77, 9));
+    EXPECT_FALSE(FileExists(m_dir / "one/file0002"));  // only the second image's one file
+
+    // Without --device the first image is the drive.
+    r = RunCli({"load", "--tape-image", m_image, "--tape-image", second, "--dir", m_dir / "zero", "--no-report"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(ReadWholeFile(m_dir / "zero/file0000") == Content(0));
+
+    r = RunCli({"rewind", "--tape-image", m_image, "--tape-image", second, "--device", "1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("[00][TAPE1] -- "), std::string::npos) << r.out;
 }
 
 TEST_F(CliProgram, SelectionFromAFileAndOneThatCannotBeRead)
