@@ -258,12 +258,18 @@ std::string CMainFrame::GetDeviceText()
         }
         auto it = m_aspi.m_devices.begin();
         std::advance(it, m_nCurrentDevice);
-        return "(" + DeviceEntryText(*it) + ")";
+        std::string text = "(";  // appended, not "(" + ...: GCC 12 -O3 warns of an overlap there
+        text += DeviceEntryText(*it);
+        text += ')';
+        return text;
     }
     if (m_nCurrentDevice < 0 || m_nCurrentDevice > 3) {
         m_nCurrentDevice = 0;
     }
-    return "(TAPE" + std::to_string(m_nCurrentDevice) + ")";
+    std::string text = "(TAPE";
+    text += std::to_string(m_nCurrentDevice);
+    text += ')';
+    return text;
 }
 
 void CMainFrame::UpdateTitle()

@@ -19,8 +19,11 @@ namespace {
 std::string Ascending(int n)
 {
     std::string text;
-    for (int i = 0; i < n; ++i)
-        text += (i ? "," : "") + std::to_string(2 * i);
+    for (int i = 0; i < n; ++i) {
+        if (i)
+            text += ',';
+        text += std::to_string(2 * i);
+    }
     return text;
 }
 
