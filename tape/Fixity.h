@@ -33,6 +33,9 @@ public:
 
     bool Overlapped() const { return m_thread.joinable(); }
 
+    // Blocks up to this size are digested on the caller's thread when the hasher is idle.
+    static constexpr uint32_t kInlineBlockSize = 16 * 1024;
+
 private:
     void HashLoop();
 

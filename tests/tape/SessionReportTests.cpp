@@ -1,5 +1,6 @@
 // The checksum file and the report a load leaves beside its disk files: sha256sum accepts
 // the one, the other holds the log's numbers and keeps to its published schema.
+#include "tape/Fixity.h"
 #include "tape/SessionReport.h"
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
@@ -409,4 +410,30 @@ TEST(ChecksumLine, NamesWithBackslashOrLineBreakAreEscapedAsSha256sumReadsThem)
     const std::string hex(64, 'a');
     EXPECT_EQ(ChecksumLine(hex, "dir/file0001"), hex + "  dir/file0001\n");
     EXPECT_EQ(ChecksumLine(hex, "a\\b\nc"), "\\" + hex + "  a\\\\b\\nc\n");
+}
+
+// Small blocks are digested on the copying thread when the hasher is idle, large ones on
+// the hasher: in any mix, each file's digest is that of its bytes in order.
+TEST(BlockHasher, MixedBlockSizesDigestInOrderAcrossFiles)
+{
+    const size_t bufferSize = 64 * 1024;
+    PageBuffer read = PageBuffer::Allocate(bufferSize);
+    ASSERT_TRUE(read);
+    BlockHasher hasher(read.data(), bufferSize);
+    ASSERT_TRUE(hasher.Overlapped());
+    const uint32_t sizes[] = {512, 60000, 100, 1, 40000, 40000, 16384, 16385, 3, 65536, 7};
+    for (int file = 0; file < 3; ++file) {
+        std::string all;
+        unsigned char next = static_cast<unsigned char>(file);
+        for (int round = 0; round < 40; ++round) {
+            for (uint32_t size : sizes) {
+                auto* block = static_cast<unsigned char*>(hasher.NextBuffer());
+                for (uint32_t i = 0; i < size; ++i)
+                    block[i] = next = static_cast<unsigned char>(next * 31 + 7);
+                all.append(reinterpret_cast<const char*>(block), size);
+                hasher.Submit(size);
+            }
+        }
+        EXPECT_EQ(hasher.FinishFile(), Sha256Hex(all.data(), all.size())) << "file " << file;
+    }
 }
