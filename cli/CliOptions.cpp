@@ -18,6 +18,7 @@ enum OptionBit : unsigned {
     kBlockSize = 1u << 6,
     kNoReport = 1u << 7,
     kReadErrors = 1u << 8,
+    kRetries = 1u << 9,
 };
 
 // The most re-reads of one block --retries takes: a drive spends up to minutes on each.
@@ -30,11 +31,13 @@ struct VerbRule {
 };
 
 const VerbRule kVerbs[] = {
-    {"load", CliVerb::Load, kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions | kNoReport | kReadErrors},
+    {"load", CliVerb::Load,
+     kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions | kNoReport | kReadErrors | kRetries},
     {"rewind", CliVerb::Rewind, kTapeImage | kDevice | kDriveOptions},
     {"eject", CliVerb::Eject, kTapeImage | kDevice | kDriveOptions},
     {"mktape", CliVerb::MkTape, kBlockSize},
     {"drives", CliVerb::Drives, kTapeImage | kDriveOptions},
+    {"capture", CliVerb::Capture, kTapeImage | kDevice | kDriveOptions | kRetries},
 };
 
 struct OptionRule {
@@ -47,7 +50,7 @@ const OptionRule kOptions[] = {
     {"--dir", kDir},                       {"--base", kBase},
     {"--select", kSelect},                 {"--fixed-block-size", kDriveOptions},
     {"--max-block-size", kDriveOptions},   {"--block-size", kBlockSize},
-    {"--on-error", kReadErrors},           {"--retries", kReadErrors},
+    {"--on-error", kReadErrors},           {"--retries", kRetries},
 };
 
 // Options without a value: taken out of the line before it is split.
@@ -137,7 +140,15 @@ bool TakeItem(const VerbRule& verb, const CommandLineItem& item, MkTapeWords& wo
 {
     const std::string& name = item.name;
     const std::string& value = item.value;
-    if (name.empty()) {  // only mktape takes words
+    if (name.empty() && verb.verb == CliVerb::Capture) {
+        if (!options.captureOut.empty()) {
+            error = "'capture' takes one image name, not '" + value + "' as well";
+            return false;
+        }
+        options.captureOut = value;
+        return true;
+    }
+    if (name.empty()) {  // only mktape and capture take words
         if (!words.haveOut)
             options.mktapeOut = value;
         else
@@ -197,6 +208,12 @@ bool CheckComplete(const std::string& verb, const CliOptions& options, std::stri
         if (options.tapeImages.empty() == (options.device < 0))
             error = "'" + verb + "' needs either --tape-image FILE or --device N";
         break;
+    case CliVerb::Capture:
+        if (options.tapeImages.empty() == (options.device < 0))
+            error = "'capture' needs either --tape-image FILE or --device N";
+        else if (options.captureOut.empty() || options.captureOut.back() == '/')
+            error = "'capture' needs the name of the image to write";
+        break;
     case CliVerb::MkTape:
         if (options.mktapeOut.empty())
             error = "'mktape' needs the name of the image to write";
@@ -241,7 +258,8 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std
     if (!TakeFlags(*verb, args, options, error))
         return false;
     CommandLineItems line;
-    if (!SplitCommandLine(args, names, verb->verb == CliVerb::MkTape, line, error))
+    const bool takesWords = verb->verb == CliVerb::MkTape || verb->verb == CliVerb::Capture;
+    if (!SplitCommandLine(args, names, takesWords, line, error))
         return false;
     if (!line.unknown.empty()) {
         error = Unknown(line.unknown.front());
@@ -262,6 +280,7 @@ std::string CliUsage()
            "                        [--on-error stop|skip] [--retries N]\n"
            "  kellovaran-cli rewind (--tape-image FILE | --device N)\n"
            "  kellovaran-cli eject  (--tape-image FILE | --device N)\n"
+           "  kellovaran-cli capture (--tape-image FILE | --device N) [--retries N] OUT.tap\n"
            "  kellovaran-cli mktape [--block-size N] OUT.tap FILE...\n"
            "  kellovaran-cli drives [--tape-image FILE]...\n"
            "  kellovaran-cli --help\n"
@@ -274,6 +293,12 @@ std::string CliUsage()
            "         sha256sum -c run in DIR) and DIR/BASE.json (the session's report).\n"
            "rewind   rewinds the tape.\n"
            "eject    rewinds and unloads the tape.\n"
+           "capture  copies the whole tape, to the end of its data, into the SIMH tape image OUT.tap:\n"
+           "         every record with its length, every filemark, a block that cannot be read as a\n"
+           "         bad-data record (after 16 in a row the capture stops). The image is written as\n"
+           "         OUT.tap.tmp and renamed when complete; a capture that fails or is stopped leaves\n"
+           "         no OUT.tap. Beside it: OUT.tap.sha256 (for sha256sum -c run in its folder) and\n"
+           "         OUT.tap.json (the session's report).\n"
            "mktape   writes a SIMH tape image: each FILE becomes one tape file, cut into records of\n"
            "         N bytes (default 65536; the last record may be shorter). --block-size may be\n"
            "         given again before any FILE and applies to the files after it.\n"
@@ -288,12 +313,14 @@ std::string CliUsage()
            "                       there (the default), skip leaves it out of the disk file, logs it\n"
            "                       and goes on; after 16 such blocks in a row the rest of the tape\n"
            "                       file is passed over\n"
-           "--retries N            load: read such a block again up to N times first (default 0,\n"
-           "                       at most 100)\n"
+           "--retries N            load, capture: read such a block again up to N times first\n"
+           "                       (default 0, at most 100)\n"
            "\n"
            "The log of a job goes to standard output. Ctrl-C once stops a load after the current\n"
            "file, twice stops it at once.\n"
            "Exit status: 0 done, 1 ended on an error, 2 usage error or bad selection,\n"
            "130 stopped by the user.\n"
-           "A load that passed over bad blocks exits with 1, also when it went on to the end.\n";
+           "A load that passed over bad blocks exits with 1, also when it went on to the end;\n"
+           "so does a capture that kept bad blocks (its image is written). Ctrl-C stops a capture\n"
+           "at once.\n";
 }

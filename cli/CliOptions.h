@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-enum class CliVerb { None, Help, Load, Rewind, Eject, MkTape, Drives };
+enum class CliVerb { None, Help, Load, Rewind, Eject, MkTape, Drives, Capture };
 
 // One input of mktape with the record size it is cut into.
 struct MkTapeInput {
@@ -28,7 +28,8 @@ struct CliOptions : DriveOptions {
     bool writeReport = true;              // load: checksums and report; --no-report turns both off
     std::string mktapeOut;                // mktape: OUT.tap
     std::vector<MkTapeInput> mktapeInputs;
-    LoadOptions loadOptions;              // load: --on-error, --retries
+    std::string captureOut;               // capture: OUT.tap
+    LoadOptions loadOptions;              // load: --on-error, --retries; capture: --retries
 
     // The device index of the job: 0 for the tape image, else N.
     int32_t TapeIndex() const { return tapeImages.empty() ? device : 0; }
