@@ -37,6 +37,7 @@ inline constexpr int ID_BREAK = 32780;
 inline constexpr int ID_WRITE_REPORT = 32781;
 inline constexpr int ID_READ_ERRORS_STOP = 32782;  // the "Read errors" choices of the Tools menu
 inline constexpr int ID_READ_ERRORS_SKIP = 32783;
+inline constexpr int ID_SAVE_TAPE_IMAGE = 32784;
 inline constexpr int ID_APP_EXIT = 57665;
 inline constexpr int ID_EDIT_COPY = 57634;
 inline constexpr int ID_EDIT_CUT = 57635;

@@ -268,7 +268,8 @@ private slots:
             tools << (item->isSeparator() ? QStringLiteral("-") : item->text());
         }
         QCOMPARE(tools, (QStringList{"Select tape...", "-", "Load  files from tape...", "Rewind", "Eject",
-                                     "Read errors", "-", "Break operation", "-", "Write checksums and report"}));
+                                     "Save tape image...", "Read errors", "-", "Break operation", "-",
+                                     "Write checksums and report"}));
 
         QStringList buttons;
         for (QAction* button : frame->m_wndToolBar->actions()) {
