@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <sys/stat.h>
+#include <utility>
 
 namespace {
 
@@ -96,20 +97,9 @@ void TapeJob::RunCapture()
     WriteCaptureSummary(seconds.count());
     SendCounters(1);
 
-    if (end == CaptureEnd::UserBreak) {
-        if (m_nResult != TapeJobResult::Failed)
-            m_nResult = TapeJobResult::BrokenByUser;
-    } else {
-        if (end == CaptureEnd::Failed)
-            m_nResult = TapeJobResult::Failed;
-        RewindForLoad(*device);
-    }
-    device.reset();
-    SendCounters(1);
-
-    FinishSessionReport();
-    m_pBuffer.Release();
-    m_nBufferSize = 0;
+    if (end == CaptureEnd::Failed)
+        m_nResult = TapeJobResult::Failed;
+    CloseSession(std::move(device), end == CaptureEnd::UserBreak);
 }
 
 // Checked before the tape is touched: writing over the image being read would destroy the
@@ -322,15 +312,7 @@ void TapeJob::WriteCaptureSummary(double seconds)
     std::snprintf(line, sizeof line, "######## Blocks captured\t: %llu\n", static_cast<unsigned long long>(m_nBlocksTotal));
     WriteLog(1, line);
     WriteLog(1, ByteFigure("######## Bytes  captured\t: ", "  ", m_nBytesTotal));
-    if (!m_badBlocks.empty()) {
-        std::snprintf(line, sizeof line, "######## Bad blocks kept\t: %zu\n", m_badBlocks.size());
-        WriteLog(1, line);
-        for (const BadBlock& bad : m_badBlocks) {
-            std::snprintf(line, sizeof line, "######## Bad block\t\t: file %04d, block %llu: ", bad.tapeFile,
-                          static_cast<unsigned long long>(bad.block));
-            WriteLog(1, line + bad.text + "\n");
-        }
-    }
+    WriteBadBlockSummary("######## Bad blocks kept\t: ");
     std::snprintf(line, sizeof line, "######## Time taken\t\t: %.3f s\n", seconds);
     WriteLog(1, line);
     WriteLog(1, "######## Session completed at " + CTimeNow());

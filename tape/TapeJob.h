@@ -158,7 +158,10 @@ private:
     void LoadSelection(TapeDevice& device, const FileSelection& selection, bool& stoppedByUser);
     void WriteSessionSummary();
     // The session summary's lines about bad blocks: none when there were none.
-    void WriteBadBlockSummary();
+    void WriteBadBlockSummary(const char* countLabel = "######## Bad blocks skipped\t: ");
+    // The end of a session however it went: a break leaves the tape where it stands, else
+    // it is rewound; then the device, the report and the read buffer go.
+    void CloseSession(TapeDevicePtr device, bool stoppedByUser);
 
     // Steps of TransferFile; the first two throw ReTapeOpsException.
     struct FileEnd {
