@@ -3,6 +3,7 @@
 #include "aspi/DriveReport.h"
 #include "dialogs/CChooseTapeDlg.h"
 #include "dialogs/CLoadAllFilesDialog.h"
+#include "dialogs/TapeImageFileDialog.h"
 #include "platform/DeviceNamespace.h"
 #include "res/Resource.h"
 #include "tape/TapeJob.h"
@@ -120,6 +121,7 @@ void CMainFrame::CreateCommands()
         {ID_LOAD_FILES, &CMainFrame::OnLoadFiles, &CMainFrame::OnUpdateTapeCommand},
         {ID_REWIND, &CMainFrame::OnRewind, &CMainFrame::OnUpdateTapeCommand},
         {ID_EJECT, &CMainFrame::OnEject, &CMainFrame::OnUpdateTapeCommand},
+        {ID_SAVE_TAPE_IMAGE, &CMainFrame::OnSaveTapeImage, &CMainFrame::OnUpdateTapeCommand},
         {ID_BREAK, &CMainFrame::OnBreak, &CMainFrame::OnUpdateBreak},
         {ID_WRITE_REPORT, &CMainFrame::OnWriteReport, &CMainFrame::OnUpdateWriteReport},
         {ID_READ_ERRORS_STOP, &CMainFrame::OnReadErrorsStop, &CMainFrame::OnUpdateReadErrors},
@@ -387,6 +389,15 @@ void CMainFrame::OnEject()
     StartJob(TAPE_JOB_EJECT);
 }
 
+// The chooser starts in the folder of the last image, else in the load's folder.
+void CMainFrame::OnSaveTapeImage()
+{
+    const std::string folder = m_strImageFile.empty() ? m_strPath : m_strImageFile;
+    if (AskTapeImageFile(this, folder, m_strImageFile)) {
+        StartJob(TAPE_JOB_CAPTURE);
+    }
+}
+
 void CMainFrame::StartJob(int32_t kind)
 {
     // The enable rules keep a second job from starting; a shortcut or a stale button must
@@ -395,9 +406,16 @@ void CMainFrame::StartJob(int32_t kind)
         return;
     }
     const bool load = kind == TAPE_JOB_LOAD;
-    TapeJob* job = m_jobs.AddJob(load ? m_strPath : std::string(), load ? m_strFileBase : std::string(),
-                                 load ? m_strSelection : std::string(), m_nCurrentDevice, &m_jobs, m_pView, kind);
-    if (job && load) {
+    std::string path = load ? m_strPath : std::string();
+    std::string base = load ? m_strFileBase : std::string();
+    if (kind == TAPE_JOB_CAPTURE) {  // the image's folder and name
+        const size_t slash = m_strImageFile.rfind('/');
+        path = slash == std::string::npos ? "." : m_strImageFile.substr(0, slash);
+        base = m_strImageFile.substr(slash == std::string::npos ? 0 : slash + 1);
+    }
+    TapeJob* job = m_jobs.AddJob(path, base, load ? m_strSelection : std::string(), m_nCurrentDevice, &m_jobs,
+                                 m_pView, kind);
+    if (job && (load || kind == TAPE_JOB_CAPTURE)) {
         job->m_loadOptions = m_loadOptions;
     }
     if (job && !StartJobThread(job)) {

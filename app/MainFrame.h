@@ -41,6 +41,7 @@ public:
     void OnSelectTape();
     void OnRewind();
     void OnEject();
+    void OnSaveTapeImage();
     void OnBreak();
     void OnReadErrorsStop();
     void OnReadErrorsSkip();
@@ -85,6 +86,7 @@ public:
     std::string m_strSelection = "*";
     int32_t m_nCurrentDevice = 0;
     LoadOptions m_loadOptions;  // what the Tools menu's choices give the next load
+    std::string m_strImageFile;  // the image the last "Save tape image..." was given
     TapeJobList m_jobs;
     ReAspiManager m_aspi;
     QStatusBar* m_wndStatusBar = nullptr;

@@ -22,6 +22,7 @@ enum OptionBit : unsigned {
     kNoReport = 1u << 7,
     kReadErrors = 1u << 8,
     kNoClobber = 1u << 9,
+    kRetries = 1u << 10,
 };
 
 // The most re-reads of one block --retries takes: a drive spends up to minutes on each.
@@ -34,11 +35,13 @@ struct VerbRule {
 };
 
 const VerbRule kVerbs[] = {
-    {"load", CliVerb::Load, kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions | kNoReport | kReadErrors | kNoClobber},
+    {"load", CliVerb::Load,
+     kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions | kNoReport | kReadErrors | kRetries | kNoClobber},
     {"rewind", CliVerb::Rewind, kTapeImage | kDevice | kDriveOptions},
     {"eject", CliVerb::Eject, kTapeImage | kDevice | kDriveOptions},
     {"mktape", CliVerb::MkTape, kBlockSize},
     {"drives", CliVerb::Drives, kTapeImage | kDriveOptions},
+    {"capture", CliVerb::Capture, kTapeImage | kDevice | kDriveOptions | kRetries},
 };
 
 struct OptionRule {
@@ -51,7 +54,7 @@ const OptionRule kOptions[] = {
     {"--dir", kDir},                       {"--base", kBase},
     {"--select", kSelect},                 {"--fixed-block-size", kDriveOptions},
     {"--max-block-size", kDriveOptions},   {"--block-size", kBlockSize},
-    {"--on-error", kReadErrors},           {"--retries", kReadErrors},
+    {"--on-error", kReadErrors},           {"--retries", kRetries},
 };
 
 // --on-error stop|skip and --retries N: what a load does with a block it cannot read.
@@ -153,7 +156,15 @@ bool TakeItem(const VerbRule& verb, const CommandLineItem& item, MkTapeWords& wo
 {
     const std::string& name = item.name;
     const std::string& value = item.value;
-    if (name.empty()) {  // only mktape takes words
+    if (name.empty() && verb.verb == CliVerb::Capture) {
+        if (!options.captureOut.empty()) {
+            error = "'capture' takes one image name, not '" + value + "' as well";
+            return false;
+        }
+        options.captureOut = value;
+        return true;
+    }
+    if (name.empty()) {  // only mktape and capture take words
         if (!words.haveOut)
             options.mktapeOut = value;
         else
@@ -208,6 +219,7 @@ bool CheckComplete(const std::string& verb, const CliOptions& options, std::stri
     case CliVerb::Load:
     case CliVerb::Rewind:
     case CliVerb::Eject:
+    case CliVerb::Capture:
         // One device model for both programs: the images are TAPE0, TAPE1, ... in order and
         // --device picks one of them (TAPE0 by default), or a real drive when none is given.
         if (options.tapeImages.empty() && options.device < 0)
@@ -216,7 +228,10 @@ bool CheckComplete(const std::string& verb, const CliOptions& options, std::stri
             error = "--device " + std::to_string(options.device) + " names no drive: the " +
                     std::to_string(options.tapeImages.size()) + " tape image(s) given are TAPE0 to TAPE" +
                     std::to_string(options.tapeImages.size() - 1);
+        else if (options.verb == CliVerb::Capture && (options.captureOut.empty() || options.captureOut.back() == '/'))
+            error = "'capture' needs the name of the image to write";
         break;
+
     case CliVerb::MkTape:
         if (options.mktapeOut.empty())
             error = "'mktape' needs the name of the image to write";
@@ -259,7 +274,8 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std
         names.push_back(rule.name);
     std::vector<std::string> args(argv + 2, argv + argc);
     CommandLineItems line;
-    if (!SplitCommandLine(args, names, verb->verb == CliVerb::MkTape, line, error))
+    const bool takesWords = verb->verb == CliVerb::MkTape || verb->verb == CliVerb::Capture;
+    if (!SplitCommandLine(args, names, takesWords, line, error))
         return false;
     for (const std::string& arg : line.unknown) {
         if (TakeFlag(*verb, arg, options, error))
@@ -285,6 +301,7 @@ std::string CliUsage()
            "                        [--no-clobber]\n"
            "  kellovaran-cli rewind (--tape-image FILE... [--device N] | --device N)\n"
            "  kellovaran-cli eject  (--tape-image FILE... [--device N] | --device N)\n"
+           "  kellovaran-cli capture (--tape-image FILE... [--device N] | --device N) [--retries N] OUT.tap\n"
            "  kellovaran-cli mktape [--block-size N] OUT.tap FILE...\n"
            "  kellovaran-cli drives [--tape-image FILE]...\n"
            "  kellovaran-cli --help\n"
@@ -298,6 +315,12 @@ std::string CliUsage()
            "         sha256sum -c run in DIR) and DIR/BASE.json (the session's report).\n"
            "rewind   rewinds the tape.\n"
            "eject    rewinds and unloads the tape.\n"
+           "capture  copies the whole tape, to the end of its data, into the SIMH tape image OUT.tap:\n"
+           "         every record with its length, every filemark, a block that cannot be read as a\n"
+           "         bad-data record (after 16 in a row the capture stops). The image is written as\n"
+           "         OUT.tap.tmp and renamed when complete; a capture that fails or is stopped leaves\n"
+           "         no OUT.tap. Beside it: OUT.tap.sha256 (for sha256sum -c run in its folder) and\n"
+           "         OUT.tap.json (the session's report).\n"
            "mktape   writes a SIMH tape image: each FILE becomes one tape file, cut into records of\n"
            "         N bytes (default 65536; the last record may be shorter). --block-size may be\n"
            "         given again before any FILE and applies to the files after it.\n"
@@ -313,8 +336,8 @@ std::string CliUsage()
            "                       there (the default), skip leaves it out of the disk file, logs it\n"
            "                       and goes on; after 16 such blocks in a row the rest of the tape\n"
            "                       file is passed over\n"
-           "--retries N            load: read such a block again up to N times first (default 0,\n"
-           "                       at most 100)\n"
+           "--retries N            load, capture: read such a block again up to N times first\n"
+           "                       (default 0, at most 100)\n"
            "--no-clobber           load: stop with an error at a disk file name that exists,\n"
            "                       never overwriting it\n"
            "\n"
@@ -323,5 +346,6 @@ std::string CliUsage()
            "Exit status: 0 done, 1 ended on an error, 2 usage error or bad selection,\n"
            "130 stopped by the user, 143 or 129 stopped by SIGTERM or SIGHUP.\n"
            "A load that passed over bad blocks exits with 1, also when it went on to the end, and\n"
-           "so does a load of a selection naming a file the tape does not have.\n";
+           "so does a load of a selection naming a file the tape does not have; so does a capture\n"
+           "that kept bad blocks (its image is written). Ctrl-C stops a capture at once.\n";
 }

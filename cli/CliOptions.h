@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-enum class CliVerb { None, Help, Load, Rewind, Eject, MkTape, Drives };
+enum class CliVerb { None, Help, Load, Rewind, Eject, MkTape, Drives, Capture };
 
 // One input of mktape with the record size it is cut into.
 struct MkTapeInput {
@@ -29,7 +29,8 @@ struct CliOptions : DriveOptions {
     bool noClobber = false;               // --no-clobber
     std::string mktapeOut;                // mktape: OUT.tap
     std::vector<MkTapeInput> mktapeInputs;
-    LoadOptions loadOptions;              // load: --on-error, --retries
+    std::string captureOut;               // capture: OUT.tap
+    LoadOptions loadOptions;              // load: --on-error, --retries; capture: --retries
 
     // The device index of the job: 0 for the tape image, else N.
     // TAPEn of the job: --device, or the first image when only images are given.

@@ -182,14 +182,18 @@ TapeJobResult RunTapeJob(TapeJobList& list, const CliJob& request, ConsoleNotify
         int interrupts = g_nInterrupts.load(std::memory_order_relaxed);
         if (!terminating && g_nTerminateSignal.load(std::memory_order_relaxed) != 0) {
             terminating = true;
-            if (request.kind == TAPE_JOB_LOAD) {
+            if (request.kind == TAPE_JOB_LOAD || request.kind == TAPE_JOB_CAPTURE) {
                 list.SetBreakRequest(1, 1);
                 notify.Note("\nkellovaran-cli: signalled to end: stopping at once\n", notes);
             }
         }
         if (interrupts != seen) {
             seen = interrupts;
-            if (request.kind != TAPE_JOB_LOAD) {
+            if (request.kind == TAPE_JOB_CAPTURE) {
+                // A capture stopped after a file would leave half an image, which it never keeps.
+                list.SetBreakRequest(1, 1);
+                notify.Note("\nkellovaran-cli: stopping the capture; no image is kept\n", notes);
+            } else if (request.kind != TAPE_JOB_LOAD) {
                 notify.Note("\nkellovaran-cli: the drive is busy and cannot be interrupted; waiting for it to finish\n",
                             notes);
             } else if (interrupts == 1) {

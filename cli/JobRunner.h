@@ -14,10 +14,10 @@ class TapeJobList;
 struct CliJob {
     int32_t kind = TAPE_JOB_LOAD;
     int32_t tapeIndex = 0;
-    std::string path;       // load only
-    std::string fileBase;   // load only
+    std::string path;       // load and capture (the image's folder)
+    std::string fileBase;   // load and capture (the image's name)
     std::string selection;  // load only
-    LoadOptions options;    // load only
+    LoadOptions options;    // load and capture
 };
 
 // Registers the job in list, starts its thread and waits until the list announces that the

@@ -74,6 +74,17 @@ int RunJob(const CliOptions& options)
         job.options.writeChecksumsAndReport = options.writeReport;
         job.options.noClobber = options.noClobber;
         break;
+    case CliVerb::Capture: {
+        job.kind = TAPE_JOB_CAPTURE;
+        const std::string out =
+            options.captureOut[0] == '/' ? options.captureOut : CurrentDirectory() + "/" + options.captureOut;
+        const size_t slash = out.rfind('/');
+        job.path = out.substr(0, slash);
+        job.fileBase = out.substr(slash + 1);
+        job.selection = std::string(1, '*');  // every file
+        job.options = options.loadOptions;
+        break;
+    }
     case CliVerb::Rewind: job.kind = TAPE_JOB_REWIND; break;
     default: job.kind = TAPE_JOB_EJECT; break;
     }
@@ -166,6 +177,7 @@ int Run(int argc, char** argv)
         std::fputs(CliUsage().c_str(), stdout);
         return ToInt(ExitStatus::Done);
     case CliVerb::Load:
+    case CliVerb::Capture:
     case CliVerb::Rewind:
     case CliVerb::Eject:
         InstallPlatformServices(options);

@@ -8,7 +8,8 @@
 //                       image use it to shift the word alignment instead, the words that
 //                       follow fail the trailer check and read as damage, never as data.
 //   class 0 record      the data
-//   class 1-14 record   ERROR_CRC, 0 bytes, positioned after the record. Class 8 is "bad
+//   class 1-14 record   ERROR_CRC, positioned after the record; in variable-block mode with
+//                       the record's bytes when they fit the buffer, else 0. Class 8 is "bad
 //                       data" (and bit 31 alone marks it on older writers); the private and
 //                       reserved classes hold nothing a tape copy could use as data, so
 //                       they read as unreadable blocks rather than as data.
@@ -404,8 +405,13 @@ private:
             break;
         }
         if (item.bad) {
-            uint32_t err = TakeRecord(item, nullptr, 0);
-            return err ? err : ERROR_CRC;
+            // What the image kept of the block comes along, as a drive's bytes might: a copy
+            // of the tape keeps it. Only whole: a part could pass for all of it.
+            const uint32_t kept = item.length <= size ? item.length : 0;
+            if (uint32_t err = TakeRecord(item, buffer, kept))
+                return err;
+            bytesRead = kept;
+            return ERROR_CRC;
         }
         const uint32_t delivered = item.length <= size ? item.length : size;
         if (uint32_t err = TakeRecord(item, buffer, delivered))

@@ -100,8 +100,8 @@ struct TAPE_SET_MEDIA_PARAMETERS {
 //   ERROR_NOT_SUPPORTED  any other operation
 // Read(buffer, size, bytesRead): one block in variable mode, size / block size blocks in
 // fixed-block mode. bytesRead is always set, never more than size; on an error it is 0
-// except for ERROR_MORE_DATA. Only the first bytesRead bytes of buffer are data, and nothing
-// past size is ever written. In between: the image drive writes nothing there (unless the
+// except for ERROR_MORE_DATA and ERROR_CRC. Only the first bytesRead bytes of buffer are
+// data, and nothing past size is ever written. In between: the image drive writes nothing there (unless the
 // image file fails under it mid-read); a drive may have (st's direct I/O lets the drive
 // put what it sent straight into the buffer, also for a read that then fails).
 //   ERROR_SUCCESS        bytesRead bytes of data; after them. In fixed-block mode a request
@@ -118,7 +118,9 @@ struct TAPE_SET_MEDIA_PARAMETERS {
 //                        it, as st leaves it, so the next Read gives the same error again
 //                        (read it in variable mode to get it)
 //   ERROR_INVALID_PARAMETER  size 0, or (image) not a whole number of blocks; nothing moves
-//   ERROR_CRC            a block that cannot be read (a bad record of an image), 0 bytes;
+//   ERROR_CRC            a block that cannot be read (a bad record of an image); bytesRead
+//                        is what the drive got of it: 0 through st, a bad record's stored
+//                        bytes on an image in variable mode (when they fit), else 0;
 //                        AFTER it, on an image and through st alike (a drive moves past a
 //                        block it gave up on), so spacing back one block reads it again
 //   ERROR_TAPE_IMAGE_TRUNCATED / _INCONSISTENT  (images) damage, 0 bytes; before it, so

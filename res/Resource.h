@@ -39,6 +39,7 @@ inline constexpr int ID_READ_ERRORS_STOP = 32782;  // the "Read errors" choices 
 inline constexpr int ID_READ_ERRORS_SKIP = 32783;
 inline constexpr int ID_NO_CLOBBER = 32784;  // Tools: Never overwrite files (checkable)
 inline constexpr int ID_FILE_SAVE_LOG = 32785;  // File: Save log...
+inline constexpr int ID_SAVE_TAPE_IMAGE = 32786;  // Tools: Save tape image...
 inline constexpr int ID_APP_EXIT = 57665;
 inline constexpr int ID_EDIT_COPY = 57634;
 inline constexpr int ID_EDIT_CUT = 57635;

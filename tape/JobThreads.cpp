@@ -24,6 +24,13 @@ void LoadThreadProc(TapeJob* job)
     list->RemoveJob(job);
 }
 
+void CaptureThreadProc(TapeJob* job)
+{
+    TapeJobList* list = job->m_pJobList;
+    job->RunCapture();
+    list->RemoveJob(job);
+}
+
 bool StartJobThread(TapeJob* job)
 {
     void (*proc)(TapeJob*) = nullptr;
@@ -31,6 +38,7 @@ bool StartJobThread(TapeJob* job)
     case TAPE_JOB_LOAD: proc = LoadThreadProc; break;
     case TAPE_JOB_REWIND: proc = RewindThreadProc; break;
     case TAPE_JOB_EJECT: proc = EjectThreadProc; break;
+    case TAPE_JOB_CAPTURE: proc = CaptureThreadProc; break;
     default: break;
     }
     if (proc && job->m_pJobList->StartWorker(job, proc))

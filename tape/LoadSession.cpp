@@ -8,6 +8,7 @@
 #include "selection/FileSelection.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -71,7 +72,11 @@ void TapeJob::RunLoad()
 
     WriteSessionSummary();
     SendCounters(1);
+    CloseSession(std::move(device), stoppedByUser);
+}
 
+void TapeJob::CloseSession(TapeDevicePtr device, bool stoppedByUser)
+{
     if (stoppedByUser) {
         if (m_nResult != TapeJobResult::Failed)  // a disk failure is not hidden by the break
             m_nResult = TapeJobResult::BrokenByUser;

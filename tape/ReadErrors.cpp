@@ -113,12 +113,12 @@ void TapeJob::SpaceOverRestOfFile(TapeDevice& device, FileEnd& end)
     end.lastError = spaceError == ERROR_SUCCESS ? ERROR_FILEMARK_DETECTED : spaceError;
 }
 
-void TapeJob::WriteBadBlockSummary()
+void TapeJob::WriteBadBlockSummary(const char* countLabel)
 {
     if (m_badBlocks.empty())
         return;
     char line[160];
-    std::snprintf(line, sizeof line, "######## Bad blocks skipped\t: %zu\n", m_badBlocks.size());
+    std::snprintf(line, sizeof line, "%s%zu\n", countLabel, m_badBlocks.size());
     WriteLog(1, line);
     for (const BadBlock& bad : m_badBlocks) {
         std::snprintf(line, sizeof line, "######## Bad block\t\t: file %04d, block %llu: ", bad.tapeFile,

@@ -225,7 +225,13 @@ void SessionReport::SetBlockMode(bool variable, uint32_t bufferSize, void* readB
     m_bHaveBlockMode = true;
     m_bVariableBlock = variable;
     m_nBufferSize = bufferSize;
-    m_pHasher = std::make_unique<BlockHasher>(readBuffer, bufferSize);
+    if (readBuffer)
+        m_pHasher = std::make_unique<BlockHasher>(readBuffer, bufferSize);
+}
+
+void SessionReport::SetImage(ImageReport image)
+{
+    m_image = std::move(image);
 }
 
 void* SessionReport::BlockBuffer()
@@ -248,7 +254,7 @@ void SessionReport::BlockWritten(const void* data, uint32_t size)
     if (file.head.size() < FileReport::kHeadSize)
         file.head.append(static_cast<const char*>(data), std::min<size_t>(size, FileReport::kHeadSize - file.head.size()));
     file.CountRecord(size);
-    if (size > 0)
+    if (size > 0 && m_pHasher)
         m_pHasher->Submit(size);
 }
 
@@ -318,7 +324,7 @@ void SessionReport::NoteError(const std::string& text)
 std::string SessionReport::ReportText(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes) const
 {
     Json report;
-    report["format"] = "kellovaran-load-report";
+    report["format"] = m_image ? "kellovaran-capture-report" : "kellovaran-load-report";
     report["format_version"] = 1;
     report["program"] = {{"name", "kellovaran"}, {"version", kKellovaranVersion}};
     report["device"] = DeviceJson(m_nTapeIndex);
@@ -361,6 +367,13 @@ std::string SessionReport::ReportText(const char* status, int32_t filesRead, uin
         files.push_back(std::move(entry));
     }
     report["files"] = std::move(files);
+    if (m_image) {
+        const bool written = m_image->written;
+        report["image"] = {{"file", m_image->file},
+                           {"size", written ? Json(m_image->size) : Json(nullptr)},
+                           {"sha256", written ? OrNull(m_image->sha256) : Json(nullptr)},
+                           {"bad_records", m_image->badRecords}};
+    }
     // Names on a tape come from anywhere: bytes that are not UTF-8 are replaced, not fatal.
     return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
@@ -371,14 +384,24 @@ bool SessionReport::Finish(const char* status, int32_t filesRead, uint64_t block
     m_pHasher.reset();
     // A session that never reached a tape file changed nothing in the folder: the files
     // there, and the checksums and report of the session that wrote them, stay as they are.
-    if (m_files.empty())
+    if (m_files.empty() && !m_image)
         return true;
 
     bool ok = !m_bWriteFailed;
     const std::string checksumTemporary = ChecksumPath() + ".tmp";
-    if (!m_checksumFile.valid())  // no file kept: the list is empty, and says so
-        m_checksumFile = CreateTemporary(checksumTemporary);
-    ok = Commit(std::move(m_checksumFile), true, checksumTemporary, ChecksumPath()) && ok;
+    if (m_image) {
+        // A capture's checksum file names its image, and only an image that is there: an
+        // earlier image under the same name keeps its own.
+        if (m_image->written) {
+            UniqueFd sums = CreateTemporary(checksumTemporary);
+            bool written = sums.valid() && WriteAll(sums.get(), ChecksumLine(m_image->sha256, m_image->file));
+            ok = Commit(std::move(sums), written, checksumTemporary, ChecksumPath()) && ok;
+        }
+    } else {
+        if (!m_checksumFile.valid())  // no file kept: the list is empty, and says so
+            m_checksumFile = CreateTemporary(checksumTemporary);
+        ok = Commit(std::move(m_checksumFile), true, checksumTemporary, ChecksumPath()) && ok;
+    }
 
     const std::string reportTemporary = ReportPath() + ".tmp";
     UniqueFd report = CreateTemporary(reportTemporary);

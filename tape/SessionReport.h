@@ -46,6 +46,15 @@ struct FileReport {
     void CountRecord(uint32_t size);
 };
 
+// A capture's one image file, which stands in the report for the disk files of a load.
+struct ImageReport {
+    std::string file;          // relative to the folder
+    bool written = false;      // on disk under that name
+    uint64_t size = 0;
+    std::string sha256;
+    uint64_t badRecords = 0;   // records kept as bad data
+};
+
 class SessionReport {
 public:
     // directory and base as the load names its disk files: directory + "/" + base + "0000".
@@ -54,7 +63,11 @@ public:
     SessionReport(const SessionReport&) = delete;
     SessionReport& operator=(const SessionReport&) = delete;
 
+    // Without a read buffer no checksums are taken of the files (a capture's are not kept).
     void SetBlockMode(bool variable, uint32_t bufferSize, void* readBuffer);
+    // Makes the report a capture's, from the moment the tape is reached: the checksum file
+    // holds the image's line, and only once the image is written.
+    void SetImage(ImageReport image);
     // The buffer the next block is read into: the hasher's next free one.
     void* BlockBuffer();
     void BeginFile(int32_t number);
@@ -91,6 +104,7 @@ private:
     std::unique_ptr<BlockHasher> m_pHasher;
     std::unique_ptr<Magic> m_pMagic;
     std::vector<FileReport> m_files;
+    std::optional<ImageReport> m_image;
     bool m_bInFile = false;
     std::string m_strError;
     UniqueFd m_checksumFile;  // the temporary checksum file, opened with its first line

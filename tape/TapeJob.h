@@ -13,6 +13,7 @@
 class FileSelection;
 class SessionReport;
 class PendingDiskFile;
+class TapeImageFile;
 class TapeJobList;
 class WritableFile;
 
@@ -25,6 +26,7 @@ inline constexpr uint32_t UM_STATUS_TEXT = 1036;  // block: zero-terminated stat
 inline constexpr int32_t TAPE_JOB_LOAD = 1;
 inline constexpr int32_t TAPE_JOB_REWIND = 2;
 inline constexpr int32_t TAPE_JOB_EJECT = 3;
+inline constexpr int32_t TAPE_JOB_CAPTURE = 4;  // the whole tape into one image file
 
 // How a job ended, for callers that need more than the log (the command-line front end's
 // exit status). The log stays the user's account of what happened.
@@ -113,6 +115,8 @@ public:
     void Eject();
     void Rewind();
     void RunLoad();
+    // The whole tape into the SIMH image m_strPath/m_strFileBase (ImageCapture.cpp).
+    void RunCapture();
 
     // Opens the device, writes startText, rewinds (and unloads), writes doneText or the error.
     void RunDeviceCommand(const char* startText, const char* statusText, bool unload, const char* doneText);
@@ -170,7 +174,10 @@ private:
     void NoteSelectionShort(int32_t firstMissing);
     void WriteSessionSummary();
     // The session summary's lines about bad blocks: none when there were none.
-    void WriteBadBlockSummary();
+    void WriteBadBlockSummary(const char* countLabel = "######## Bad blocks skipped\t: ");
+    // The end of a session however it went: a break leaves the tape where it stands, else
+    // it is rewound; then the device, the report and the read buffer go.
+    void CloseSession(TapeDevicePtr device, bool stoppedByUser);
 
     // Steps of TransferFile; the first two throw ReTapeOpsException.
     struct FileEnd {
@@ -225,6 +232,19 @@ private:
     // Writes both files; a failure is written to the log and fails the session.
     void FinishSessionReport();
     std::unique_ptr<SessionReport> m_pReport;
+
+    // Steps of RunCapture.
+    enum class CaptureEnd { EndOfTape, UserBreak, Failed };
+    bool CheckImageName(const std::string& imagePath);
+    CaptureEnd CaptureTape(TapeDevice& device, TapeImageFile& image);
+    // Reads a block that gave a data error again, as often as the options say; the result
+    // of the last read, and its bytes, stand.
+    uint32_t RereadBadBlock(TapeDevice& device, uint32_t& bytesRead);
+    // Records the block, writes its line; true when the run of them is at the limit.
+    bool KeepBadBlock(uint32_t error);
+    void EndCapturedFile(uint32_t error, bool breakRequested);
+    bool FinishImage(TapeImageFile& image, CaptureEnd end);
+    void WriteCaptureSummary(double seconds);
     int32_t m_nTapeFile = 0;          // the tape file being read (set by AnnounceFile)
     uint64_t m_nFileBadBlocks = 0;    // blocks of this file passed over
     uint32_t m_nBadBlocksInARow = 0;  // the last ones of them, with no good block between
@@ -243,6 +263,7 @@ bool CreateDirectoryPath(const std::string& fileName);
 void EjectThreadProc(TapeJob* job);
 void RewindThreadProc(TapeJob* job);
 void LoadThreadProc(TapeJob* job);
+void CaptureThreadProc(TapeJob* job);
 
 // Starts the procedure for the job's kind on a worker thread of the job's list. False when
 // no thread could be started; the job is then removed again and nothing runs.

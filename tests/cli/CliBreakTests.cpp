@@ -158,19 +158,20 @@ void WaitForBreak(const TapeJobList& list, uint32_t immediately)
 
 // In this process, so that the interrupts land at an exact block: the second block of file
 // 1 (read 6: three blocks and the filemark of file 0, then the first block of file 1).
-std::string LoadWithInterrupts(const std::string& image, int interrupts, TapeJobResult& result)
+std::string LoadWithInterrupts(const std::string& image, int interrupts, TapeJobResult& result,
+                               int32_t kind = TAPE_JOB_LOAD)
 {
     TapeJobList list;
     DeviceNamespace::SetOpenerForTesting([&](int, uint32_t& error) -> TapeDevicePtr {
         TapeDevicePtr inner = OpenVirtualDrive(image, VirtualDriveOptions{}, error);
         if (!inner)
             return nullptr;
-        return std::make_unique<HookedDrive>(std::move(inner), [&list, interrupts](int read) {
+        return std::make_unique<HookedDrive>(std::move(inner), [&list, interrupts, kind](int read) {
             if (read != 6)
                 return;
             // SIGINT reaches the waiting thread only: the worker has it blocked.
             kill(getpid(), SIGINT);
-            WaitForBreak(list, 0);
+            WaitForBreak(list, kind == TAPE_JOB_CAPTURE ? 1 : 0);  // a capture stops at once
             if (interrupts > 1) {
                 kill(getpid(), SIGINT);
                 WaitForBreak(list, 1);
@@ -182,10 +183,14 @@ std::string LoadWithInterrupts(const std::string& image, int interrupts, TapeJob
     std::FILE* notes = std::tmpfile();
     ConsoleNotify notify(log, nullptr);
     CliJob job;
+    job.kind = kind;
     job.path = out.path();
-    job.fileBase = "file";
+    job.fileBase = kind == TAPE_JOB_CAPTURE ? "whole.tap" : "file";
     job.selection = "*";
     result = RunTapeJob(list, job, notify, notes);
+    if (kind == TAPE_JOB_CAPTURE) {
+        EXPECT_FALSE(FileExists(out / "whole.tap") || FileExists(out / "whole.tap.tmp"));
+    }
     DeviceNamespace::SetOpenerForTesting({});
 
     std::string text(static_cast<size_t>(ftell(log)), '\0');
@@ -216,6 +221,14 @@ TEST_F(CliBreak, BreakAtOnceStopsAfterTheBlockInHand)
     std::string summary = BrokenFileSummary(log);
     EXPECT_NE(summary.find("file0001 SUMMARY"), std::string::npos) << log;
     EXPECT_NE(summary.find("Blocks successfully read : 2\n"), std::string::npos) << summary;
+}
+
+TEST_F(CliBreak, FirstCtrlCStopsACaptureAtOnceAndKeepsNoImage)
+{
+    TapeJobResult result{};
+    std::string log = LoadWithInterrupts(m_image, 1, result, TAPE_JOB_CAPTURE);
+    EXPECT_EQ(result, TapeJobResult::BrokenByUser);
+    EXPECT_NE(log.find("Blocks captured\t: 5\n"), std::string::npos) << log;
 }
 
 TEST_F(CliBreak, WaitingThreadSleepsUntilTheJobEnds)

@@ -97,6 +97,9 @@ TEST_F(CliProgram, UsageErrorsExitWith2AndTouchNothing)
         {"load", "--tape-image", m_image, "--retries", "1000"},
         {"mktape", m_dir / "new.tap"},
         {"mktape", "--block-size", "0", m_dir / "new.tap", m_image},
+        {"capture", "--tape-image", m_image},
+        {"capture", "--tape-image", m_image, "--on-error", "skip", m_dir / "new.tap"},
+        {"capture", "--device", "0", m_dir / "new.tap", m_dir / "second.tap"},
     };
     for (const auto& args : bad) {
         RunResult r = RunCli(args);
@@ -263,6 +266,23 @@ TEST_F(CliProgram, LoadPrintsExactlyTheJobsLogAndCopiesTheFiles)
     EXPECT_TRUE(FileExists(out + "/file0000"));
     EXPECT_FALSE(FileExists(out + "/file.sha256"));
     EXPECT_FALSE(FileExists(out + "/file.json"));
+}
+
+// The demo tape through the program, the image named from the current folder: the same
+// bytes again, and a checksum file sha256sum accepts there.
+TEST_F(CliProgram, CaptureOfTheDemoTapeIsTheSameImageWithAChecksumThatVerifies)
+{
+    ChildProcess::Options here;
+    here.cwd = m_dir.path();
+    RunResult r = RunCli({"capture", "--tape-image", KV_DEMO_TAPE, "copy.tap"}, here);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("CAPTURE SESSION SUMMARY"), std::string::npos);
+    EXPECT_TRUE(ReadWholeFile(m_dir / "copy.tap") == ReadWholeFile(KV_DEMO_TAPE));
+    EXPECT_TRUE(FileExists(m_dir / "copy.tap.json"));
+    const std::string check = "cd '" + m_dir.path() + "' && sha256sum --quiet -c copy.tap.sha256";
+    EXPECT_EQ(std::system(check.c_str()), 0);
+    WriteWholeFile(m_dir / "copy.tap", "changed");
+    EXPECT_NE(std::system((check + " >/dev/null 2>&1").c_str()), 0);  // the check is real
 }
 
 TEST_F(CliProgram, RewindAndEjectPrintTheirLog)

@@ -273,8 +273,8 @@ private slots:
             tools << (item->isSeparator() ? QStringLiteral("-") : item->text());
         }
         QCOMPARE(tools, (QStringList{"Select tape...", "-", "Load  files from tape...", "Rewind", "Eject",
-                                     "Read errors", "-", "Break operation", "-", "Write checksums and report",
-                                     "Never overwrite files"}));
+                                     "Save tape image...", "Read errors", "-", "Break operation", "-",
+                                     "Write checksums and report", "Never overwrite files"}));
         // A checkable choice that the next load takes along.
         QAction* noClobber = frame->GetAction(ID_NO_CLOBBER);
         QVERIFY(noClobber->isCheckable());

@@ -4,6 +4,7 @@
 #include "app/KellovaranApp.h"
 #include "app/MainFrame.h"
 #include "dialogs/CLoadAllFilesDialog.h"
+#include "dialogs/TapeImageFileDialog.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/SimhTapeWriter.h"
 #include "res/Resource.h"
@@ -15,6 +16,8 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -418,6 +421,63 @@ private slots:
         const std::string log = LogText(*frame);
         QVERIFY(log.find("READ SESSION SUMMARY", log.find(notice)) != std::string::npos);
         QCOMPARE(ReadWholeFile(out / "file0000"), std::string("one"));
+    }
+
+    // Through the Tools menu, the item after "Eject": broken off, it leaves no image; run
+    // to the end, the image holds the tape's records and marks exactly.
+    void saveTapeImageRunsACaptureIntoTheChosenFile()
+    {
+        TempDir dir;
+        const std::string image = dir / "whole.tap";
+        SetTapeImageFileChooserForTesting([&](QWidget*, const QString& title, std::string& path) {
+            if (title != QStringLiteral("Save tape image")) {
+                return false;
+            }
+            path = image;
+            return true;
+        });
+        GatedDrives drives;
+        auto frame = MakeFrame();
+        QAction* command = nullptr;
+        for (QAction* menu : frame->menuBar()->actions()) {
+            if (menu->text() != QStringLiteral("Tools")) {
+                continue;
+            }
+            const QList<QAction*> items = menu->menu()->actions();
+            for (qsizetype i = 0; i + 1 < items.size(); ++i) {
+                if (items[i]->text() == QStringLiteral("Eject")) {
+                    command = items[i + 1];
+                }
+            }
+        }
+        QVERIFY(command);
+        QCOMPARE(command->text(), QStringLiteral("Save tape image..."));
+
+        command->trigger();
+        QTRY_COMPARE(drives.gate->Waiting(), 1);  // held at its rewind
+        frame->UpdateCommandUI();
+        QVERIFY(!command->isEnabled());
+        QVERIFY(!Break(*frame, QMessageBox::No));  // no question: a capture stops at once
+        drives.gate->Open();
+        QVERIFY(WaitForIdle(*frame));
+        QVERIFY(!FileExists(image));
+        QVERIFY(!FileExists(image + ".tmp"));
+        QVERIFY(LogText(*frame).find("------ TERMINATED BY USER-------") != std::string::npos);
+
+        const size_t before = LogText(*frame).size();
+        QVERIFY(command->isEnabled());
+        command->trigger();
+        QVERIFY(WaitForIdle(*frame));
+        SetTapeImageFileChooserForTesting({});
+        const std::string expected = dir / "expected.tap";
+        std::string error;
+        QVERIFY(WriteTapeImage(expected, {{"block-a", "block-b"}, {"block-c"}}, error));
+        QCOMPARE(ReadWholeFile(image), ReadWholeFile(expected));
+        QVERIFY(FileExists(image + ".sha256"));
+        const std::string log = Tail(LogText(*frame), before);
+        QVERIFY(log.find("[01][TAPE0] -- Capturing whole tape to image file '" + image + "'\n") != std::string::npos);
+        QVERIFY(log.find("File number 0001 captured: 1 blocks, 7 bytes\n") != std::string::npos);
+        QVERIFY(log.find("CAPTURE SESSION SUMMARY") != std::string::npos);
     }
 
     void destroyingTheFrameUnderARunningJobWaitsForIt()

@@ -379,6 +379,46 @@ TEST_F(ReportTest, AfterAFailureOrABreakTheChecksumsListOnlyTheKeptFiles)
             EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
 }
 
+// A capture's report keeps to the same schema, whole or not; only a whole image gets a
+// checksum file.
+TEST_F(ReportTest, CaptureReportNamesTheImageAndKeepsToTheSchema)
+{
+    MakeImage([](SimhTapeWriter& tape) {
+        tape.WriteRecord(std::string(3000, 'a'));
+        tape.WriteBadRecord("bad");
+        tape.WriteTapemark();
+        tape.WriteTapemark();
+        tape.WriteRecord("z");
+    });
+    SchemaValidator validator(Schema());
+    auto capture = [&](uint32_t maxBlockSize) {
+        DeviceNamespace::SetTapeImages({image}, VirtualDriveOptions{0, maxBlockSize});
+        jobs = std::make_unique<TapeJobList>();
+        TapeJob* job = jobs->AddJob(dir.path(), "c.tap", "*", 0, jobs.get(), &notify, TAPE_JOB_CAPTURE);
+        job->RunCapture();
+        jobs->RemoveJob(job);
+        Json report = Json::parse(ReadWholeFile(dir / "c.tap.json"));
+        EXPECT_TRUE(validator.Validate(report).empty()) << ::testing::PrintToString(validator.Validate(report));
+        EXPECT_EQ(report["format"], "kellovaran-capture-report");
+        return report;
+    };
+    Json whole = capture(0);
+    const std::string bytes = ReadWholeFile(dir / "c.tap");
+    EXPECT_EQ(whole["image"], (Json{{"file", "c.tap"}, {"size", bytes.size()},
+                                    {"sha256", Sha256Hex(bytes.data(), bytes.size())}, {"bad_records", 1}}));
+    ASSERT_EQ(whole["files"].size(), 3u);
+    EXPECT_EQ(whole["files"][0]["blocks"], 2);
+    EXPECT_EQ(whole["files"][2]["end"]["condition"], "no_more_data");
+    EXPECT_EQ(whole["totals"], (Json{{"files", 3}, {"blocks", 3}, {"bytes", 3004}}));
+
+    std::remove((dir / "c.tap.sha256").c_str());
+    Json cut = capture(1000);  // the first record is too long: no image
+    EXPECT_EQ(cut["result"]["status"], "failed");
+    EXPECT_TRUE(cut["image"]["size"].is_null());
+    EXPECT_FALSE(FileExists(dir / "c.tap.sha256"));
+    EXPECT_EQ(ReadWholeFile(dir / "c.tap"), bytes);  // the earlier image stays
+}
+
 TEST_F(ReportTest, ReportThatCannotBeWrittenFailsTheSessionAndSaysSo)
 {
     MakeImage([&](SimhTapeWriter& tape) {

@@ -1,0 +1,168 @@
+#include "tape/TapeImageFile.h"
+
+#include "platform/Errors.h"
+#include "platform/SimhTape.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A few system calls per megabyte, and little memory for the ring of four.
+constexpr size_t kChunkSize = 4u << 20;
+
+constexpr uint32_t kBadDataClass = 0x80000000;
+
+std::string FolderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+} // namespace
+
+TapeImageFile::~TapeImageFile()
+{
+    m_pHasher.reset();
+    Discard();
+}
+
+uint32_t TapeImageFile::Create(const std::string& path)
+{
+    m_strPath = path;
+    const std::string temporary = TemporaryPath();
+    UniqueFd fd(RetryOnInterrupt(
+        [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }));
+    if (!fd.valid())
+        return m_nError = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
+    m_fd = std::move(fd);
+    m_bCreated = true;
+    m_firstChunk = PageBuffer::Allocate(kChunkSize);
+    if (!m_firstChunk) {
+        Discard();
+        return m_nError = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    m_pHasher = std::make_unique<BlockHasher>(m_firstChunk.data(), kChunkSize);
+    m_pChunk = static_cast<char*>(m_pHasher->NextBuffer());
+    return ERROR_SUCCESS;
+}
+
+uint32_t TapeImageFile::WriteChunk()
+{
+    size_t done = 0;
+    while (done < m_nFill) {
+        const ssize_t n = RetryOnInterrupt([&] { return ::write(m_fd.get(), m_pChunk + done, m_nFill - done); });
+        if (n <= 0)  // nothing written and no error: no room
+            return m_nError = n < 0 ? ErrorFromErrno(errno) : ERROR_DISK_FULL;
+        done += static_cast<size_t>(n);
+    }
+    m_pHasher->Submit(static_cast<uint32_t>(m_nFill));
+    m_pChunk = static_cast<char*>(m_pHasher->NextBuffer());
+    m_nFill = 0;
+    return ERROR_SUCCESS;
+}
+
+uint32_t TapeImageFile::Append(const void* data, size_t size)
+{
+    if (m_nError)
+        return m_nError;
+    if (!m_fd.valid())
+        return m_nError = ERROR_INVALID_HANDLE;
+    const char* from = static_cast<const char*>(data);
+    m_nSize += size;
+    while (size > 0) {
+        const size_t n = std::min(size, kChunkSize - m_nFill);
+        std::memcpy(m_pChunk + m_nFill, from, n);
+        m_nFill += n;
+        from += n;
+        size -= n;
+        if (m_nFill == kChunkSize && WriteChunk())
+            return m_nError;
+    }
+    return ERROR_SUCCESS;
+}
+
+uint32_t TapeImageFile::PutWord(uint32_t word)
+{
+    const unsigned char bytes[4] = {static_cast<unsigned char>(word), static_cast<unsigned char>(word >> 8),
+                                    static_cast<unsigned char>(word >> 16), static_cast<unsigned char>(word >> 24)};
+    return Append(bytes, sizeof bytes);
+}
+
+uint32_t TapeImageFile::PutRecord(const void* data, uint32_t length, bool bad)
+{
+    // A length word of 0 is a tapemark: a record without data can only be a bad one.
+    if (length > SIMH_MAX_RECORD || (length == 0 && !bad))
+        return m_nError ? m_nError : (m_nError = ERROR_INVALID_BLOCK_LENGTH);
+    const uint32_t word = length | (bad ? kBadDataClass : 0);
+    static const char pad = 0;
+    if (PutWord(word) || Append(data, length) || ((length & 1) != 0 && Append(&pad, 1)) || PutWord(word))
+        return m_nError;
+    return ERROR_SUCCESS;
+}
+
+uint32_t TapeImageFile::PutTapemark()
+{
+    return PutWord(SIMH_TAPEMARK);
+}
+
+uint32_t TapeImageFile::PutEndOfMedium()
+{
+    return PutWord(SIMH_END_OF_MEDIUM);
+}
+
+uint32_t TapeImageFile::Commit()
+{
+    if (!m_nError && !m_fd.valid())
+        m_nError = ERROR_INVALID_HANDLE;
+    if (!m_nError && m_nFill > 0)
+        WriteChunk();
+    if (!m_nError) {
+        m_strSha256 = m_pHasher->FinishFile();
+        if (m_strSha256.empty())  // an image without its checksum would pass for verified
+            m_nError = ERROR_GEN_FAILURE;
+    }
+    if (!m_nError && ::fsync(m_fd.get()) != 0)
+        m_nError = ErrorFromErrno(errno);
+    if (!m_nError) {
+        if (int err = m_fd.Close())
+            m_nError = ErrorFromErrno(err);
+    }
+    if (!m_nError && ::rename(TemporaryPath().c_str(), m_strPath.c_str()) != 0)
+        m_nError = ErrorFromErrno(errno);
+    if (m_nError) {
+        m_strSha256.clear();
+        Discard();
+        return m_nError;
+    }
+    m_bCreated = false;  // it is the image now, not a temporary
+    // The new name must reach the disk like the bytes.
+    const std::string folder = FolderOf(m_strPath);
+    UniqueFd dir(RetryOnInterrupt([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!dir.valid() || ::fsync(dir.get()) != 0)
+        return m_nError = ErrorFromErrno(errno);
+    return ERROR_SUCCESS;
+}
+
+void TapeImageFile::Discard()
+{
+    if (!m_bCreated)
+        return;
+    m_bCreated = false;
+    m_fd.Reset();
+    ::unlink(TemporaryPath().c_str());
+}
+
+bool IsSameFile(const std::string& a, const std::string& b)
+{
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
