@@ -5,6 +5,8 @@
 
 #include "platform/Errors.h"
 
+#include <cstdio>
+
 void TapeJob::StartSessionReport()
 {
     m_pReport.reset();
@@ -76,6 +78,14 @@ void TapeJob::FinishSessionReport()
 {
     if (!m_pReport)
         return;
+    for (const BadBlock& bad : m_badBlocks)
+        m_pReport->NoteBadBlock(bad.tapeFile, bad.block, bad.error, bad.text);
+    if (!m_badBlocks.empty()) {  // the failure the status stands for, unless an earlier one is given
+        char text[96];
+        std::snprintf(text, sizeof text, "%zu bad block%s could not be read", m_badBlocks.size(),
+                      m_badBlocks.size() == 1 ? "" : "s");
+        m_pReport->NoteError(text);
+    }
     const char* status = m_nResult == TapeJobResult::Completed      ? "done"
                          : m_nResult == TapeJobResult::BrokenByUser ? "broken_by_user"
                                                                     : "failed";

@@ -321,6 +321,11 @@ void SessionReport::NoteError(const std::string& text)
         m_strError = Trimmed(text);
 }
 
+void SessionReport::NoteBadBlock(int32_t file, uint64_t block, uint32_t code, const std::string& text)
+{
+    m_badBlocks.push_back({file, block, code, text});
+}
+
 std::string SessionReport::ReportText(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes) const
 {
     Json report;
@@ -367,6 +372,10 @@ std::string SessionReport::ReportText(const char* status, int32_t filesRead, uin
         files.push_back(std::move(entry));
     }
     report["files"] = std::move(files);
+    Json badBlocks = Json::array();
+    for (const BadBlockEntry& bad : m_badBlocks)
+        badBlocks.push_back({{"file", bad.file}, {"block", bad.block}, {"code", bad.code}, {"text", bad.text}});
+    report["bad_blocks"] = std::move(badBlocks);
     if (m_image) {
         const bool written = m_image->written;
         report["image"] = {{"file", m_image->file},

@@ -78,6 +78,8 @@ public:
     void FinishFile(bool kept);
     // The first failure of the session is how it ended.
     void NoteError(const std::string& text);
+    // A block the drive could not read, passed over or kept as bad data.
+    void NoteBadBlock(int32_t file, uint64_t block, uint32_t code, const std::string& text);
     // status: "done", "failed" or "broken_by_user". Writes and renames both files (none
     // when the session tried no tape file); false when either could not be written.
     bool Finish(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes);
@@ -105,6 +107,13 @@ private:
     std::unique_ptr<Magic> m_pMagic;
     std::vector<FileReport> m_files;
     std::optional<ImageReport> m_image;
+    struct BadBlockEntry {
+        int32_t file;
+        uint64_t block;
+        uint32_t code;
+        std::string text;
+    };
+    std::vector<BadBlockEntry> m_badBlocks;
     bool m_bInFile = false;
     std::string m_strError;
     UniqueFd m_checksumFile;  // the temporary checksum file, opened with its first line

@@ -14,6 +14,7 @@
 #include "tape/TapeJobList.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <filesystem>
@@ -504,6 +505,11 @@ TEST_F(CliProgram, SkipLoadOfAnImageWithBadRecordsKeepsEveryGoodBlockAndReportsE
     RunResult r = RunCli({"load", "--tape-image", image, "--dir", out, "--on-error", "skip", "--retries", "2"});
     EXPECT_EQ(r.status, 1) << r.out;  // it went on to the end, but not every block is there
     size_t bad = 0;
+    std::ifstream reportFile(out + "/file.json");
+    const nlohmann::json report = nlohmann::json::parse(reportFile, nullptr, false);
+    ASSERT_TRUE(report.contains("bad_blocks")) << report.dump();
+    const nlohmann::json& reported = report["bad_blocks"];
+    EXPECT_EQ(report["result"]["error"], "6 bad blocks could not be read");
     for (size_t f = 0; f < 4; ++f) {
         char name[32];
         std::snprintf(name, sizeof name, "/file%04zu", f);
@@ -517,10 +523,16 @@ TEST_F(CliProgram, SkipLoadOfAnImageWithBadRecordsKeepsEveryGoodBlockAndReportsE
             std::snprintf(line, sizeof line, "######## Bad block\t\t: file %04zu, block %llu: A block could not be read", f,
                           static_cast<unsigned long long>(block));
             EXPECT_NE(r.out.find(line), std::string::npos) << line;
+            // the report lists it in the same place
+            ASSERT_LT(bad, reported.size());
+            EXPECT_EQ(reported[bad]["file"], f);
+            EXPECT_EQ(reported[bad]["block"], block);
+            EXPECT_EQ(reported[bad]["code"], ERROR_CRC);
             ++bad;
         }
     }
     EXPECT_EQ(bad, 6u);
+    EXPECT_EQ(reported.size(), bad);
     EXPECT_NE(r.out.find("######## Bad blocks skipped\t: 6\n"), std::string::npos);
     size_t retries = 0;
     for (size_t at = r.out.find("reading it again"); at != std::string::npos; at = r.out.find("reading it again", at + 1))
