@@ -63,6 +63,12 @@ uint32_t TapeImageFile::WriteChunk()
             return m_nError = n < 0 ? ErrorFromErrno(errno) : ERROR_DISK_FULL;
         done += static_cast<size_t>(n);
     }
+    // Start the chunk on its way to the disk now rather than at the closing flush: the
+    // writing then overlaps the reading and hashing of the rest of the tape. A file system
+    // that cannot is flushed in full by Commit all the same.
+    (void)::sync_file_range(m_fd.get(), static_cast<off_t>(m_nFlushedUpTo), static_cast<off_t>(m_nFill),
+                            SYNC_FILE_RANGE_WRITE);
+    m_nFlushedUpTo += m_nFill;
     m_pHasher->Submit(static_cast<uint32_t>(m_nFill));
     m_pChunk = static_cast<char*>(m_pHasher->NextBuffer());
     m_nFill = 0;

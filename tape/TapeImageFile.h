@@ -54,6 +54,7 @@ private:
     char* m_pChunk = nullptr;               // the chunk being filled
     size_t m_nFill = 0;
     uint64_t m_nSize = 0;
+    uint64_t m_nFlushedUpTo = 0;            // written and handed to the disk's write-back
     uint32_t m_nError = 0;
     bool m_bCreated = false;
     std::string m_strSha256;
