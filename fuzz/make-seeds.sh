@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Writes the seed corpora of the fuzz targets into DIR/selection and DIR/image_drive.
+# Image seeds are: options byte, operation count, two bytes per operation, the .tap image
+# (see fuzz/FuzzImageDrive.cpp).
+set -euo pipefail
+dir="${1:?usage: fuzz/make-seeds.sh DIR}"
+mkdir -p "$dir/selection" "$dir/image_drive"
+
+n=0
+for text in '*' ' * ' '0-1,5, 7-8' '2147483647' '0-2147483647' '3, 1-2, 2-9,100' \
+            '2147483646-2147483647,0' '5-3' '1,,2' '2147483648' '' '1-' '1, *' '07 - 08'; do
+  printf '%s' "$text" >"$dir/selection/seed$((n++))"
+done
+
+# Escapes for printf: a little-endian word, n bytes of one value, a whole record.
+word() { printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)); }
+bytes() { local s; s=$(printf '\\x%02x' "$2"); local i; for ((i = 0; i < $1; i++)); do printf '%s' "$s"; done; }
+# record LENGTH FILL [CLASS]
+record() {
+  local w=$(($1 | ${3:-0} << 28))
+  word $w; bytes "$1" "$2"; (($1 & 1)) && bytes 1 0; word $w
+}
+tm() { word 0; }
+eom() { word 0xFFFFFFFF; }
+gap() { word 0xFFFFFFFE; }
+halfgap() { word 0xFFFEFFFF; }
+# image NAME OPTIONS "OPS" IMAGE: OPS as pairs of decimal numbers
+image() {
+  local ops=($3) head
+  head=$(printf '\\x%02x\\x%02x' "$2" $((${#ops[@]} / 2)))
+  local op; for op in "${ops[@]}"; do head+=$(printf '\\x%02x' "$op"); done
+  printf "$head$4" >"$dir/image_drive/$1"
+}
+
+# Operation bytes: 0 read (arg: index of the size), 2 read whole blocks, 3 space filemarks,
+# 4 space records (arg signed), 5 rewind, 6 block size / drive parameters, 7 unload, load,
+# other.
+files="$(record 80 0x41)$(record 81 0x42)$(tm)$(record 512 0x43)$(record 10 0x44 8)$(tm)$(tm)$(eom)"
+image variable 0 "0 136 0 132 3 1 4 255 0 8 5 0 4 3 4 253 0 7" "$files"
+image fixed80 6 "2 3 2 131 2 0 0 4 6 0 2 0 5 0 6 9" \
+  "$(record 80 0x31)$(record 80 0x32)$(gap)$(record 80 0x33)$(record 100 0x34)$(tm)$(record 80 0x35)"
+image long 24 "0 6 0 135 5 0 0 134 4 255 0 7 3 127 4 128" \
+  "$(gap)$(halfgap)$(record 17000 0x61)$(tm)$(record 17001 0x62)$(gap)$(eom)"
+image truncated 0 "0 4 0 4 4 1 4 255 5 0" "$(record 20 0x71)$(word 40)$(bytes 12 0x72)"
+image inconsistent 0 "0 4 4 2 0 4 4 254" "$(record 6 0x73)$(word 6)$(bytes 6 0x74)$(word 7)$(tm)"
+image marker 0 "0 4 0 4 3 2 5 0" "$(record 3 0x75)$(word 0xF0000000)$(record 3 0x76)"
+image empty 0 "0 1 3 1 4 1 4 255 6 1 6 16" ""
+image unload 0 "7 0 0 1 6 1 4 1 7 2 7 1 0 1 7 0 7 0 5 0" "$(record 1 0x77)$(tm)"
