@@ -92,7 +92,7 @@ struct TAPE_SET_MEDIA_PARAMETERS {
 //                        before it (the next Read gives it)
 //   ERROR_BEGINNING_OF_MEDIA  n < 0, the beginning of the tape came first: there
 //   ERROR_NO_DATA_DETECTED  n > 0, the end of the recorded data came first: there
-//   ERROR_TAPE_IMAGE_TRUNCATED / _INCONSISTENT  (images) damage, before it, as for Read
+//   ERROR_TAPE_IMAGE_TRUNCATED / _INCONSISTENT / _UNKNOWN_MARKER  (images) damage, before it, as for Read
 // PrepareTape
 //   ERROR_SUCCESS        TAPE_LOAD: at the beginning, block size back to the drive's own;
 //                        TAPE_UNLOAD: no tape until the next TAPE_LOAD; the calls that need
@@ -123,7 +123,7 @@ struct TAPE_SET_MEDIA_PARAMETERS {
 //                        bytes on an image in variable mode (when they fit), else 0;
 //                        AFTER it, on an image and through st alike (a drive moves past a
 //                        block it gave up on), so spacing back one block reads it again
-//   ERROR_TAPE_IMAGE_TRUNCATED / _INCONSISTENT  (images) damage, 0 bytes; before it, so
+//   ERROR_TAPE_IMAGE_TRUNCATED / _INCONSISTENT / _UNKNOWN_MARKER  (images) damage, 0 bytes; before it, so
 //                        reading on gives the same error again
 class TapeDevice {
 public:
