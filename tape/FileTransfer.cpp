@@ -271,6 +271,7 @@ bool TapeJob::WriteFileSummary(const std::string& fileName, PendingDiskFile& dis
         m_nResult = TapeJobResult::Failed;
     }
 
+    LogBatch batch(*this);
     WriteLog(1, kStars59 + "\n");
     WriteLog(1, "*********\tFILE  " + fileName + " SUMMARY\t\n");
     char line[128];

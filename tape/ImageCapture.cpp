@@ -303,6 +303,7 @@ bool TapeJob::FinishImage(TapeImageFile& image, CaptureEnd end)
 
 void TapeJob::WriteCaptureSummary(double seconds)
 {
+    LogBatch batch(*this);
     WriteLog(1, kHashLine);
     WriteLog(1, kHashLine);
     WriteLog(1, "#########   CAPTURE SESSION SUMMARY   #####################\n");

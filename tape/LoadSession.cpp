@@ -110,10 +110,13 @@ std::string TapeJob::AnnounceFile(int32_t fileNumber)
     std::snprintf(digits, sizeof digits, "%04d", fileNumber);
     std::string name = m_strPath + "/" + m_strFileBase + digits;
     m_nTapeFile = fileNumber;
-    WriteLog(0, kStarLine);
-    char text[64];
-    std::snprintf(text, sizeof text, "Trying read file number %04d from tape to disk file '", fileNumber);
-    WriteLog(1, text + name + "'\n\n");
+    {
+        LogBatch batch(*this);
+        WriteLog(0, kStarLine);
+        char text[64];
+        std::snprintf(text, sizeof text, "Trying read file number %04d from tape to disk file '", fileNumber);
+        WriteLog(1, text + name + "'\n\n");
+    }
     NoteFileStart(fileNumber);
     return name;
 }
@@ -199,6 +202,7 @@ void TapeJob::NoteSelectionShort(int32_t firstMissing)
 
 void TapeJob::WriteSessionSummary()
 {
+    LogBatch batch(*this);
     WriteLog(1, kHashLine);
     WriteLog(1, kHashLine);
     WriteLog(1, "#########   READ SESSION SUMMARY   ########################\n");

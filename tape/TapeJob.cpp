@@ -46,6 +46,12 @@ void TapeJob::WriteLog(int prefixed, const std::string& text)
 {
     if (!m_hWndNotify)
         return;
+    if (m_pLogBatch) {
+        if (prefixed)
+            m_pLogBatch->append(LogPrefix());
+        m_pLogBatch->append(text);
+        return;
+    }
     TaskMemBlock block = TextBlock(prefixed ? LogPrefix() + text : text);
     if (block)
         m_hWndNotify->Send(UM_LOG_TEXT, std::move(block));

@@ -104,6 +104,27 @@ public:
     // Reporting; each does nothing without a notify window, and drops its message when
     // the block cannot be allocated.
     void WriteLog(int prefixed, const std::string& text);
+    // While one lives, the job's log texts are gathered and go to the receiver as one text
+    // when it ends: the lines of a summary, between which the job does nothing else, then
+    // cost the worker one hand-over to the window instead of one each. What the log holds
+    // is the same, and the worker still goes on only once it is there.
+    class LogBatch {
+    public:
+        explicit LogBatch(TapeJob& job) : m_job(job), m_pOuter(job.m_pLogBatch) { m_job.m_pLogBatch = &m_text; }
+        ~LogBatch()
+        {
+            m_job.m_pLogBatch = m_pOuter;
+            if (!m_text.empty())
+                m_job.WriteLog(0, m_text);
+        }
+        LogBatch(const LogBatch&) = delete;
+        LogBatch& operator=(const LogBatch&) = delete;
+
+    private:
+        TapeJob& m_job;
+        std::string* m_pOuter;
+        std::string m_text;
+    };
     void SendStatusText(const std::string& text);
     void SendCounters(uint32_t final);
     // "--//--//-- ERROR --//--//--\n" and then the text, both prefixed.
@@ -160,6 +181,7 @@ public:
     // Set by TransferFile: the file ended on a successful read of 0 bytes without data,
     // which moves no tape on some drives (the all-files walk counts these).
     bool m_bFileEndedEmptyWithoutMark = false;
+    std::string* m_pLogBatch = nullptr;  // the open LogBatch's text, if any
     bool m_bFileFoundOnlyEndOfData = false;  // the last file's first read found the end of the data
 
 private:
