@@ -219,11 +219,11 @@ void TapeJob::WriteReadFailureReason(uint32_t error, uint32_t blockLength)
         std::snprintf(text, sizeof text,
                       "Reason: a record%s whose length is not the fixed block size of %u bytes, in block %llu of "
                       "tape file %04d\n",
-                      length, m_nBufferSize, static_cast<unsigned long long>(m_nFileBlocks), m_nFileNumber);
+                      length, m_nBufferSize, static_cast<unsigned long long>(m_nFileBlocks), m_nTapeFile);
         break;
     case ERROR_CRC:
         std::snprintf(text, sizeof text, "Reason: bad data in block %llu of tape file %04d (both counted from 0)\n",
-                      static_cast<unsigned long long>(m_nFileBlocks), m_nFileNumber);
+                      static_cast<unsigned long long>(m_nFileBlocks), m_nTapeFile);
         break;
     default:
         return;

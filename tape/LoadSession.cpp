@@ -105,7 +105,6 @@ bool TapeJob::RewindForLoad(TapeDevice& device)
 
 std::string TapeJob::AnnounceFile(int32_t fileNumber)
 {
-    m_nFileNumber = fileNumber;
     char digits[16];
     std::snprintf(digits, sizeof digits, "%04d", fileNumber);
     std::string name = m_strPath + "/" + m_strFileBase + digits;

@@ -172,7 +172,6 @@ public:
     uint64_t m_nFileBlocks = 0;
     uint64_t m_nFileBytes = 0;
     int32_t m_nFilesRead = 0;
-    int32_t m_nFileNumber = 0;  // the tape file being read (set when it is announced)
     uint32_t m_bVariableBlock = 0;
     uint32_t m_nBufferSize = 0;
     PageBuffer m_pBuffer;  // the read buffer; the job owns it
