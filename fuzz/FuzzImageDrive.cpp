@@ -134,7 +134,8 @@ private:
         // The image drive writes nothing but the data it reports.
         static const std::vector<unsigned char> untouched(kBufferSize + kGuard, kFill);
         CHECK(std::memcmp(m_buffer.data() + bytesRead, untouched.data(), guarded - bytesRead) == 0);
-        if (err != ERROR_MORE_DATA)
+        // Data come with success, with a block too long, and with a bad record's stored bytes.
+        if (err != ERROR_MORE_DATA && err != ERROR_CRC)
             CHECK(err == ERROR_SUCCESS || bytesRead == 0);
         const uint32_t lastLength = m_drive.LastBlockLength();
 
@@ -172,6 +173,10 @@ private:
             break;
         case ERROR_CRC:
             CHECK(after >= 8 && (WordAt(m_image, static_cast<uint64_t>(after) - 4) >> 28) != 0);
+            if (bytesRead > 0) {  // only a whole bad record, read in variable mode
+                CHECK(m_blockSize == 0);
+                CheckRecordData(after, bytesRead, bytesRead, 0, true);
+            }
             break;
         case ERROR_NO_DATA_DETECTED:
         case ERROR_TAPE_IMAGE_TRUNCATED:
@@ -191,14 +196,17 @@ private:
 
     // The record that ends at end (its trailer just before it) holds `length` bytes, and its
     // first `delivered` of them are in the buffer at offset at.
-    void CheckRecordData(int64_t end, uint32_t length, uint32_t delivered, uint32_t at = 0)
+    void CheckRecordData(int64_t end, uint32_t length, uint32_t delivered, uint32_t at = 0, bool bad = false)
     {
         const uint64_t span = 8 + uint64_t{PaddedLength(length)};
         CHECK(end >= 0 && static_cast<uint64_t>(end) >= span);
         const uint64_t start = static_cast<uint64_t>(end) - span;
         const uint32_t word = WordAt(m_image, start);
         CHECK(word == WordAt(m_image, static_cast<uint64_t>(end) - 4));
-        CHECK(word == length);  // class 0: good data
+        if (bad)  // any class but good data and the markers, with this length
+            CHECK((word >> 28) != 0 && (word >> 28) != 0xF && (word & SIMH_MAX_RECORD) == length);
+        else
+            CHECK(word == length);  // class 0: good data
         CHECK(SameBytes(m_buffer.data() + at, m_image.data() + start + 4, delivered));
     }
 

@@ -46,3 +46,6 @@ image inconsistent 0 "0 4 4 2 0 4 4 254" "$(record 6 0x73)$(word 6)$(bytes 6 0x7
 image marker 0 "0 4 0 4 3 2 5 0" "$(record 3 0x75)$(word 0xF0000000)$(record 3 0x76)"
 image empty 0 "0 1 3 1 4 1 4 255 6 1 6 16" ""
 image unload 0 "7 0 0 1 6 1 4 1 7 2 7 1 0 1 7 0 7 0 5 0" "$(record 1 0x77)$(tm)"
+# Bad records of a private and of the bad-data class, read whole: their stored bytes come
+# with the data error.
+image badclass 0 "" "$(record 3 0x78 1)$(tm)$(record 5 0x79 8)$(tm)$(eom)"
