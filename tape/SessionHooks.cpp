@@ -70,6 +70,7 @@ void TapeJob::NoteFileDone(bool kept)
 
 void TapeJob::NoteSessionError(const std::string& text)
 {
+    NoteFailure(text);
     if (m_pReport)
         m_pReport->NoteError(text);
 }

@@ -42,8 +42,35 @@ static TaskMemBlock TextBlock(const std::string& text)
     return block;
 }
 
+namespace {
+
+std::string OneLine(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t'))
+        text.pop_back();
+    for (char& c : text)
+        if (c == '\n' || c == '\t')
+            c = ' ';
+    return text;
+}
+
+} // namespace
+
+void TapeJob::NoteFailure(const std::string& text)
+{
+    if (m_strFailure.empty())
+        m_strFailure = OneLine(text);
+    else
+        m_bFailureHasReason = true;  // a later failure: a reason from here on is its own
+}
+
 void TapeJob::WriteLog(int prefixed, const std::string& text)
 {
+    // The line that says why belongs with the first failure.
+    if (!m_strFailure.empty() && !m_bFailureHasReason && text.rfind("Reason: ", 0) == 0) {
+        m_strFailure += " (" + OneLine(text.substr(8)) + ")";
+        m_bFailureHasReason = true;
+    }
     if (!m_hWndNotify)
         return;
     if (m_pLogBatch) {
@@ -60,8 +87,8 @@ void TapeJob::WriteLog(int prefixed, const std::string& text)
 void TapeJob::WriteError(const std::string& text)
 {
     WriteLog(1, "--//--//-- ERROR --//--//--\n");
-    WriteLog(1, text);
     NoteSessionError(text);
+    WriteLog(1, text);
 }
 
 std::string ReasonLine(uint32_t code, const std::string& path)

@@ -129,6 +129,8 @@ public:
     void SendCounters(uint32_t final);
     // "--//--//-- ERROR --//--//--\n" and then the text, both prefixed.
     void WriteError(const std::string& text);
+    // Keeps text as the session's failure unless an earlier one is kept (m_strFailure).
+    void NoteFailure(const std::string& text);
     // "[%02d][TAPE%d] -- " of this job.
     std::string LogPrefix() const;
 
@@ -181,6 +183,10 @@ public:
     // which moves no tape on some drives (the all-files walk counts these).
     bool m_bFileEndedEmptyWithoutMark = false;
     std::string* m_pLogBatch = nullptr;  // the open LogBatch's text, if any
+    // The first failure of the session in one line, with its "Reason:" when one followed:
+    // what a front end shows once the job has ended ("Failed: ..."). Empty when none.
+    std::string m_strFailure;
+    bool m_bFailureHasReason = false;
     bool m_bFileFoundOnlyEndOfData = false;  // the last file's first read found the end of the data
 
 private:

@@ -40,6 +40,7 @@ void TapeJobList::RemoveJob(TapeJob* job)
                 removed = std::move(*it);
                 m_jobs.erase(it);
                 m_nLastResult = removed->m_nResult;
+                m_strLastFailure = removed->m_strFailure;
                 break;
             }
         }
@@ -156,4 +157,10 @@ TapeJobResult TapeJobList::GetLastResult() const
 {
     std::lock_guard guard(m_lock);
     return m_nLastResult;
+}
+
+std::string TapeJobList::GetLastFailure() const
+{
+    std::lock_guard guard(m_lock);
+    return m_strLastFailure;
 }

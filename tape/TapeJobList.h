@@ -44,6 +44,8 @@ public:
 
     // How the most recently removed job ended (the job itself is gone by then).
     TapeJobResult GetLastResult() const;
+    // Its first failure in one line (TapeJob::m_strFailure); empty when it had none.
+    std::string GetLastFailure() const;
 
     // Called once for every job that RemoveJob removed, on the thread that removed it
     // (the job's worker), after the job is gone and outside the list's lock. Replacing the
@@ -77,4 +79,5 @@ private:
     uint32_t m_bBreakRequested = 0;
     uint32_t m_bBreakImmediately = 1;
     TapeJobResult m_nLastResult{};  // Completed until a job has ended
+    std::string m_strLastFailure;
 };
