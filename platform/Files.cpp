@@ -98,31 +98,10 @@ public:
     // is neither (a device, a pipe) is opened and written as it is.
     std::unique_ptr<WritableFile> CreateAlways(const std::string& name, uint32_t& error) override
     {
-        for (int attempt = 0;; ++attempt) {
-            UniqueFd fd(RetryOnInterrupt([&] {
-                return ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            }));
-            if (!fd.valid() && errno == EEXIST && attempt < 2) {
-                struct stat st {};
-                if (::lstat(name.c_str(), &st) != 0)
-                    continue;  // gone in between
-                if (S_ISLNK(st.st_mode) || S_ISREG(st.st_mode)) {
-                    if (::unlink(name.c_str()) != 0 && errno != ENOENT) {
-                        error = FileError(errno);
-                        return nullptr;
-                    }
-                    continue;
-                }
-                fd = UniqueFd(RetryOnInterrupt(
-                    [&] { return ::open(name.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC); }));
-            }
-            if (!fd.valid()) {
-                error = FileError(errno);
-                return nullptr;
-            }
-            error = ERROR_SUCCESS;
-            return std::make_unique<PosixFile>(std::move(fd));
-        }
+        UniqueFd fd = CreateReplacingFile(name, error);
+        if (!fd.valid())
+            return nullptr;
+        return std::make_unique<PosixFile>(std::move(fd));
     }
 
     uint32_t Rename(const std::string& from, const std::string& to, bool replace) override
@@ -139,7 +118,7 @@ public:
 
     uint32_t CreateDirectory(const std::string& name) override
     {
-        return ::mkdir(name.c_str(), 0777) == 0 ? ERROR_SUCCESS : ErrorFromErrno(errno);
+        return ::mkdir(name.c_str(), 0777) == 0 ? ERROR_SUCCESS : FileError(errno);
     }
 
     uint32_t SyncDirectory(const std::string& name) override
@@ -154,6 +133,38 @@ public:
 FileSystem* g_pFiles = nullptr;
 
 } // namespace
+
+// Opening a taken name with O_TRUNC would write through a symbolic link there, and would
+// empty every other name of the file: a link or a regular file at the name goes first and a
+// new file is made (O_EXCL also refuses a link put there in between). What is neither (a
+// device, a pipe) is opened and written as it is.
+UniqueFd CreateReplacingFile(const std::string& name, uint32_t& error)
+{
+    for (int attempt = 0;; ++attempt) {
+        UniqueFd fd(RetryOnInterrupt(
+            [&] { return ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666); }));
+        if (!fd.valid() && errno == EEXIST && attempt < 2) {
+            struct stat st {};
+            if (::lstat(name.c_str(), &st) != 0)
+                continue;  // gone in between
+            if (S_ISLNK(st.st_mode) || S_ISREG(st.st_mode)) {
+                if (::unlink(name.c_str()) != 0 && errno != ENOENT) {
+                    error = FileError(errno);
+                    return UniqueFd();
+                }
+                continue;
+            }
+            fd = UniqueFd(
+                RetryOnInterrupt([&] { return ::open(name.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC); }));
+        }
+        if (!fd.valid()) {
+            error = FileError(errno);
+            return fd;
+        }
+        error = ERROR_SUCCESS;
+        return fd;
+    }
+}
 
 uint32_t FileSystem::Rename(const std::string& from, const std::string& to, bool replace)
 {

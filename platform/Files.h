@@ -3,6 +3,7 @@
 // mapped with ErrorFromErrno.
 #pragma once
 #include "platform/Errors.h"
+#include "platform/FileDescriptor.h"
 
 #include <cstdint>
 #include <memory>
@@ -53,6 +54,13 @@ public:
         return 0;
     }
 };
+
+// Creates name as a new, empty file for writing, the way CreateAlways does on the real file
+// system (a file or a symbolic link at the name is removed, never written through; what is
+// neither, a device or a pipe, is opened as it is). For the program's own side files: the
+// checksum file, the report, an image and their temporary names. Invalid and error set when
+// it cannot.
+UniqueFd CreateReplacingFile(const std::string& name, uint32_t& error);
 
 // The cause of a failure of a call on path in a few words, as FailureReason, told more
 // exactly where the path shows more ("is a directory" for a denied directory).

@@ -11,6 +11,15 @@
 // drive), so a relative path only ever grows below a directory that already exists.
 bool CreateDirectoryPath(const std::string& fileName)
 {
+    uint32_t error = ERROR_SUCCESS;
+    std::string failed;
+    return CreateDirectoryPath(fileName, error, failed);
+}
+
+bool CreateDirectoryPath(const std::string& fileName, uint32_t& error, std::string& failedPath)
+{
+    error = ERROR_PATH_NOT_FOUND;
+    failedPath = fileName;
     std::string name;
     name.reserve(fileName.size());
     for (char c : fileName) {
@@ -43,10 +52,14 @@ bool CreateDirectoryPath(const std::string& fileName)
 
     for (const std::string& dir : names) {
         path += dir;
-        uint32_t error = Files().CreateDirectory(path);
-        if (error != ERROR_SUCCESS && error != ERROR_ALREADY_EXISTS)
+        error = Files().CreateDirectory(path);
+        if (error != ERROR_SUCCESS && error != ERROR_ALREADY_EXISTS) {
+            failedPath = path;
             return false;
+        }
         path += '/';
     }
+    error = ERROR_SUCCESS;
+    failedPath.clear();
     return true;
 }

@@ -64,6 +64,9 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
     PendingDiskFile diskFile([&] { return CreateDiskFile(fileName); });
     bool probeOnly = false;
     bool result = true;
+    // Whole: the file was read to its end. A copy that is not keeps its temporary name.
+    bool whole = false;
+    std::string cut;  // why it is not, for the report
     const int32_t filesBefore = m_nFilesRead;
     try {
         FileEnd end = CopyBlocks(device, diskFile);
@@ -73,6 +76,9 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
         if (!probeOnly)
             diskFile.Open();
         result = ReportFileEnd(end, endOfTape, stoppedByUser);
+        whole = result || (stoppedByUser && !end.breakImmediate);
+        if (!whole)
+            cut = end.breakImmediate ? "stopped by the user" : "the read failed";
         if (m_nFileBytes > 0)  // an empty file is deleted with the summary
             FlushDiskFile(diskFile);
     } catch (const ReTapeOpsException& e) {
@@ -81,11 +87,13 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
         if (!e.GetReason().empty())
             WriteLog(1, e.GetReason());
         result = false;
+        whole = false;
+        cut = "writing the disk file failed";
         m_nResult = TapeJobResult::Failed;  // also after a break: the disk let the copy down
     }
-    if (!WriteFileSummary(fileName, diskFile, probeOnly))
+    if (!WriteFileSummary(fileName, diskFile, probeOnly, whole))
         result = false;
-    NoteFileDone(m_nFilesRead > filesBefore);  // the summary deletes an empty file
+    NoteFileDone(m_nFilesRead > filesBefore, whole, cut);  // the summary deletes an empty file
 
     if (!result && !stoppedByUser)
         m_nResult = TapeJobResult::Failed;
@@ -113,7 +121,12 @@ std::unique_ptr<WritableFile> TapeJob::CreateDiskFile(const std::string& fileNam
     std::unique_ptr<WritableFile> diskFile = Files().CreateAlways(partName, createError);
     bool madeDirectories = false;
     if (!diskFile && createError == ERROR_PATH_NOT_FOUND) {
-        madeDirectories = CreateDirectoryPath(partName);
+        // A folder that cannot be made is the cause, with its own path and error.
+        uint32_t folderError = ERROR_SUCCESS;
+        std::string folder;
+        madeDirectories = CreateDirectoryPath(partName, folderError, folder);
+        if (!madeDirectories && !folder.empty() && folder != partName)
+            throw ReTapeOpsException(kCreateFailedText, folderError, ReasonLine(folderError, folder));
         diskFile = Files().CreateAlways(partName, createError);
     }
     if (!diskFile)
@@ -160,8 +173,10 @@ TapeJob::FileEnd TapeJob::CopyBlocks(TapeDevice& device, WritableFile& diskFile)
 
         uint32_t immediately = 0;
         end.breakRequested = m_pJobList && m_pJobList->GetBreakRequest(immediately);
-        if (end.breakRequested && immediately)
+        if (end.breakRequested && immediately) {
+            end.breakImmediate = true;
             return end;
+        }
         if (bytesRead == 0)
             return end;
     }
@@ -177,23 +192,31 @@ void TapeJob::FlushDiskFile(WritableFile& diskFile)
 
 bool TapeJob::ReportFileEnd(const FileEnd& end, bool& endOfTape, bool& stoppedByUser)
 {
-    if (end.breakRequested) {
+    if (end.breakImmediate) {
         WriteLog(1, "------ TERMINATED BY USER-------\n\n");
         stoppedByUser = true;
         return false;
     }
+    // A break asked for "after this file" ends the session once the file has ended: the
+    // file itself ends as it would have, and is whole when it reached its end.
+    bool ended = false;
     if (end.readOk) {
         m_bFileEndedEmptyWithoutMark = m_nFileBytes == 0;
-        return true;
-    }
-    if (end.lastError == ERROR_FILEMARK_DETECTED) {
+        ended = true;
+    } else if (end.lastError == ERROR_FILEMARK_DETECTED) {
         WriteLog(1, "------ FILEMARK DETECTED-------\n\n");
-        return true;
-    }
-    if (WriteEndOfTape(end.lastError)) {
+        ended = true;
+    } else if (WriteEndOfTape(end.lastError)) {
         endOfTape = true;
-        return true;
+        ended = true;
     }
+    if (ended && end.breakRequested) {
+        WriteLog(1, "------ TERMINATED BY USER-------\n\n");
+        stoppedByUser = true;
+        return false;
+    }
+    if (ended)
+        return true;
     // Going on would read from wherever the failed read left the tape and copy those
     // bytes under the next file's name: the session ends here instead.
     WriteError(SystemMessage(end.lastError));
@@ -244,10 +267,11 @@ bool TapeJob::WriteEndOfTape(uint32_t error)
     return false;
 }
 
-bool TapeJob::WriteFileSummary(const std::string& fileName, PendingDiskFile& diskFile, bool probeOnly)
+bool TapeJob::WriteFileSummary(const std::string& fileName, PendingDiskFile& diskFile, bool probeOnly, bool whole)
 {
-    // What the summary describes carries the final name by the time it is written, also
-    // after a break or a failed write.
+    // A whole copy carries the final name by the time its summary is written, in place of
+    // whatever had it. A copy cut short (a break, a signal, a full disk, a failed read)
+    // keeps the temporary name: it never replaces a complete file nor passes for one.
     const std::string partName = DiskPartName(fileName);
     bool deleted = probeOnly;
     uint32_t renameError = ERROR_SUCCESS;
@@ -256,12 +280,11 @@ bool TapeJob::WriteFileSummary(const std::string& fileName, PendingDiskFile& dis
         uint32_t sizeError = file->GetSize(size);
         file.reset();
         if (sizeError == ERROR_SUCCESS && size == 0) {
+            // Nothing was read into it: a file of that name from an earlier session stays.
             Files().DeleteFile(partName);
-            if (!m_loadOptions.noClobber)  // the empty tape file's name holds nothing old either
-                Files().DeleteFile(fileName);
             --m_nFilesRead;
             deleted = true;
-        } else {
+        } else if (whole) {
             renameError = Files().Rename(partName, fileName, !m_loadOptions.noClobber);
         }
     }

@@ -39,6 +39,7 @@ void TapeJob::RunCapture()
     m_nBytesTotal = 0;
     m_nFilesRead = 0;
     m_badBlocks.clear();
+    m_nBadBlocks = 0;
     const std::string imagePath = m_strPath + "/" + m_strFileBase;
     if (!CheckImageName(imagePath)) {
         m_nResult = TapeJobResult::Failed;
@@ -63,6 +64,8 @@ void TapeJob::RunCapture()
         WriteError("Variable block mode is needed to capture a tape image\n");
         ready = false;
     }
+    if (ready && !LockTargetFolder())
+        ready = false;
     if (ready) {
         m_pReport->SetBlockMode(true, m_nBufferSize, nullptr);
         if (uint32_t createError = image.Create(imagePath)) {
@@ -75,6 +78,7 @@ void TapeJob::RunCapture()
         device.reset();
         m_nResult = TapeJobResult::Failed;
         FinishSessionReport();
+        m_folderLock.Release();
         m_pBuffer.Release();
         m_nBufferSize = 0;
         return;
@@ -114,6 +118,14 @@ bool TapeJob::CheckImageName(const std::string& imagePath)
             return false;
         }
     }
+    // Its side files and every temporary name must not be an image either.
+    SessionTargets targets;
+    std::string name;
+    SplitFolderAndPrefix(m_strPath, m_strFileBase, targets.folder, name);
+    for (const char* suffix : {"", ".tmp", ".sha256", ".sha256.tmp", ".json", ".json.tmp"})
+        targets.names.push_back(name + suffix);
+    if (!CheckSessionTargets(targets, {name + ".sha256.tmp", name + ".0000-00-00T00-00-00Z-99.json"}))
+        return false;
     struct stat st {};
     if (::stat(imagePath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         WriteError("The image file name is a folder: '" + imagePath + "'\n");
@@ -240,7 +252,7 @@ bool TapeJob::KeepBadBlock(uint32_t error)
 {
     ++m_nBadBlocksInARow;
     ++m_nFileBadBlocks;
-    m_badBlocks.push_back({m_nTapeFile, m_nFileBlocks, error, WithoutLineEnd(SystemMessage(error))});
+    NoteBadBlock({m_nTapeFile, m_nFileBlocks, error, WithoutLineEnd(SystemMessage(error))});
     m_nResult = TapeJobResult::Failed;  // the image is whole, the tape's data are not
     char line[96];
     std::snprintf(line, sizeof line, "Bad block %llu of file %04d kept as bad data: ",
@@ -261,7 +273,7 @@ void TapeJob::EndCapturedFile(uint32_t error, bool breakRequested)
         std::snprintf(line, sizeof line, "File number %04d captured: %llu blocks, %llu bytes\n", m_nTapeFile,
                       static_cast<unsigned long long>(m_nFileBlocks), static_cast<unsigned long long>(m_nFileBytes));
     WriteLog(1, line);
-    NoteFileEnd(FileEnd{false, error, breakRequested});
+    NoteFileEnd(FileEnd{false, error, 0, breakRequested, breakRequested});
     NoteFileDone(false);
     ++m_nFilesRead;
     ++m_nTapeFile;
@@ -276,7 +288,7 @@ bool TapeJob::FinishImage(TapeImageFile& image, CaptureEnd end)
 {
     ImageReport report;
     report.file = m_strFileBase;
-    report.badRecords = m_badBlocks.size();
+    report.badRecords = m_nBadBlocks;
     bool ok = true;
     if (end == CaptureEnd::EndOfTape) {
         if (uint32_t error = image.Commit()) {

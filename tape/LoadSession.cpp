@@ -1,8 +1,11 @@
 // RunLoad: the body of a load job, as its steps: rewind, then either every file to the end
 // of the tape or the selected files with the gaps spaced over, then the session summary.
 #include "tape/ByteFigure.h"
+#include "tape/SessionFolder.h"
 #include "tape/TapeJob.h"
+#include "tape/TapeJobList.h"
 
+#include "platform/DeviceNamespace.h"
 #include "platform/Errors.h"
 #include "platform/TimeText.h"
 #include "selection/FileSelection.h"
@@ -20,6 +23,13 @@ const std::string kHashLine = std::string(59, '#') + "\n";
 // a row the walk stops.
 constexpr int kMaxFilesWithoutProgress = 16;
 
+// A real tape has a few tapemarks in a row (two end the data on many); a run longer than
+// this is a blank or damaged medium, or a hostile image, and reading all files stops there
+// instead of making a file and a report entry for each of millions of marks.
+constexpr int kMaxEmptyFilesInARow = 100;
+
+const char* const kCreateFailedText = "Couldn't create file on disk\n";
+
 } // namespace
 
 void TapeJob::RunLoad()
@@ -34,8 +44,13 @@ void TapeJob::RunLoad()
     m_nBlocksTotal = 0;
     m_nBytesTotal = 0;
     m_nFilesRead = 0;
+    if (!CheckLoadTargets(selection)) {
+        m_nResult = TapeJobResult::Failed;
+        return;
+    }
     StartSessionReport();
     m_badBlocks.clear();
+    m_nBadBlocks = 0;
 
     uint32_t error = ERROR_SUCCESS;
     TapeDevicePtr device = OpenDevice(error);
@@ -61,7 +76,7 @@ void TapeJob::RunLoad()
 
     bool stoppedByUser = false;
     m_bMadeDirectories = false;
-    if (RewindForLoad(*device)) {
+    if (LockTargetFolder() && RewindForLoad(*device)) {
         if (selection.loadAll)
             LoadAll(*device, stoppedByUser);
         else
@@ -87,8 +102,107 @@ void TapeJob::CloseSession(TapeDevicePtr device, bool stoppedByUser)
     SendCounters(1);
 
     FinishSessionReport();
+    m_folderLock.Release();
     m_pBuffer.Release();
     m_nBufferSize = 0;
+}
+
+// Before the tape is touched: no name the load may write is a tape image being read, the
+// names fit the file system, and with "never overwrite" none of the files is there
+// already. A refusal writes nothing.
+bool TapeJob::CheckLoadTargets(const FileSelection& selection)
+{
+    SessionTargets targets;
+    std::string prefix;
+    SplitFolderAndPrefix(m_strPath, m_strFileBase, targets.folder, prefix);
+    targets.dataFiles = true;
+    targets.dataPrefix = prefix;
+    targets.dataNumber = [&selection](int64_t n) {
+        return selection.loadAll || (n <= INT32_MAX && selection.Contains(static_cast<int32_t>(n)));
+    };
+    std::vector<std::string> longest = {prefix + "0000.part"};
+    if (m_loadOptions.writeChecksumsAndReport) {
+        for (const char* suffix : {".sha256", ".sha256.tmp", ".json", ".json.tmp"})
+            targets.names.push_back(prefix + suffix);
+        longest.push_back(prefix + ".sha256.tmp");
+        longest.push_back(prefix + ".0000-00-00T00-00-00Z-99.json");  // an earlier report, kept
+    }
+    return CheckSessionTargets(targets, longest) && CheckNothingToOverwrite(targets);
+}
+
+bool TapeJob::CheckSessionTargets(const SessionTargets& targets, const std::vector<std::string>& longest)
+{
+    std::string image;
+    const std::string clash = FindImageAmongTargets(targets, DeviceNamespace::TapeImages(), &image);
+    if (!clash.empty()) {
+        WriteError("The session would write over a tape image being read: '" + clash + "'\n");
+        if (clash != image)
+            WriteLog(1, "Reason: it is the same file as the tape image '" + image + "'\n");
+        return false;
+    }
+    const std::string tooLong = FindNameTooLong(targets.folder, longest);
+    if (!tooLong.empty()) {
+        WriteError(kCreateFailedText);
+        WriteLog(1, ReasonLine(ERROR_FILENAME_EXCED_RANGE, tooLong));
+        return false;
+    }
+    return true;
+}
+
+bool TapeJob::CheckNothingToOverwrite(const SessionTargets& targets)
+{
+    if (!m_loadOptions.noClobber)
+        return true;
+    const std::string taken = FindExistingDataFile(targets);
+    if (taken.empty())
+        return true;
+    WriteError(kCreateFailedText);
+    WriteLog(1, "Reason: the name exists already and files are never overwritten: '" + taken + "'\n");
+    return false;
+}
+
+// One session at a time writes into a folder: a second one would mix its files, checksums
+// and report with this one's. The folder is made first when it is not there yet.
+bool TapeJob::LockTargetFolder()
+{
+    std::string folder, prefix;
+    SplitFolderAndPrefix(m_strPath, m_strFileBase, folder, prefix);
+    uint32_t error = m_folderLock.Acquire(folder);
+    if (error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND) {
+        std::string failed;
+        if (CreateDirectoryPath(folder + "/" + prefix, error, failed)) {
+            m_bMadeDirectories = true;
+            error = m_folderLock.Acquire(folder);
+        } else {
+            WriteError(kCreateFailedText);
+            WriteLog(1, ReasonLine(error, failed));
+            m_nResult = TapeJobResult::Failed;
+            return false;
+        }
+    }
+    if (error == ERROR_SHARING_VIOLATION) {
+        WriteError("Another session is writing into this folder: '" + folder + "'\n");
+        m_nResult = TapeJobResult::Failed;
+        return false;
+    }
+    if (error != ERROR_SUCCESS) {
+        WriteError(kCreateFailedText);
+        WriteLog(1, ReasonLine(error, folder));
+        m_nResult = TapeJobResult::Failed;
+        return false;
+    }
+    return true;
+}
+
+// A break seen between two files: the file before it has ended, the session ends here.
+bool TapeJob::BreakBeforeNextFile(bool& stoppedByUser)
+{
+    uint32_t immediately = 0;
+    if (!m_pJobList || !m_pJobList->GetBreakRequest(immediately))
+        return false;
+    WriteLog(1, "------ TERMINATED BY USER-------\n\n");
+    stoppedByUser = true;
+    return true;
 }
 
 // A failed rewind leaves the tape at an unknown place: the caller reads nothing from there.
@@ -146,10 +260,23 @@ void TapeJob::LoadAll(TapeDevice& device, bool& stoppedByUser)
 {
     bool endOfTape = false;
     int filesWithoutProgress = 0;
+    int emptyFiles = 0;
     for (int fileNumber = 0; !endOfTape; ++fileNumber) {
+        if (BreakBeforeNextFile(stoppedByUser))
+            return;
         std::string name = AnnounceFile(fileNumber);
         if (!TransferFile(device, name, endOfTape, stoppedByUser))
             return;
+        emptyFiles = m_nFileBlocks == 0 && !endOfTape ? emptyFiles + 1 : 0;
+        if (emptyFiles >= kMaxEmptyFilesInARow) {
+            char text[96];
+            std::snprintf(text, sizeof text, "------ %d EMPTY FILES IN A ROW, READING STOPPED -------\n\n",
+                          kMaxEmptyFilesInARow);
+            WriteLog(1, text);
+            NoteSessionError(text);
+            m_nResult = TapeJobResult::Failed;
+            return;
+        }
         filesWithoutProgress = m_bFileEndedEmptyWithoutMark ? filesWithoutProgress + 1 : 0;
         if (filesWithoutProgress >= kMaxFilesWithoutProgress) {
             char text[96];
@@ -169,6 +296,8 @@ void TapeJob::LoadSelection(TapeDevice& device, const FileSelection& selection, 
     int64_t nextTapeFile = 0;  // k + 1 of the last index: may pass INT32_MAX
     for (auto it = selection.begin(); it != selection.end(); ++it) {
         const int32_t k = *it;
+        if (BreakBeforeNextFile(stoppedByUser))
+            return;
         if (k > nextTapeFile && !SkipFiles(device, nextTapeFile, k - 1)) {
             if (m_nResult != TapeJobResult::Failed)  // the tape ended before file k
                 NoteSelectionShort(k);
@@ -194,8 +323,8 @@ void TapeJob::LoadSelection(TapeDevice& device, const FileSelection& selection, 
 void TapeJob::NoteSelectionShort(int32_t firstMissing)
 {
     char text[96];
-    std::snprintf(text, sizeof text, "The tape ended before selected file %04d", firstMissing);
-    NoteSessionError(text);
+    std::snprintf(text, sizeof text, "The tape ended before selected file %04d\n", firstMissing);
+    WriteError(text);
     m_nResult = TapeJobResult::Failed;
 }
 

@@ -49,7 +49,7 @@ TapeJob::Rescue TapeJob::RescueBlock(TapeDevice& device, void* buffer, uint32_t&
     for (uint32_t attempt = 1; attempt <= m_loadOptions.readRetries; ++attempt) {
         uint32_t immediately = 0;
         if (m_pJobList && m_pJobList->GetBreakRequest(immediately) && immediately) {
-            end.breakRequested = true;
+            end.breakRequested = end.breakImmediate = true;
             return Rescue::FileEnds;
         }
         char line[96];
@@ -80,7 +80,7 @@ TapeJob::Rescue TapeJob::RescueBlock(TapeDevice& device, void* buffer, uint32_t&
     }
     uint32_t immediately = 0;
     if (m_pJobList && m_pJobList->GetBreakRequest(immediately) && immediately) {
-        end.breakRequested = true;
+        end.breakRequested = end.breakImmediate = true;
         return Rescue::FileEnds;
     }
     return Rescue::Skipped;
@@ -89,10 +89,11 @@ TapeJob::Rescue TapeJob::RescueBlock(TapeDevice& device, void* buffer, uint32_t&
 bool TapeJob::RecordBadBlock(uint32_t error)
 {
     const uint64_t block = m_nFileBlocks + m_nFileBadBlocks;
-    const bool follows = m_nFileBadBlocks > 0 && !m_badBlocks.empty() && m_badBlocks.back().block + 1 == block;
+    const bool follows = m_nFileBadBlocks > 0 && m_nLastBadBlock + 1 == block;
     m_nBadBlocksInARow = follows ? m_nBadBlocksInARow + 1 : 1;
     ++m_nFileBadBlocks;
-    m_badBlocks.push_back({m_nTapeFile, block, error, WithoutLineEnd(SystemMessage(error))});
+    m_nLastBadBlock = block;
+    NoteBadBlock({m_nTapeFile, block, error, WithoutLineEnd(SystemMessage(error))});
     m_nResult = TapeJobResult::Failed;  // the copy goes on, but it is not the whole tape
     char line[96];
     std::snprintf(line, sizeof line, "Bad block %llu of file %04d skipped: ", static_cast<unsigned long long>(block),
@@ -106,6 +107,7 @@ void TapeJob::SpaceOverRestOfFile(TapeDevice& device, FileEnd& end)
     char line[96];
     std::snprintf(line, sizeof line, "------ %u BAD BLOCKS IN A ROW, REST OF FILE SKIPPED -------\n", m_nBadBlocksInARow);
     WriteLog(1, line);
+    NoteRestOfFileSkipped();
     const uint32_t spaceError = device.SetTapePosition(TAPE_SPACE_FILEMARKS, 0, 1, 0, false);
     // Past the filemark the file ends as at any other; the end of the tape ends the session
     // the ordinary way; anything else is an error that ends it.
@@ -115,14 +117,19 @@ void TapeJob::SpaceOverRestOfFile(TapeDevice& device, FileEnd& end)
 
 void TapeJob::WriteBadBlockSummary(const char* countLabel)
 {
-    if (m_badBlocks.empty())
+    if (m_nBadBlocks == 0)
         return;
     char line[160];
-    std::snprintf(line, sizeof line, "%s%zu\n", countLabel, m_badBlocks.size());
+    std::snprintf(line, sizeof line, "%s%llu\n", countLabel, static_cast<unsigned long long>(m_nBadBlocks));
     WriteLog(1, line);
     for (const BadBlock& bad : m_badBlocks) {
         std::snprintf(line, sizeof line, "######## Bad block\t\t: file %04d, block %llu: ", bad.tapeFile,
                       static_cast<unsigned long long>(bad.block));
         WriteLog(1, line + bad.text + "\n");
+    }
+    if (m_nBadBlocks > m_badBlocks.size()) {
+        std::snprintf(line, sizeof line, "######## Bad blocks not listed\t: %llu\n",
+                      static_cast<unsigned long long>(m_nBadBlocks - m_badBlocks.size()));
+        WriteLog(1, line);
     }
 }

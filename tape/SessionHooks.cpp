@@ -42,7 +42,7 @@ void TapeJob::NoteFileEnd(const FileEnd& end)
 {
     if (!m_pReport)
         return;
-    if (end.breakRequested)
+    if (end.breakImmediate)
         m_pReport->EndFile(FileEndKind::UserBreak, 0, "");
     else if (end.readOk)
         m_pReport->EndFile(FileEndKind::EmptyRead, 0, "");
@@ -62,10 +62,25 @@ void TapeJob::NoteFileFailure(const ReTapeOpsException& e)
         m_pReport->EndFile(FileEndKind::Error, e.GetCode(), e.GetMessage());
 }
 
-void TapeJob::NoteFileDone(bool kept)
+void TapeJob::NoteFileDone(bool kept, bool whole, const std::string& cut)
 {
     if (m_pReport)
-        m_pReport->FinishFile(kept);
+        m_pReport->FinishFile(kept, whole, cut);
+}
+
+void TapeJob::NoteBadBlock(const BadBlock& bad)
+{
+    ++m_nBadBlocks;
+    if (m_badBlocks.size() < SessionReport::kMaxListedBadBlocks)
+        m_badBlocks.push_back(bad);
+    if (m_pReport)
+        m_pReport->NoteBadBlock(bad.tapeFile, bad.block, bad.error, bad.text);
+}
+
+void TapeJob::NoteRestOfFileSkipped()
+{
+    if (m_pReport)
+        m_pReport->NoteRestOfFileSkipped();
 }
 
 void TapeJob::NoteSessionError(const std::string& text)
@@ -79,21 +94,22 @@ void TapeJob::FinishSessionReport()
 {
     if (!m_pReport)
         return;
-    for (const BadBlock& bad : m_badBlocks)
-        m_pReport->NoteBadBlock(bad.tapeFile, bad.block, bad.error, bad.text);
-    if (!m_badBlocks.empty()) {  // the failure the status stands for, unless an earlier one is given
+    if (m_nBadBlocks > 0) {  // the failure the status stands for, unless an earlier one is given
         char text[96];
-        std::snprintf(text, sizeof text, "%zu bad block%s could not be read", m_badBlocks.size(),
-                      m_badBlocks.size() == 1 ? "" : "s");
+        std::snprintf(text, sizeof text, "%llu bad block%s could not be read",
+                      static_cast<unsigned long long>(m_nBadBlocks), m_nBadBlocks == 1 ? "" : "s");
         m_pReport->NoteError(text);
     }
     const char* status = m_nResult == TapeJobResult::Completed      ? "done"
                          : m_nResult == TapeJobResult::BrokenByUser ? "broken_by_user"
                                                                     : "failed";
     bool written = m_pReport->Finish(status, m_nFilesRead, m_nBlocksTotal, m_nBytesTotal);
+    const std::string why = m_pReport->FailureReason();
     m_pReport.reset();
     if (!written) {
         WriteError("Couldn't write the checksum file or the session report\n");
+        if (!why.empty())
+            WriteLog(1, "Reason: " + why + "\n");
         m_nResult = TapeJobResult::Failed;
     }
 }

@@ -3,6 +3,7 @@
 #include "Version.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/Errors.h"
+#include "platform/Files.h"
 #include "platform/linux/ScsiDevices.h"
 #include "tape/TapeJob.h"
 
@@ -12,7 +13,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <iterator>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -50,30 +54,84 @@ bool WriteAll(int fd, const std::string& text)
     size_t done = 0;
     while (done < text.size()) {
         ssize_t n = RetryOnInterrupt([&] { return ::write(fd, text.data() + done, text.size() - done); });
-        if (n <= 0)
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
             return false;
+        }
         done += static_cast<size_t>(n);
     }
     return true;
 }
 
-UniqueFd CreateTemporary(const std::string& name)
+// Made the way disk files are (a link or file at the name is replaced, never written
+// through), with the folders on its path when they are missing.
+UniqueFd CreateTemporary(const std::string& name, uint32_t& error)
 {
-    int fd = RetryOnInterrupt([&] { return ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); });
-    if (fd < 0 && errno == ENOENT && CreateDirectoryPath(name))
-        fd = RetryOnInterrupt([&] { return ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); });
-    return UniqueFd(fd);
+    UniqueFd fd = CreateReplacingFile(name, error);
+    if (!fd.valid() && error == ERROR_PATH_NOT_FOUND && CreateDirectoryPath(name))
+        fd = CreateReplacingFile(name, error);
+    return fd;
 }
 
-// On disk under its final name, or false (and no temporary left).
-bool Commit(UniqueFd file, bool written, const std::string& temporary, const std::string& name)
+// On disk under its final name, or an error number (and no temporary left).
+uint32_t Commit(UniqueFd file, bool written, const std::string& temporary, const std::string& name)
 {
-    bool ok = written && file.valid() && ::fsync(file.get()) == 0;
-    ok = file.Close() == 0 && ok;
-    if (ok && ::rename(temporary.c_str(), name.c_str()) == 0)
+    uint32_t error = ERROR_SUCCESS;
+    if (!file.valid())
+        error = ERROR_INVALID_HANDLE;
+    else if (!written)
+        error = errno != 0 ? ErrorFromErrno(errno) : ERROR_WRITE_FAULT;
+    else if (RetryOnInterrupt([&] { return ::fsync(file.get()); }) != 0)
+        error = ErrorFromErrno(errno);
+    if (int err = file.Close(); err != 0 && error == ERROR_SUCCESS)
+        error = ErrorFromErrno(err);
+    if (error == ERROR_SUCCESS && ::rename(temporary.c_str(), name.c_str()) != 0)
+        error = ErrorFromErrno(errno);
+    if (error != ERROR_SUCCESS)
+        ::unlink(temporary.c_str());
+    return error;
+}
+
+// A value dumped as the report dumps it, its lines after the first indented by indent more.
+std::string Dumped(const Json& value, size_t indent)
+{
+    std::string text = value.dump(2, ' ', false, Json::error_handler_t::replace);
+    std::string out;
+    out.reserve(text.size() + 64);
+    for (char c : text) {
+        out += c;
+        if (c == '\n')
+            out.append(indent, ' ');
+    }
+    return out;
+}
+
+// The name in a line of a checksum file, with the tool's escapes undone; false for a line
+// that is not one.
+bool ChecksumLineName(const std::string& line, std::string& name)
+{
+    const bool escaped = !line.empty() && line[0] == '\\';
+    const size_t gap = line.find("  ");
+    if (gap == std::string::npos)
+        return false;
+    std::string raw = line.substr(gap + 2);
+    if (!raw.empty() && raw.back() == '\n')
+        raw.pop_back();
+    if (!escaped) {
+        name = raw;
         return true;
-    ::unlink(temporary.c_str());
-    return false;
+    }
+    name.clear();
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\\' && i + 1 < raw.size()) {
+            name += raw[i + 1] == 'n' ? '\n' : raw[i + 1];
+            ++i;
+        } else {
+            name += raw[i];
+        }
+    }
+    return true;
 }
 
 const char* EndName(FileEndKind end)
@@ -220,6 +278,15 @@ std::string SessionReport::ReportPath() const
     return m_strDirectory + "/" + m_strBase + ".json";
 }
 
+std::string SessionReport::KeptReportPath(const std::string& started) const
+{
+    std::string stamp = started;
+    for (char& c : stamp)
+        if (c == ':' || c == '/')
+            c = '-';
+    return m_strDirectory + "/" + m_strBase + "." + stamp + ".json";
+}
+
 void SessionReport::SetBlockMode(bool variable, uint32_t bufferSize, void* readBuffer)
 {
     m_bHaveBlockMode = true;
@@ -241,8 +308,8 @@ void* SessionReport::BlockBuffer()
 
 void SessionReport::BeginFile(int32_t number)
 {
-    m_files.emplace_back();
-    m_files.back().number = number;
+    m_file = FileReport();
+    m_file.number = number;
     m_bInFile = true;
 }
 
@@ -250,7 +317,7 @@ void SessionReport::BlockWritten(const void* data, uint32_t size)
 {
     if (!m_bInFile)
         return;
-    FileReport& file = m_files.back();
+    FileReport& file = m_file;
     if (file.head.size() < FileReport::kHeadSize)
         file.head.append(static_cast<const char*>(data), std::min<size_t>(size, FileReport::kHeadSize - file.head.size()));
     file.CountRecord(size);
@@ -262,35 +329,43 @@ void SessionReport::EndFile(FileEndKind end, uint32_t code, const std::string& t
 {
     if (!m_bInFile)
         return;
-    FileReport& file = m_files.back();
-    file.end = end;
-    file.errorCode = code;
-    file.errorText = Trimmed(text);
+    m_file.end = end;
+    m_file.errorCode = code;
+    m_file.errorText = Trimmed(text);
 }
 
-void SessionReport::FinishFile(bool kept)
+void SessionReport::FinishFile(bool kept, bool whole, const std::string& cut)
 {
     if (!m_bInFile)
         return;
     m_bInFile = false;
-    FileReport& file = m_files.back();
+    FileReport& file = m_file;
+    file.whole = whole;
+    file.cut = whole ? std::string() : cut;
     // The digest is taken whatever becomes of the file: the next file starts afresh.
     std::string digest = m_pHasher ? m_pHasher->FinishFile() : std::string();
-    if (!kept) {
-        file.head.clear();
-        return;
-    }
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%04d", file.number);
-    file.diskFile = m_strBase + digits;
-    file.sha256 = digest;
-    if (!file.head.empty()) {
-        file.contentType = Magic::Read(m_pMagic->description, file.head);
-        file.mimeType = Magic::Read(m_pMagic->mime, file.head);
+    if (kept) {
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%04d", file.number);
+        file.diskFile = m_strBase + digits + (whole ? "" : ".part");
+        while (!file.diskFile.empty() && file.diskFile.front() == '/')
+            file.diskFile.erase(0, 1);
+        file.sha256 = digest;
+        if (!file.head.empty()) {
+            file.contentType = Magic::Read(m_pMagic->description, file.head);
+            file.mimeType = Magic::Read(m_pMagic->mime, file.head);
+        }
+        if (whole) {
+            AppendChecksumLine(file);
+            if (!m_written.empty() && m_written.back().second + 1 == file.number)
+                m_written.back().second = file.number;
+            else
+                m_written.push_back({file.number, file.number});
+        }
     }
     file.head.clear();
     file.head.shrink_to_fit();
-    AppendChecksumLine(file);
+    SpoolFileEntry(file);
 }
 
 void SessionReport::AppendChecksumLine(const FileReport& file)
@@ -300,7 +375,8 @@ void SessionReport::AppendChecksumLine(const FileReport& file)
         return;
     }
     if (!m_checksumFile.valid()) {
-        m_checksumFile = CreateTemporary(ChecksumPath() + ".tmp");
+        uint32_t error = ERROR_SUCCESS;
+        m_checksumFile = CreateTemporary(ChecksumPath() + ".tmp", error);
         if (!m_checksumFile.valid()) {
             m_bWriteFailed = true;
             return;
@@ -308,11 +384,80 @@ void SessionReport::AppendChecksumLine(const FileReport& file)
     }
     // sha256sum -c opens the names from where it runs: the folder, so the name is the
     // base's (with its folder part) and the number.
-    std::string name = file.diskFile;
-    while (!name.empty() && name.front() == '/')
-        name.erase(0, 1);
-    if (!WriteAll(m_checksumFile.get(), ChecksumLine(file.sha256, name)))
+    if (!WriteAll(m_checksumFile.get(), ChecksumLine(file.sha256, file.diskFile)))
         m_bWriteFailed = true;
+}
+
+namespace {
+
+Json FileEntry(const FileReport& file)
+{
+    Json entry;
+    entry["number"] = file.number;
+    entry["disk_file"] = OrNull(file.diskFile);
+    entry["whole"] = file.whole;
+    entry["cut"] = OrNull(file.cut);
+    entry["blocks"] = file.blocks;
+    entry["bytes"] = file.bytes;
+    entry["smallest_record"] = file.blocks ? Json(file.smallest) : Json(nullptr);
+    entry["largest_record"] = file.blocks ? Json(file.largest) : Json(nullptr);
+    std::vector<RecordSizeCount> sizes = file.sizes;
+    std::sort(sizes.begin(), sizes.end(), [](const auto& a, const auto& b) { return a.size < b.size; });
+    Json counts = Json::array();
+    for (const RecordSizeCount& entrySize : sizes)
+        counts.push_back({{"size", entrySize.size}, {"count", entrySize.count}});
+    entry["record_sizes"] = counts;
+    entry["other_record_sizes"] = file.otherSizes;
+    entry["bad_blocks"] = file.badBlocks;
+    entry["rest_of_file_skipped"] = file.restSkipped;
+    bool error = file.end == FileEndKind::Error;
+    entry["end"] = {{"condition", EndName(file.end)},
+                    {"code", error ? Json(file.errorCode) : Json(nullptr)},
+                    {"text", error ? OrNull(file.errorText) : Json(nullptr)}};
+    entry["sha256"] = OrNull(file.sha256);
+    entry["content_type"] = file.contentType ? Json(*file.contentType) : Json(nullptr);
+    entry["mime_type"] = file.mimeType ? Json(*file.mimeType) : Json(nullptr);
+    return entry;
+}
+
+// An unnamed file for the report's spool: in the report's folder when it can be made there
+// (the disk the files go to), else in the system's temporary folder.
+UniqueFd OpenSpool(const std::string& folder)
+{
+    int fd = RetryOnInterrupt(
+        [&] { return ::open(folder.empty() ? "/" : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); });
+    if (fd < 0)
+        fd = RetryOnInterrupt([&] { return ::open(P_tmpdir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); });
+    return UniqueFd(fd);
+}
+
+std::string FolderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+} // namespace
+
+void SessionReport::SpoolFileEntry(const FileReport& file)
+{
+    if (m_bSpoolFailed)
+        return;
+    if (!m_spool.valid()) {
+        m_spool = OpenSpool(FolderOf(ReportPath()));
+        if (!m_spool.valid()) {
+            m_bSpoolFailed = true;
+            m_bWriteFailed = true;
+            return;
+        }
+    }
+    std::string text = (m_nFileEntries ? ",\n    " : "\n    ") + Dumped(FileEntry(file), 4);
+    if (!WriteAll(m_spool.get(), text)) {
+        m_bSpoolFailed = true;
+        m_bWriteFailed = true;
+        return;
+    }
+    ++m_nFileEntries;
 }
 
 void SessionReport::NoteError(const std::string& text)
@@ -323,10 +468,49 @@ void SessionReport::NoteError(const std::string& text)
 
 void SessionReport::NoteBadBlock(int32_t file, uint64_t block, uint32_t code, const std::string& text)
 {
-    m_badBlocks.push_back({file, block, code, text});
+    ++m_nBadBlocks;
+    if (m_bInFile && m_file.number == file)
+        ++m_file.badBlocks;
+    if (m_badBlocks.size() < kMaxListedBadBlocks)
+        m_badBlocks.push_back({file, block, code, text});
 }
 
+void SessionReport::NoteRestOfFileSkipped()
+{
+    if (m_bInFile)
+        m_file.restSkipped = true;
+}
+
+// The report is written in three parts: the fields before the files, the files' entries
+// (the spool, copied a chunk at a time) and the fields after them.
 std::string SessionReport::ReportText(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes) const
+{
+    std::string text = ReportHead(status, filesRead, blocks, bytes);
+    CopySpool([&](const char* data, size_t size) {
+        text.append(data, size);
+        return true;
+    });
+    return text + ReportTail();
+}
+
+bool SessionReport::CopySpool(const std::function<bool(const char*, size_t)>& put) const
+{
+    if (!m_spool.valid() || m_nFileEntries == 0)
+        return true;
+    std::vector<char> chunk(1 << 16);
+    for (off_t at = 0;;) {
+        ssize_t n = RetryOnInterrupt([&] { return ::pread(m_spool.get(), chunk.data(), chunk.size(), at); });
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (!put(chunk.data(), static_cast<size_t>(n)))
+            return false;
+        at += n;
+    }
+}
+
+std::string SessionReport::ReportHead(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes) const
 {
     Json report;
     report["format"] = m_image ? "kellovaran-capture-report" : "kellovaran-load-report";
@@ -346,45 +530,117 @@ std::string SessionReport::ReportText(const char* status, int32_t filesRead, uin
     while (!checksums.empty() && checksums.front() == '/')
         checksums.erase(0, 1);
     report["checksum_file"] = checksums;
-    Json files = Json::array();
-    for (const FileReport& file : m_files) {
-        Json entry;
-        entry["number"] = file.number;
-        entry["disk_file"] = OrNull(file.diskFile);
-        entry["blocks"] = file.blocks;
-        entry["bytes"] = file.bytes;
-        entry["smallest_record"] = file.blocks ? Json(file.smallest) : Json(nullptr);
-        entry["largest_record"] = file.blocks ? Json(file.largest) : Json(nullptr);
-        std::vector<RecordSizeCount> sizes = file.sizes;
-        std::sort(sizes.begin(), sizes.end(), [](const auto& a, const auto& b) { return a.size < b.size; });
-        Json counts = Json::array();
-        for (const RecordSizeCount& entrySize : sizes)
-            counts.push_back({{"size", entrySize.size}, {"count", entrySize.count}});
-        entry["record_sizes"] = counts;
-        entry["other_record_sizes"] = file.otherSizes;
-        bool error = file.end == FileEndKind::Error;
-        entry["end"] = {{"condition", EndName(file.end)},
-                        {"code", error ? Json(file.errorCode) : Json(nullptr)},
-                        {"text", error ? OrNull(file.errorText) : Json(nullptr)}};
-        entry["sha256"] = OrNull(file.sha256);
-        entry["content_type"] = file.contentType ? Json(*file.contentType) : Json(nullptr);
-        entry["mime_type"] = file.mimeType ? Json(*file.mimeType) : Json(nullptr);
-        files.push_back(std::move(entry));
-    }
-    report["files"] = std::move(files);
+    // Names on a tape come from anywhere: bytes that are not UTF-8 are replaced, not fatal.
+    std::string text = Dumped(report, 0);
+    text.resize(text.size() - 2);  // "\n}"
+    return text + ",\n  \"files\": [";
+}
+
+std::string SessionReport::ReportTail() const
+{
+    std::string text = m_nFileEntries > 0 ? "\n  ]" : "]";
+    text += ",\n  \"bad_blocks\": ";
     Json badBlocks = Json::array();
     for (const BadBlockEntry& bad : m_badBlocks)
         badBlocks.push_back({{"file", bad.file}, {"block", bad.block}, {"code", bad.code}, {"text", bad.text}});
-    report["bad_blocks"] = std::move(badBlocks);
+    text += Dumped(badBlocks, 2);
+    text += ",\n  \"bad_blocks_not_listed\": " + std::to_string(m_nBadBlocks - m_badBlocks.size());
     if (m_image) {
         const bool written = m_image->written;
-        report["image"] = {{"file", m_image->file},
-                           {"size", written ? Json(m_image->size) : Json(nullptr)},
-                           {"sha256", written ? OrNull(m_image->sha256) : Json(nullptr)},
-                           {"bad_records", m_image->badRecords}};
+        Json image = {{"file", m_image->file},
+                      {"size", written ? Json(m_image->size) : Json(nullptr)},
+                      {"sha256", written ? OrNull(m_image->sha256) : Json(nullptr)},
+                      {"bad_records", m_image->badRecords}};
+        text += ",\n  \"image\": " + Dumped(image, 2);
     }
-    // Names on a tape come from anywhere: bytes that are not UTF-8 are replaced, not fatal.
-    return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    text += "\n}\n";
+    return text;
+}
+
+// The lines of the checksum file already there whose files this session did not write
+// anew: those files are still on disk as that session left them, and their lines are true.
+bool SessionReport::CarryOverChecksumLines()
+{
+    std::FILE* old = std::fopen(ChecksumPath().c_str(), "re");
+    if (!old)
+        return true;
+    std::string own = m_strBase;
+    while (!own.empty() && own.front() == '/')
+        own.erase(0, 1);
+    bool ok = true;
+    char* line = nullptr;
+    size_t capacity = 0;
+    ssize_t length;
+    while ((length = ::getline(&line, &capacity, old)) > 0) {
+        std::string text(line, static_cast<size_t>(length));
+        std::string name;
+        if (!ChecksumLineName(text, name))
+            continue;
+        if (name.compare(0, own.size(), own) == 0) {
+            const std::string digits = name.substr(own.size());
+            if (digits.size() >= 4 && digits.size() <= 12 &&
+                digits.find_first_not_of("0123456789") == std::string::npos) {
+                const int64_t number = std::stoll(digits);
+                auto after = std::upper_bound(m_written.begin(), m_written.end(), number,
+                                              [](int64_t n, const auto& range) { return n < range.first; });
+                if (after != m_written.begin() && std::prev(after)->second >= number)
+                    continue;  // written anew: its new line stands
+            }
+        }
+        if (text.back() != '\n')
+            text += '\n';
+        if (!m_checksumFile.valid()) {
+            uint32_t error = ERROR_SUCCESS;
+            m_checksumFile = CreateTemporary(ChecksumPath() + ".tmp", error);
+            if (!m_checksumFile.valid()) {
+                ok = false;
+                break;
+            }
+        }
+        if (!WriteAll(m_checksumFile.get(), text)) {
+            ok = false;
+            break;
+        }
+    }
+    std::free(line);
+    std::fclose(old);
+    return ok;
+}
+
+// An earlier session's report is a record of its own: it goes under a name of its own
+// (its start time) rather than being replaced. False when it could not be kept.
+bool SessionReport::KeepEarlierReport()
+{
+    struct stat st {};
+    if (::lstat(ReportPath().c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return true;
+    std::string started;
+    if (std::FILE* old = std::fopen(ReportPath().c_str(), "re")) {
+        Json earlier = Json::parse(old, nullptr, false);
+        std::fclose(old);
+        if (earlier.is_object() && earlier.contains("started") && earlier["started"].is_string())
+            started = earlier["started"].get<std::string>();
+    }
+    if (started.empty() || started.find_first_not_of("0123456789-T:Z") != std::string::npos) {
+        std::tm parts{};
+        gmtime_r(&st.st_mtime, &parts);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+        started = text;
+    }
+    const std::string kept = KeptReportPath(started);
+    for (int n = 0; n < 100; ++n) {
+        const std::string name = n == 0 ? kept : kept.substr(0, kept.size() - 5) + "-" + std::to_string(n) + ".json";
+        uint32_t error = Files().Rename(ReportPath(), name, false);
+        if (error == ERROR_SUCCESS)
+            return true;
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+            m_strFailure = "the earlier report could not be kept: " + DescribeFailure(error, name) + ": '" + name + "'";
+            return false;
+        }
+    }
+    m_strFailure = "the earlier report could not be kept: no free name beside '" + kept + "'";
+    return false;
 }
 
 bool SessionReport::Finish(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes)
@@ -393,37 +649,69 @@ bool SessionReport::Finish(const char* status, int32_t filesRead, uint64_t block
     m_pHasher.reset();
     // A session that never reached a tape file changed nothing in the folder: the files
     // there, and the checksums and report of the session that wrote them, stay as they are.
-    if (m_files.empty() && !m_image)
+    if (m_nFileEntries == 0 && !m_image)
         return true;
 
     bool ok = !m_bWriteFailed;
+    if (m_bWriteFailed)
+        m_strFailure = "the checksum file or the report could not be written in full";
     const std::string checksumTemporary = ChecksumPath() + ".tmp";
+    uint32_t checksumError = ERROR_SUCCESS;
     if (m_image) {
         // A capture's checksum file names its image, and only an image that is there: an
         // earlier image under the same name keeps its own.
         if (m_image->written) {
-            UniqueFd sums = CreateTemporary(checksumTemporary);
+            UniqueFd sums = CreateTemporary(checksumTemporary, checksumError);
             bool written = sums.valid() && WriteAll(sums.get(), ChecksumLine(m_image->sha256, m_image->file));
-            ok = Commit(std::move(sums), written, checksumTemporary, ChecksumPath()) && ok;
+            if (sums.valid())
+                checksumError = Commit(std::move(sums), written, checksumTemporary, ChecksumPath());
         }
     } else {
-        if (!m_checksumFile.valid())  // no file kept: the list is empty, and says so
-            m_checksumFile = CreateTemporary(checksumTemporary);
-        ok = Commit(std::move(m_checksumFile), true, checksumTemporary, ChecksumPath()) && ok;
+        if (!CarryOverChecksumLines())
+            checksumError = errno != 0 ? ErrorFromErrno(errno) : ERROR_WRITE_FAULT;
+        if (!m_checksumFile.valid() && checksumError == ERROR_SUCCESS)  // no line at all: the list is empty, and says so
+            m_checksumFile = CreateTemporary(checksumTemporary, checksumError);
+        if (m_checksumFile.valid())
+            checksumError = Commit(std::move(m_checksumFile), checksumError == ERROR_SUCCESS, checksumTemporary,
+                                   ChecksumPath());
+    }
+    if (checksumError != ERROR_SUCCESS) {
+        ok = false;
+        m_strFailure = "the checksum file: " + DescribeFailure(checksumError, ChecksumPath()) + ": '" +
+                       ChecksumPath() + "'";
+    }
+    // "done" says the checksums are there to check the files with.
+    if (!ok && std::string(status) == "done")
+        status = "failed";
+    if (!ok)
+        NoteError("Couldn't write the checksum file: " + m_strFailure);
+
+    if (!KeepEarlierReport())
+        return false;
+    const std::string reportTemporary = ReportPath() + ".tmp";
+    uint32_t reportError = ERROR_SUCCESS;
+    UniqueFd report = CreateTemporary(reportTemporary, reportError);
+    if (report.valid()) {
+        errno = 0;
+        const int fd = report.get();
+        bool written = WriteAll(fd, ReportHead(status, filesRead, blocks, bytes)) &&
+                       CopySpool([fd](const char* data, size_t size) { return WriteAll(fd, std::string(data, size)); }) &&
+                       WriteAll(fd, ReportTail());
+        reportError = Commit(std::move(report), written, reportTemporary, ReportPath());
+    }
+    if (reportError != ERROR_SUCCESS) {
+        ok = false;
+        if (m_strFailure.empty() || checksumError == ERROR_SUCCESS)
+            m_strFailure = "the report: " + DescribeFailure(reportError, ReportPath()) + ": '" + ReportPath() + "'";
     }
 
-    const std::string reportTemporary = ReportPath() + ".tmp";
-    UniqueFd report = CreateTemporary(reportTemporary);
-    bool written = report.valid() && WriteAll(report.get(), ReportText(status, filesRead, blocks, bytes));
-    ok = Commit(std::move(report), written, reportTemporary, ReportPath()) && ok;
-
     // The new names must reach the disk like the files' own.
-    std::string folder = ChecksumPath();
-    folder = folder.substr(0, folder.rfind('/'));
-    int dir = RetryOnInterrupt([&] { return ::open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (dir >= 0) {
-        UniqueFd dirFd(dir);
-        ok = ::fsync(dir) == 0 && ok;
+    const std::string folder = FolderOf(ChecksumPath());
+    UniqueFd dir(RetryOnInterrupt([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (dir.valid() && ::fsync(dir.get()) != 0) {
+        ok = false;
+        if (m_strFailure.empty())
+            m_strFailure = "the folder: " + DescribeFailure(ErrorFromErrno(errno), folder) + ": '" + folder + "'";
     }
     return ok;
 }

@@ -7,6 +7,7 @@
 #include "tape/Fixity.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,6 +41,12 @@ struct FileReport {
     std::string errorText;
     std::string sha256;
     std::string head;
+    // Whole: read to its end. A copy cut short stays under its temporary name (diskFile
+    // then ends in ".part") and has no checksum line; cut says why.
+    bool whole = true;
+    std::string cut;
+    uint64_t badBlocks = 0;      // blocks passed over in this file
+    bool restSkipped = false;    // the rest of the file spaced over after too many in a row
     std::optional<std::string> contentType;
     std::optional<std::string> mimeType;
 
@@ -73,26 +80,46 @@ public:
     void BeginFile(int32_t number);
     void BlockWritten(const void* data, uint32_t size);
     void EndFile(FileEndKind end, uint32_t code, const std::string& text);
-    // The file's summary is written; kept: its disk file stays. Takes its checksum and
-    // content type and adds its checksum line.
-    void FinishFile(bool kept);
+    // The file's summary is written; kept: its disk file stays, under its final name when
+    // whole, else under its temporary name (cut says why). Takes its checksum and content
+    // type, and adds its checksum line for a whole file.
+    void FinishFile(bool kept, bool whole = true, const std::string& cut = {});
     // The first failure of the session is how it ended.
     void NoteError(const std::string& text);
-    // A block the drive could not read, passed over or kept as bad data.
+    // A block the drive could not read, passed over or kept as bad data, as it happens: it
+    // counts in the file being read. The first kMaxListedBadBlocks are listed.
+    static constexpr size_t kMaxListedBadBlocks = 10000;
     void NoteBadBlock(int32_t file, uint64_t block, uint32_t code, const std::string& text);
+    // The rest of the file being read was spaced over after too many bad blocks in a row.
+    void NoteRestOfFileSkipped();
     // status: "done", "failed" or "broken_by_user". Writes and renames both files (none
-    // when the session tried no tape file); false when either could not be written.
+    // when the session tried no tape file); false when either could not be written, and
+    // then FailureReason says which and why. The report says "done" only when the
+    // checksum file is written. The checksum file keeps the lines of earlier sessions for
+    // the files this one did not write anew; an earlier report is kept beside the new one
+    // (KeptReportPath).
     bool Finish(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes);
+    const std::string& FailureReason() const { return m_strFailure; }
 
     // The checksum file's and the report's names.
     std::string ChecksumPath() const;
     std::string ReportPath() const;
+    // The name an earlier report written at started (as in its "started") is kept under.
+    std::string KeptReportPath(const std::string& started) const;
     // The report as it stands, as JSON text.
     std::string ReportText(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes) const;
 
 private:
     struct Magic;
     void AppendChecksumLine(const FileReport& file);
+    // The files' entries go to a spool as each file ends: the report costs the same memory
+    // however many files the tape has.
+    void SpoolFileEntry(const FileReport& file);
+    bool CarryOverChecksumLines();
+    bool KeepEarlierReport();
+    std::string ReportHead(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes) const;
+    std::string ReportTail() const;
+    bool CopySpool(const std::function<bool(const char*, size_t)>& put) const;
 
     std::string m_strDirectory;
     std::string m_strBase;
@@ -105,7 +132,12 @@ private:
     uint32_t m_nBufferSize = 0;
     std::unique_ptr<BlockHasher> m_pHasher;
     std::unique_ptr<Magic> m_pMagic;
-    std::vector<FileReport> m_files;
+    FileReport m_file;           // the file being read
+    uint64_t m_nFileEntries = 0;  // entries in the spool
+    UniqueFd m_spool;             // an unnamed file with the entries' text
+    bool m_bSpoolFailed = false;
+    // The numbers of the files written under their final names, as ranges [first, last].
+    std::vector<std::pair<int64_t, int64_t>> m_written;
     std::optional<ImageReport> m_image;
     struct BadBlockEntry {
         int32_t file;
@@ -114,8 +146,10 @@ private:
         std::string text;
     };
     std::vector<BadBlockEntry> m_badBlocks;
+    uint64_t m_nBadBlocks = 0;    // listed or not
     bool m_bInFile = false;
     std::string m_strError;
+    std::string m_strFailure;
     UniqueFd m_checksumFile;  // the temporary checksum file, opened with its first line
     bool m_bWriteFailed = false;
 };

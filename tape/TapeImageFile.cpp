@@ -1,6 +1,7 @@
 #include "tape/TapeImageFile.h"
 
 #include "platform/Errors.h"
+#include "platform/Files.h"
 #include "platform/SimhTape.h"
 
 #include <algorithm>
@@ -38,10 +39,10 @@ uint32_t TapeImageFile::Create(const std::string& path)
 {
     m_strPath = path;
     const std::string temporary = TemporaryPath();
-    UniqueFd fd(RetryOnInterrupt(
-        [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }));
+    uint32_t error = ERROR_SUCCESS;
+    UniqueFd fd = CreateReplacingFile(temporary, error);  // never through a link at the name
     if (!fd.valid())
-        return m_nError = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
+        return m_nError = error;
     m_fd = std::move(fd);
     m_bCreated = true;
     m_firstChunk = PageBuffer::Allocate(kChunkSize);

@@ -4,6 +4,7 @@
 #include "platform/Notify.h"
 #include "platform/PageBuffer.h"
 #include "platform/TapeDevice.h"
+#include "tape/SessionFolder.h"
 
 #include <cstdint>
 #include <memory>
@@ -12,6 +13,7 @@
 
 class FileSelection;
 class SessionReport;
+struct SessionTargets;
 class PendingDiskFile;
 class TapeImageFile;
 class TapeJobList;
@@ -178,7 +180,10 @@ public:
     uint32_t m_nBufferSize = 0;
     PageBuffer m_pBuffer;  // the read buffer; the job owns it
     TapeJobResult m_nResult = TapeJobResult::Completed;
-    std::vector<BadBlock> m_badBlocks;  // every block passed over in this session, in order
+    // The blocks passed over in this session, in order: the first kMaxListedBadBlocks of
+    // them (SessionReport's), and how many there were in all.
+    std::vector<BadBlock> m_badBlocks;
+    uint64_t m_nBadBlocks = 0;
     // Set by TransferFile: the file ended on a successful read of 0 bytes without data,
     // which moves no tape on some drives (the all-files walk counts these).
     bool m_bFileEndedEmptyWithoutMark = false;
@@ -193,6 +198,17 @@ private:
     // Steps of RunLoad. RewindForLoad and SkipFiles return false when the session ends
     // there (the end of the tape, or a failure already written and set as the result).
     bool RewindForLoad(TapeDevice& device);
+    // Before anything is written: the names the session may write (SessionFolder.h). Each
+    // writes why and returns false when the session must not go on.
+    bool CheckLoadTargets(const FileSelection& selection);
+    bool CheckSessionTargets(const SessionTargets& targets, const std::vector<std::string>& longest);
+    bool CheckNothingToOverwrite(const SessionTargets& targets);
+    // Takes the target folder for the session (made when missing); refuses a folder another
+    // session holds.
+    bool LockTargetFolder();
+    FolderLock m_folderLock;
+    // A break asked for between two files ends the session there.
+    bool BreakBeforeNextFile(bool& stoppedByUser);
     // "Trying read file number ..." for this tape file; returns its disk file name.
     std::string AnnounceFile(int32_t fileNumber);
     bool SkipFiles(TapeDevice& device, int64_t firstFile, int32_t lastFile);
@@ -212,6 +228,7 @@ private:
         uint32_t lastError = 0;             // its result
         uint32_t blockLength = 0;           // of a block too long or of the wrong size, if known
         bool breakRequested = false;        // seen after the last block
+        bool breakImmediate = false;        // and at once: the file is cut where it stands
     };
     // Makes the disk file under its temporary name (DiskPartName) and counts it as read.
     std::unique_ptr<WritableFile> CreateDiskFile(const std::string& fileName);
@@ -239,7 +256,7 @@ private:
     // Closes the disk file and gives it its name, or deletes it when it stayed empty (an
     // unmade file of the read past the tape's last one reads as deleted too). False when the
     // name could not be given, after writing why.
-    bool WriteFileSummary(const std::string& fileName, PendingDiskFile& diskFile, bool probeOnly);
+    bool WriteFileSummary(const std::string& fileName, PendingDiskFile& diskFile, bool probeOnly, bool whole);
     // After the last file: flushes the directory of the disk files (and the levels above
     // it that the session made); a failure is written like a failed write.
     void SyncDiskDirectories();
@@ -254,8 +271,12 @@ private:
     void NoteBlockCopied(const void* data, uint32_t size);
     void NoteFileEnd(const FileEnd& end);
     void NoteFileFailure(const ReTapeOpsException& e);
-    void NoteFileDone(bool kept);
+    // kept: a disk file stays; whole: under its final name, else cut short (why).
+    void NoteFileDone(bool kept, bool whole = true, const std::string& cut = {});
     void NoteSessionError(const std::string& text);
+    // A block passed over or kept as bad data: listed (up to a bound) and counted.
+    void NoteBadBlock(const BadBlock& bad);
+    void NoteRestOfFileSkipped();
     // Writes both files; a failure is written to the log and fails the session.
     void FinishSessionReport();
     std::unique_ptr<SessionReport> m_pReport;
@@ -275,6 +296,7 @@ private:
     int32_t m_nTapeFile = 0;          // the tape file being read (set by AnnounceFile)
     uint64_t m_nFileBadBlocks = 0;    // blocks of this file passed over
     uint32_t m_nBadBlocksInARow = 0;  // the last ones of them, with no good block between
+    uint64_t m_nLastBadBlock = 0;     // the number of the last of them
 };
 
 // The name a disk file is written under until its summary gives it its own: a file left
@@ -285,6 +307,8 @@ std::string DiskPartName(const std::string& fileName);
 // The root ("/" of an absolute path, the first component of a relative one) is never
 // created. False when the name has no directory part below the root or a level fails.
 bool CreateDirectoryPath(const std::string& fileName);
+// The same, with the error and the path of the level that could not be made.
+bool CreateDirectoryPath(const std::string& fileName, uint32_t& error, std::string& failedPath);
 
 // Worker-thread procedures: run the job's operation, remove the job, end the thread.
 void EjectThreadProc(TapeJob* job);

@@ -84,7 +84,7 @@ TEST_F(CliBreak, FirstCtrlCStopsAfterTheCurrentFileWithStatus130)
     EXPECT_EQ(log.find("Rewinding", log.find("READ SESSION SUMMARY")), std::string::npos);
 }
 
-TEST_F(CliBreak, TermAndHangUpStopAtOnceWritingTheSummariesAndLeavingNoPartFile)
+TEST_F(CliBreak, TermAndHangUpStopAtOnceWritingTheSummariesAndKeepingTheCutFileApart)
 {
     for (int signal : {SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal);
@@ -100,9 +100,17 @@ TEST_F(CliBreak, TermAndHangUpStopAtOnceWritingTheSummariesAndLeavingNoPartFile)
         EXPECT_EQ(Occurrences(log, "------ TERMINATED BY USER-------\n\n"), 1u);
         EXPECT_EQ(Occurrences(log, "READ SESSION SUMMARY"), 1u);
         EXPECT_EQ(log.find("Trying read file number 0999"), std::string::npos);
-        // What the log describes carries its final name; nothing is left half-named.
-        for (const auto& entry : std::filesystem::directory_iterator(out))
-            EXPECT_NE(entry.path().extension(), ".part") << entry.path();
+        // The file cut by the signal keeps its temporary name, has no checksum line and no
+        // final name; every file the checksum file lists verifies.
+        const std::string sums = ReadWholeFile(out + "/file.sha256");
+        for (const auto& entry : std::filesystem::directory_iterator(out)) {
+            if (entry.path().extension() != ".part")
+                continue;
+            const std::string name = entry.path().stem().string();
+            EXPECT_FALSE(FileExists(out + "/" + name)) << name;
+            EXPECT_EQ(sums.find(name), std::string::npos) << name;
+        }
+        EXPECT_EQ(std::system(("cd '" + out + "' && sha256sum --quiet -c file.sha256").c_str()), 0);
     }
 }
 

@@ -120,7 +120,7 @@ TEST_F(ReadErrorTest, RetriesOneShortOfTheBlockEndTheSessionUnderStopAsAnyReadEr
     T().Add(Item::Record, 100).Add(Item::Flaky, 200, 2).Add(Item::Record, 300).Add(Item::Mark).File({50});
     std::string log = Load();
 
-    EXPECT_EQ(ReadWholeFile(Disk(0)), ContentWithout(0, {1, 2}));
+    EXPECT_EQ(ReadWholeFile(Disk(0) + ".part"), ContentWithout(0, {1, 2}));
     EXPECT_FALSE(FileExists(Disk(1)));
     EXPECT_EQ(result, TapeJobResult::Failed);
     EXPECT_TRUE(badBlocks.empty());  // not passed over: the session ended there
@@ -133,7 +133,7 @@ TEST_F(ReadErrorTest, DefaultOptionsNeitherRereadNorSpace)
 {
     T().File({100}).Add(Item::Record, 100).Add(Item::Error, ERROR_CRC).Add(Item::Record, 100).Add(Item::Mark);
     std::string log = Load();
-    EXPECT_EQ(ReadWholeFile(Disk(1)), ContentWithout(1, {2}));
+    EXPECT_EQ(ReadWholeFile(Disk(1) + ".part"), ContentWithout(1, {2}));
     EXPECT_EQ(result, TapeJobResult::Failed);
     EXPECT_EQ(CallsOf("space blocks -1"), 0u);
     EXPECT_EQ(Reads(), 4u);  // 100, mark, 100, the bad one: and no more
@@ -238,7 +238,7 @@ TEST_F(ReadErrorTest, BreakDuringRetriesStopsThemAtOnce)
     EXPECT_EQ(Reads(), 3u);  // the block, one more try, and no further read at all
     EXPECT_EQ(CountOf(log, "reading it again"), 1u);
     EXPECT_TRUE(Has(log, p + "------ TERMINATED BY USER-------\n\n"));
-    EXPECT_EQ(ReadWholeFile(Disk(0)), ContentWithout(0, {1, 2}));
+    EXPECT_EQ(ReadWholeFile(Disk(0) + ".part"), ContentWithout(0, {1, 2}));
     EXPECT_FALSE(FileExists(Disk(1)));
     EXPECT_TRUE(badBlocks.empty());  // the break came before anything was decided about it
     EXPECT_EQ(result, TapeJobResult::BrokenByUser);
