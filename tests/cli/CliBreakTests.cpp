@@ -299,3 +299,28 @@ TEST(ConsoleNotify, PrintsLogTextsOnlyAndCountsForTheProgressLine)
 }
 
 } // namespace
+
+// A tape of nothing but tapemarks: each file ends before a block could show a break, and
+// the signals used to go unheard for the whole run.
+TEST_F(CliBreak, SignalsStopARunOfEmptyFiles)
+{
+    const std::string image = m_dir / "marks.tap";
+    SimhTapeWriter tape;
+    ASSERT_TRUE(tape.Open(image));
+    for (int i = 0; i < 200000; ++i)
+        tape.WriteTapemark();
+    ASSERT_TRUE(tape.Close()) << tape.Error();
+    for (int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        ChildProcess::Options options;
+        options.smallStdoutPipe = true;
+        ChildProcess child({"load", "--tape-image", image, "--dir", m_dir / ("out" + std::to_string(signal)),
+                            "--select", "0-199999"},
+                           options);
+        ASSERT_TRUE(child.ReadStdoutUntil("Trying read file number 0001"));
+        child.Signal(signal);
+        EXPECT_EQ(child.Finish(), signal == SIGINT ? 130 : 128 + signal);
+        EXPECT_EQ(Occurrences(child.Stdout(), "------ TERMINATED BY USER-------\n\n"), 1u);
+        EXPECT_EQ(child.Stdout().find("Trying read file number 199999"), std::string::npos);
+    }
+}
