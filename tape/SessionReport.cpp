@@ -44,6 +44,62 @@ std::string Trimmed(std::string text)
     return text;
 }
 
+// Whether text is well-formed UTF-8 (no overlong forms, no surrogates, nothing past
+// U+10FFFF): what a JSON reader takes as it stands.
+bool IsUtf8(const std::string& text)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        int more = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (c < 0x80)
+            more = 0;
+        else if (c >= 0xC2 && c <= 0xDF)
+            more = 1;
+        else if (c >= 0xE0 && c <= 0xEF) {
+            more = 2;
+            if (c == 0xE0)
+                low = 0xA0;
+            if (c == 0xED)
+                high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            more = 3;
+            if (c == 0xF0)
+                low = 0x90;
+            if (c == 0xF4)
+                high = 0x8F;
+        } else
+            return false;
+        if (end - p <= more)
+            return more == 0;
+        for (int i = 1; i <= more; ++i) {
+            const unsigned char next = p[i];
+            if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF))
+                return false;
+        }
+        p += more + 1;
+    }
+    return true;
+}
+
+// A name from the command line or the tape: as text, and, when it is not UTF-8 (which JSON
+// text cannot carry), also its exact bytes in hex under key + "_hex".
+void PutName(Json& object, const std::string& key, const std::string& name)
+{
+    object[key] = name;
+    if (IsUtf8(name))
+        return;
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : name) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    object[key + "_hex"] = hex;
+}
+
 Json OrNull(const std::string& text)
 {
     return text.empty() ? Json(nullptr) : Json(text);
@@ -160,7 +216,7 @@ Json DeviceJson(int32_t index)
         if (index >= 0 && static_cast<size_t>(index) < images.size()) {
             const std::string& path = images[index];
             char resolved[PATH_MAX];
-            device["image_path"] = ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+            PutName(device, "image_path", ::realpath(path.c_str(), resolved) ? std::string(resolved) : path);
             struct stat st{};
             device["image_size"] = ::stat(path.c_str(), &st) == 0 ? Json(static_cast<uint64_t>(st.st_size)) : Json(nullptr);
         } else {
@@ -394,7 +450,10 @@ Json FileEntry(const FileReport& file)
 {
     Json entry;
     entry["number"] = file.number;
-    entry["disk_file"] = OrNull(file.diskFile);
+    if (file.diskFile.empty())
+        entry["disk_file"] = nullptr;
+    else
+        PutName(entry, "disk_file", file.diskFile);
     entry["whole"] = file.whole;
     entry["cut"] = OrNull(file.cut);
     entry["blocks"] = file.blocks;
@@ -519,8 +578,8 @@ std::string SessionReport::ReportHead(const char* status, int32_t filesRead, uin
     report["device"] = DeviceJson(m_nTapeIndex);
     report["block_mode"] = m_bHaveBlockMode ? Json(m_bVariableBlock ? "variable" : "fixed") : Json(nullptr);
     report["buffer_size"] = m_bHaveBlockMode ? Json(m_nBufferSize) : Json(nullptr);
-    report["directory"] = m_strDirectory;
-    report["base"] = m_strBase;
+    PutName(report, "directory", m_strDirectory);
+    PutName(report, "base", m_strBase);
     report["selection"] = m_strSelection;
     report["started"] = m_strStarted;
     report["ended"] = m_strEnded.empty() ? UtcNow() : m_strEnded;
@@ -529,7 +588,7 @@ std::string SessionReport::ReportHead(const char* status, int32_t filesRead, uin
     std::string checksums = m_strBase + ".sha256";
     while (!checksums.empty() && checksums.front() == '/')
         checksums.erase(0, 1);
-    report["checksum_file"] = checksums;
+    PutName(report, "checksum_file", checksums);
     // Names on a tape come from anywhere: bytes that are not UTF-8 are replaced, not fatal.
     std::string text = Dumped(report, 0);
     text.resize(text.size() - 2);  // "\n}"
@@ -547,10 +606,11 @@ std::string SessionReport::ReportTail() const
     text += ",\n  \"bad_blocks_not_listed\": " + std::to_string(m_nBadBlocks - m_badBlocks.size());
     if (m_image) {
         const bool written = m_image->written;
-        Json image = {{"file", m_image->file},
-                      {"size", written ? Json(m_image->size) : Json(nullptr)},
-                      {"sha256", written ? OrNull(m_image->sha256) : Json(nullptr)},
-                      {"bad_records", m_image->badRecords}};
+        Json image;
+        PutName(image, "file", m_image->file);
+        image["size"] = written ? Json(m_image->size) : Json(nullptr);
+        image["sha256"] = written ? OrNull(m_image->sha256) : Json(nullptr);
+        image["bad_records"] = m_image->badRecords;
         text += ",\n  \"image\": " + Dumped(image, 2);
     }
     text += "\n}\n";

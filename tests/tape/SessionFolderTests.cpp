@@ -275,6 +275,16 @@ TEST_F(FolderTest, TheReportTellsHowEachFileEnded)
     EXPECT_EQ(report["files"][1]["end"]["condition"], "filemark");
     EXPECT_EQ(report["files"][1]["whole"], true);
     EXPECT_EQ(ReadWholeFile(dir / "brk/file0001"), std::string(80, 'b'));
+
+    // A name that is not UTF-8 keeps its exact bytes beside the readable text.
+    notify.onLog = nullptr;
+    Run(TAPE_JOB_LOAD, dir / "u.tap", dir / "raw", "\xff-");
+    ASSERT_EQ(result, TapeJobResult::Completed);
+    report = Json::parse(ReadWholeFile(dir / "raw/\xff-.json"));
+    EXPECT_EQ(report["base_hex"], "ff2d");
+    EXPECT_EQ(report["files"][0]["disk_file_hex"], "ff2d30303030");
+    EXPECT_FALSE(report.contains("directory_hex"));
+    EXPECT_TRUE(FileExists(dir / "raw/\xff-0000"));
 }
 
 // A tape of nothing but tapemarks: reading all files stops after a run of empty ones, and a
