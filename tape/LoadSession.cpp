@@ -10,7 +10,9 @@
 #include "platform/TimeText.h"
 #include "selection/FileSelection.h"
 
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace {
@@ -136,7 +138,10 @@ bool TapeJob::CheckSessionTargets(const SessionTargets& targets, const std::vect
     const std::string clash = FindImageAmongTargets(targets, DeviceNamespace::TapeImages(), &image);
     if (!clash.empty()) {
         WriteError("The session would write over a tape image being read: '" + clash + "'\n");
-        if (clash != image)
+        char* resolved = ::realpath(image.c_str(), nullptr);
+        const bool sameText = resolved && clash == resolved;
+        std::free(resolved);
+        if (!sameText)  // another name of it, or a link to it
             WriteLog(1, "Reason: it is the same file as the tape image '" + image + "'\n");
         return false;
     }
