@@ -40,11 +40,32 @@ int UsageError(const std::string& reason)
     return ToInt(ExitStatus::Usage);
 }
 
-// Where a selection that does not parse goes wrong: its offset and the text around it, with
-// a caret under the place (the log keeps its one line).
+// Why the selection does not parse, when there is more to say than where: empty for a
+// character out of place, which the caret shows well enough.
+std::string SelectionFaultText(const std::string& selection, const FileSelectionError& problem)
+{
+    if (problem.fault != FileSelectionFault::NumberTooLarge && problem.fault != FileSelectionFault::ReversedRange)
+        return {};
+    std::string number = selection.substr(problem.offset, problem.length);
+    const size_t significant = number.find_first_not_of('0');
+    number = significant == std::string::npos ? "0" : number.substr(significant);
+    // A run of hundreds of digits says nothing more than its first ones and its length.
+    const size_t kLongest = 20;
+    if (number.size() > kLongest)
+        number = number.substr(0, kLongest) + "... (" + std::to_string(number.size()) + " digits)";
+    if (problem.fault == FileSelectionFault::NumberTooLarge)
+        return "file number " + number + " is larger than " + std::to_string(INT32_MAX);
+    return "the range ends at " + number + ", below its first number";
+}
+
+// Where a selection that does not parse goes wrong: its offset, why if that is more than
+// a character out of place, and the text around it with a caret under the place (the log
+// keeps its one line).
 void ExplainBadSelection(const std::string& selection)
 {
-    const size_t at = std::min(FileSelectionErrorOffset(selection.c_str()), selection.size());
+    const FileSelectionError problem = FindFileSelectionError(selection.c_str());
+    const size_t at = std::min(problem.offset, selection.size());
+    const std::string why = SelectionFaultText(selection, problem);
     const size_t kContext = 30;
     const size_t from = at > kContext ? at - kContext : 0;
     std::string shown = selection.substr(from, at - from + kContext);
@@ -52,8 +73,9 @@ void ExplainBadSelection(const std::string& selection)
         if (c == '\n' || c == '\t' || c == '\r')
             c = ' ';
     const std::string lead = from > 0 ? "..." : "";
-    std::fprintf(stderr, "kellovaran-cli: the selection is not valid at character %zu:\n  %s%s\n  %s^\n", at + 1,
-                 lead.c_str(), shown.c_str(), std::string(lead.size() + at - from, ' ').c_str());
+    std::fprintf(stderr, "kellovaran-cli: the selection is not valid at character %zu:%s%s\n  %s%s\n  %s^\n", at + 1,
+                 why.empty() ? "" : " ", why.c_str(), lead.c_str(), shown.c_str(),
+                 std::string(lead.size() + at - from, ' ').c_str());
 }
 
 int RunJob(const CliOptions& options)

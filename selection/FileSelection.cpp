@@ -18,26 +18,28 @@ bool IsDigit(unsigned char c)
 // The one scanner behind both the check and the parse, so they cannot disagree about the
 // language. Sink receives the items: OnAll() for "*", OnRange(a, b) for "a" (a == b) and
 // "a-b". A number that does not fit a 32-bit signed integer is a syntax error. On an error,
-// errorAt (when given) is the offset of the character where the text stopped making sense.
+// problem (when given) tells where the text stopped making sense, and why.
 template <typename Sink>
-bool Scan(const char* text, Sink& sink, size_t* errorAt = nullptr)
+bool Scan(const char* text, Sink& sink, FileSelectionError* problem = nullptr)
 {
     if (text == nullptr)
         return false;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* const start = p;
-    auto fail = [&](const unsigned char* at) {
-        if (errorAt)
-            *errorAt = static_cast<size_t>(at - start);
+    auto fail = [&](const unsigned char* at, FileSelectionFault fault = FileSelectionFault::Syntax,
+                    size_t length = 0) {
+        if (problem)
+            *problem = {fault, static_cast<size_t>(at - start), length};
         return false;
     };
+    size_t digits = 0;  // of the number readNumber read last
 
     auto skipSpace = [&p] {
         while (IsSpace(*p))
             ++p;
     };
     // Reads the longest run of digits at p (at least one is there).
-    auto readNumber = [&p](int32_t& value) {
+    auto readNumber = [&p, &digits](int32_t& value) {
         const unsigned char* const from = p;
         int64_t v = 0;
         bool tooBig = false;
@@ -50,6 +52,7 @@ bool Scan(const char* text, Sink& sink, size_t* errorAt = nullptr)
             ++p;
         }
         value = static_cast<int32_t>(v);
+        digits = static_cast<size_t>(p - from);
         if (tooBig)
             p = from;  // the error is the number, not what follows it
         return !tooBig;
@@ -71,7 +74,7 @@ bool Scan(const char* text, Sink& sink, size_t* errorAt = nullptr)
             return fail(p);
         int32_t first = 0;
         if (!readNumber(first))
-            return fail(p);
+            return fail(p, FileSelectionFault::NumberTooLarge, digits);
         int32_t last = first;
         skipSpace();
         if (*p == '-') {
@@ -81,9 +84,9 @@ bool Scan(const char* text, Sink& sink, size_t* errorAt = nullptr)
                 return fail(p);
             const unsigned char* const lastAt = p;
             if (!readNumber(last))
-                return fail(p);
+                return fail(p, FileSelectionFault::NumberTooLarge, digits);
             if (last < first)
-                return fail(lastAt);
+                return fail(lastAt, FileSelectionFault::ReversedRange, digits);
             skipSpace();
         }
         sink.OnRange(first, last);
@@ -251,9 +254,14 @@ bool ParseFileSelection(const char* text, FileSelection& selection)
 
 size_t FileSelectionErrorOffset(const char* text)
 {
-    CheckSink sink;
-    size_t errorAt = SIZE_MAX;
+    return FindFileSelectionError(text).offset;
+}
+
+FileSelectionError FindFileSelectionError(const char* text)
+{
     if (text == nullptr)
-        return 0;
-    return Scan(text, sink, &errorAt) ? SIZE_MAX : errorAt;
+        return {FileSelectionFault::Syntax, 0, 0};
+    CheckSink sink;
+    FileSelectionError problem;
+    return Scan(text, sink, &problem) ? FileSelectionError{} : problem;
 }

@@ -62,3 +62,17 @@ bool ParseFileSelection(const char* text, FileSelection& selection);
 // Where a selection stops making sense: the offset of the character in text at which the
 // syntax error stands (the text's length when it ends too soon); SIZE_MAX when it is valid.
 size_t FileSelectionErrorOffset(const char* text);
+
+// What is wrong with a selection, for a message better than the place alone.
+enum class FileSelectionFault {
+    None,            // it is valid
+    Syntax,          // a character that does not belong where it stands, or an early end
+    NumberTooLarge,  // a file number above 2147483647
+    ReversedRange,   // a range whose last number is below its first
+};
+struct FileSelectionError {
+    FileSelectionFault fault = FileSelectionFault::None;
+    size_t offset = SIZE_MAX;  // as FileSelectionErrorOffset gives it
+    size_t length = 0;         // NumberTooLarge, ReversedRange: the digits at offset at fault
+};
+FileSelectionError FindFileSelectionError(const char* text);

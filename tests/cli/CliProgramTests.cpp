@@ -548,3 +548,23 @@ TEST_F(CliProgram, SkipLoadOfAnImageWithBadRecordsKeepsEveryGoodBlockAndReportsE
     EXPECT_FALSE(FileExists(out + "/file0001"));
     EXPECT_EQ(r.out.find("Bad block"), std::string::npos);
 }
+
+TEST_F(CliProgram, BadSelectionSaysWhatIsWrongWithANumber)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"2147483648",
+         "kellovaran-cli: the selection is not valid at character 1: file number 2147483648 is larger than "
+         "2147483647\n  2147483648\n  ^\n"},
+        {"1, 007-99999999999999999999999999",
+         "kellovaran-cli: the selection is not valid at character 8: file number 99999999999999999999... (26 "
+         "digits) is larger than 2147483647\n  1, 007-99999999999999999999999999\n         ^\n"},
+        {"5-003",
+         "kellovaran-cli: the selection is not valid at character 3: the range ends at 3, below its first "
+         "number\n  5-003\n    ^\n"},
+    };
+    for (const auto& [selection, expected] : cases) {
+        RunResult r = RunCli({"load", "--tape-image", m_dir / "missing.tap", "--select", selection});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, expected);
+    }
+}

@@ -106,6 +106,40 @@ TEST(FileSelectionGrammar, NullTextIsRejected)
     EXPECT_FALSE(ParseFileSelection(nullptr, sel));
 }
 
+// Why a selection fails, and where: what the program's message is built from. A number too
+// large is reported at its first digit, and its length covers all of it (leading zeros too).
+TEST(FileSelectionGrammar, ErrorsSayWhyAndWhere)
+{
+    struct ErrorCase {
+        const char* text;
+        FileSelectionFault fault;
+        size_t offset;
+        size_t length;
+    };
+    const ErrorCase cases[] = {
+        {"2147483647", FileSelectionFault::None, SIZE_MAX, 0},
+        {"2147483648", FileSelectionFault::NumberTooLarge, 0, 10},
+        {"1, 0002147483648,5", FileSelectionFault::NumberTooLarge, 3, 13},
+        {"0 - 4294967296", FileSelectionFault::NumberTooLarge, 4, 10},
+        {"4294967297-4294967298", FileSelectionFault::NumberTooLarge, 0, 10},
+        {"5-3", FileSelectionFault::ReversedRange, 2, 1},
+        {"7,9 - 08", FileSelectionFault::ReversedRange, 6, 2},
+        {"1,,2", FileSelectionFault::Syntax, 2, 0},
+        {"1-", FileSelectionFault::Syntax, 2, 0},
+        {"", FileSelectionFault::Syntax, 0, 0},
+        {nullptr, FileSelectionFault::Syntax, 0, 0},
+    };
+    for (const ErrorCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "text \"" << (c.text ? c.text : "(null)") << "\"");
+        const FileSelectionError e = FindFileSelectionError(c.text);
+        EXPECT_EQ(e.fault, c.fault);
+        EXPECT_EQ(e.offset, c.offset);
+        EXPECT_EQ(FileSelectionErrorOffset(c.text), c.offset);
+        if (c.fault != FileSelectionFault::Syntax)
+            EXPECT_EQ(e.length, c.length);
+    }
+}
+
 TEST(FileSelectionGrammar, WholeIndexSpaceIsStoredAsOneRangeAndWalkedLazily)
 {
     FileSelection sel;
@@ -309,6 +343,7 @@ TEST(FileSelectionProperty, CheckAndParseAgreeWithEachOtherAndWithReference)
         FileSelection sel;
         bool parsed = ParseFileSelection(text.c_str(), sel);
         ASSERT_EQ(IsValidFileSelection(text.c_str()), parsed);
+        ASSERT_EQ(FindFileSelectionError(text.c_str()).fault == FileSelectionFault::None, parsed);
         Reference ref = ReferenceParse(text);
         ASSERT_EQ(parsed, ref.valid);
         if (!parsed)
