@@ -20,7 +20,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
 #include <string>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -136,13 +140,51 @@ bool ImagesCanBeOpened(const CliOptions& options)
     return ok;
 }
 
+// The cause of a write to fd that failed earlier, when its errno is long gone (the stream
+// only kept its error flag): asked again of the descriptor without writing a byte. 0 when
+// nothing tells.
+int LostWriteError(int fd)
+{
+    if (fcntl(fd, F_GETFL) < 0)
+        return errno;  // closed
+    // A write of nothing still fails where every write does (/dev/full, a bad descriptor).
+    if (write(fd, "", 0) < 0)
+        return errno;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        pollfd p{fd, 0, 0};
+        if (poll(&p, 1, 0) == 1 && (p.revents & POLLERR))
+            return EPIPE;  // the reader has gone
+    }
+    struct statvfs vfs {};
+    if (S_ISREG(st.st_mode) && fstatvfs(fd, &vfs) == 0 && vfs.f_bavail == 0)
+        return ENOSPC;
+    return 0;
+}
+
 // The log is the user's record: one that could not be written makes the run a failure.
+// The reason is the failing call's own errno, taken right there: by the time the stream is
+// asked, errno is whatever some later call left in it.
 int CheckStandardOutput(int status)
 {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) || std::fclose(stdout) != 0) {
-        const int err = errno;
+    bool failed = false;
+    int err = 0;
+    errno = 0;
+    if (std::fflush(stdout) != 0) {
+        failed = true;
+        err = errno;
+    } else if (std::ferror(stdout)) {  // a write during the run failed and was let go
+        failed = true;
+        err = LostWriteError(fileno(stdout));
+    }
+    errno = 0;
+    if (std::fclose(stdout) != 0 && !failed) {
+        failed = true;
+        err = errno;
+    }
+    if (failed) {
         std::fprintf(stderr, "kellovaran-cli: the log could not be written to standard output: %s\n",
-                     std::strerror(err != 0 ? err : EIO));
+                     err != 0 ? std::strerror(err) : "a write failed");
         return status == 0 ? ToInt(ExitStatus::Error) : status;
     }
     return status;

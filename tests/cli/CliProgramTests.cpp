@@ -17,8 +17,10 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sys/wait.h>
 #include <thread>
 
 namespace {
@@ -567,4 +569,33 @@ TEST_F(CliProgram, BadSelectionSaysWhatIsWrongWithANumber)
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, expected);
     }
+}
+
+TEST_F(CliProgram, ALogThatCannotBeWrittenTellsWhy)
+{
+    // The load's log fails line by line during the run; --help's text fails at the exit.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"load", "--tape-image", m_image, "--dir", m_dir / "out", "--no-report"},
+          std::vector<std::string>{"--help"}}) {
+        ChildProcess::Options full;
+        full.stdoutPath = "/dev/full";
+        ChildProcess child(args, full);
+        EXPECT_EQ(child.Finish(), 1);
+        EXPECT_EQ(child.Stderr(), "kellovaran-cli: the log could not be written to standard output: "
+                                  "No space left on device\n");
+    }
+
+    // No standard output at all.
+    const std::string command = std::string("'") + KV_CLI_PATH + "' load --tape-image '" + m_image + "' --dir '" +
+                                m_dir / "closed" + "' --no-report 2>&1 >&-";
+    FILE* shell = popen(command.c_str(), "r");
+    ASSERT_NE(shell, nullptr);
+    std::string err;
+    char buffer[512];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, shell)) > 0;)
+        err.append(buffer, n);
+    const int status = pclose(shell);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(err, "kellovaran-cli: the log could not be written to standard output: Bad file descriptor\n");
+    EXPECT_TRUE(ReadWholeFile(m_dir / "closed/file0000") == Content(0));
 }
