@@ -16,6 +16,7 @@ struct MkTapeSummary {
 // an empty input gives an empty tape file), each followed by a tapemark, then the end
 // marker. The inputs are streamed, one record in memory at a time. The image is written
 // under a temporary name and renamed at the end, so a failure leaves no image behind (and
-// an existing one untouched). False with a one-line reason in error.
+// an existing one untouched). An out that is one of the inputs, by any name, is refused
+// before anything is written. False with a one-line reason in error.
 bool MakeTapeImage(const std::string& out, const std::vector<MkTapeInput>& inputs, MkTapeSummary& summary,
                    std::string& error);

@@ -6,8 +6,10 @@
 #include "aspi/AspiProviders.h"
 #include "aspi/DriveReport.h"
 #include "aspi/ReAspiManager.h"
+#include "cli/MkTape.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/Errors.h"
+#include "platform/Files.h"
 #include "platform/SimhTape.h"
 #include "platform/SimhTapeWriter.h"
 #include "tape/TapeJob.h"
@@ -16,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -598,4 +601,101 @@ TEST_F(CliProgram, ALogThatCannotBeWrittenTellsWhy)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     EXPECT_EQ(err, "kellovaran-cli: the log could not be written to standard output: Bad file descriptor\n");
     EXPECT_TRUE(ReadWholeFile(m_dir / "closed/file0000") == Content(0));
+}
+
+namespace {
+
+size_t EntriesIn(const std::string& dir)
+{
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
+}
+
+// The real file system, except that the files it creates are full after limit bytes.
+class FillingFileSystem final : public FileSystem {
+public:
+    explicit FillingFileSystem(uint64_t limit) : m_nLimit(limit) {}
+
+    std::unique_ptr<WritableFile> CreateAlways(const std::string& name, uint32_t& error) override
+    {
+        std::unique_ptr<WritableFile> real = RealFiles().CreateAlways(name, error);
+        return real ? std::make_unique<Filling>(std::move(real), m_nLimit) : nullptr;
+    }
+    uint32_t DeleteFile(const std::string& name) override { return RealFiles().DeleteFile(name); }
+    uint32_t CreateDirectory(const std::string& name) override { return RealFiles().CreateDirectory(name); }
+
+private:
+    class Filling final : public WritableFile {
+    public:
+        Filling(std::unique_ptr<WritableFile> file, uint64_t room) : m_file(std::move(file)), m_nRoom(room) {}
+        uint32_t Write(const void* data, uint32_t size, uint32_t& written) override
+        {
+            const uint32_t fits = static_cast<uint32_t>(std::min<uint64_t>(size, m_nRoom));
+            uint32_t code = m_file->Write(data, fits, written);
+            m_nRoom -= written;
+            return code != ERROR_SUCCESS ? code : written < size ? ERROR_DISK_FULL : ERROR_SUCCESS;
+        }
+        uint32_t GetSize(uint64_t& size) override { return m_file->GetSize(size); }
+
+    private:
+        std::unique_ptr<WritableFile> m_file;
+        uint64_t m_nRoom;
+    };
+    uint64_t m_nLimit;
+};
+
+} // namespace
+
+TEST_F(CliProgram, MkTapeRefusesAnOutputThatIsOneOfItsInputsByAnyName)
+{
+    const std::string input = m_dir / "in";
+    WriteWholeFile(input, "precious");
+    std::filesystem::create_hard_link(input, m_dir / "hard");
+    std::filesystem::create_symlink(input, m_dir / "soft");
+    const size_t entries = EntriesIn(m_dir.path());
+    const std::vector<std::vector<std::string>> runs = {
+        {"mktape", input, input},
+        {"mktape", m_dir / "hard", m_dir / "other", input},
+        {"mktape", m_dir / "soft", input},
+        {"mktape", m_dir.path() + "/./in", input},
+        {"mktape", input, m_dir / "soft"},  // an input that leads to the output
+    };
+    for (const auto& args : runs) {
+        SCOPED_TRACE(args[1]);
+        WriteWholeFile(m_dir / "other", "x");
+        RunResult r = RunCli(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("cannot write '" + args[1] + "': it is "), std::string::npos) << r.err;
+        EXPECT_EQ(ReadWholeFile(input), "precious");
+        EXPECT_TRUE(std::filesystem::is_symlink(m_dir / "soft"));
+        EXPECT_EQ(EntriesIn(m_dir.path()), entries + 1);  // "other" and nothing else
+    }
+}
+
+TEST_F(CliProgram, MkTapeThatRunsOutOfSpaceLeavesNoTemporaryAndAnImageReplacesALinkNotItsTarget)
+{
+    const std::string input = m_dir / "in";
+    WriteWholeFile(input, Pattern(300000, 3));
+    const std::string image = m_dir / "made.tap";
+    WriteWholeFile(image, "old");
+    const size_t entries = EntriesIn(m_dir.path());
+    MkTapeSummary summary;
+    std::string error;
+    {
+        FillingFileSystem full(100000);
+        ScopedFileSystem scoped(full);
+        EXPECT_FALSE(MakeTapeImage(image, {{input, 4096}}, summary, error));
+    }
+    EXPECT_NE(error.find("cannot write '" + image + "': no space left"), std::string::npos) << error;
+    EXPECT_EQ(ReadWholeFile(image), "old");
+    EXPECT_EQ(EntriesIn(m_dir.path()), entries);
+
+    // An image at a symbolic link's name replaces the link; what it pointed to stays.
+    const std::string target = m_dir / "target";
+    WriteWholeFile(target, "keep");
+    std::filesystem::create_symlink(target, m_dir / "link.tap");
+    ASSERT_TRUE(MakeTapeImage(m_dir / "link.tap", {{input, 65536}}, summary, error)) << error;
+    EXPECT_EQ(ReadWholeFile(target), "keep");
+    EXPECT_FALSE(std::filesystem::is_symlink(m_dir / "link.tap"));
+    EXPECT_EQ(std::filesystem::file_size(m_dir / "link.tap"), 300000u + 5 * 8 + 4 + 4);
 }
