@@ -45,7 +45,7 @@ CChildView::CChildView(QWidget* parent) : QPlainTextEdit(parent), m_uiThread(std
     connect(&m_countersPause, &QTimer::timeout, this, &CChildView::ShowLatestCounters);
     m_logPaintPause.setSingleShot(true);
     m_logPaintPause.setInterval(kScreenFrameMs);
-    connect(&m_logPaintPause, &QTimer::timeout, this, [this] { viewport()->setUpdatesEnabled(true); });
+    connect(&m_logPaintPause, &QTimer::timeout, this, [this] { setUpdatesEnabled(true); });
     setReadOnly(true);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     // One log line is one line of the view, so scrolling by lines means log lines.
@@ -271,9 +271,10 @@ void CChildView::ProcessMail()
     }
     // A worker's log texts come one after the other, each waiting for this thread: a
     // repaint of the log between two of them would cost the worker a paint per text. The
-    // log is painted once per screen frame instead.
+    // log is painted once per screen frame instead, and so are its scroll bars, which
+    // move with every text.
     if (mail->message == UM_LOG_TEXT && !m_logPaintPause.isActive()) {
-        viewport()->setUpdatesEnabled(false);
+        setUpdatesEnabled(false);
         m_logPaintPause.start();
     }
     WindowProc(mail->message, std::move(mail->block));
