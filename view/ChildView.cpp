@@ -10,8 +10,11 @@
 #include <QTextBlock>
 #include <QTextCursor>
 
+#include <QEvent>
+
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -27,6 +30,43 @@ const char* BlockText(const TaskMemBlock& block, std::string& storage)
     }
     storage.assign(block.data(), length);
     return storage.c_str();
+}
+
+// The engine's error lines, as it writes them: a marker line, the error text on the next
+// line, and the "Reason: " lines, each after the job's "[NN][TAPEn] -- " prefix.
+constexpr std::string_view kErrorMarker = "--//--//-- ERROR --//--//--";
+constexpr std::string_view kReason = "Reason: ";
+
+// The line without its job prefix (the whole line when it has none).
+std::string_view WithoutJobPrefix(std::string_view line)
+{
+    constexpr std::string_view tape = "][TAPE";
+    constexpr std::string_view tail = "] -- ";
+    if (line.empty() || line.front() != '[') {
+        return line;
+    }
+    size_t at = 1;
+    const auto digits = [&] {
+        const size_t start = at;
+        while (at < line.size() && line[at] >= '0' && line[at] <= '9') {
+            ++at;
+        }
+        return at > start;
+    };
+    if (!digits() || line.substr(at, tape.size()) != tape) {
+        return line;
+    }
+    at += tape.size();
+    if (!digits() || line.substr(at, tail.size()) != tail) {
+        return line;
+    }
+    return line.substr(at + tail.size());
+}
+
+// Dark red on a light log, light red on a dark one: readable on either.
+QColor ErrorColour(const QPalette& palette)
+{
+    return palette.color(QPalette::Base).lightness() < 128 ? QColor(0xff, 0x6b, 0x6b) : QColor(0xb0, 0x00, 0x00);
 }
 
 // About one screen frame: the log need not be painted faster than it can be seen.
@@ -54,6 +94,7 @@ CChildView::CChildView(QWidget* parent) : QPlainTextEdit(parent), m_uiThread(std
     // The summaries line up their values with tabs: only a fixed-width font keeps them in
     // columns.
     setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_errorFormat.setForeground(ErrorColour(palette()));
     InstallAccelerators();
 }
 
@@ -91,6 +132,8 @@ void CChildView::OnInitialUpdate()
         text += m_driveReport();
     }
     setPlainText(QString::fromLocal8Bit(text));
+    m_bAtLineStart = true;
+    m_bLineIsError = m_bErrorTextNext = false;
 }
 
 int CChildView::GetLineCount() const
@@ -110,11 +153,51 @@ void CChildView::AppendLogText(const char* text)
         return;
     }
     // Insert at the end with a cursor of our own: the cost is that of the new text, and
-    // the user's selection stays where it is.
+    // the user's selection stays where it is. Ordinary lines go in as one run; only error
+    // lines break it. Every run names its format, as the cursor would otherwise carry on
+    // in the format of the text before it.
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(QString::fromLocal8Bit(text));
+    const std::string_view all(text);
+    size_t runStart = 0;
+    bool runIsError = m_bLineIsError;
+    const auto flush = [&](size_t end) {
+        if (end > runStart) {
+            const std::string_view run = all.substr(runStart, end - runStart);
+            cursor.insertText(QString::fromLocal8Bit(run.data(), static_cast<qsizetype>(run.size())),
+                              runIsError ? m_errorFormat : m_plainFormat);
+        }
+        runStart = end;
+    };
+    for (size_t at = 0; at < all.size();) {
+        const size_t newline = all.find('\n', at);
+        const size_t end = newline == std::string_view::npos ? all.size() : newline + 1;
+        if (m_bAtLineStart) {
+            // A line is judged by its start; the rest of a line split over two texts
+            // keeps its colour.
+            const std::string_view body = WithoutJobPrefix(all.substr(at, end - at));
+            const bool marker = body.substr(0, kErrorMarker.size()) == kErrorMarker;
+            m_bLineIsError = marker || m_bErrorTextNext || body.substr(0, kReason.size()) == kReason;
+            m_bErrorTextNext = marker;
+        }
+        if (m_bLineIsError != runIsError) {
+            flush(at);
+            runIsError = m_bLineIsError;
+        }
+        m_bAtLineStart = newline != std::string_view::npos;
+        at = end;
+    }
+    flush(all.size());
     verticalScrollBar()->setValue(std::max(0, lineCount - 30));
+}
+
+void CChildView::changeEvent(QEvent* event)
+{
+    // Lines from now on take the new palette's red; those shown keep theirs.
+    if (event->type() == QEvent::PaletteChange) {
+        m_errorFormat.setForeground(ErrorColour(palette()));
+    }
+    QPlainTextEdit::changeEvent(event);
 }
 
 void CChildView::ShowCounters(const TapeCounters& counters)

@@ -6,6 +6,7 @@
 #include "tape/TapeJob.h"
 
 #include <QPlainTextEdit>
+#include <QTextCharFormat>
 #include <QTimer>
 
 #include <condition_variable>
@@ -46,7 +47,9 @@ public:
     // The three job messages, on the UI thread. The view owns the block.
     void WindowProc(uint32_t message, TaskMemBlock block);
     // Appends text at the end (null appends nothing) and scrolls so that the first visible
-    // line is N - 30, N the line count before the append (0 below 30).
+    // line is N - 30, N the line count before the append (0 below 30). The engine's error
+    // lines (its ERROR marker, the line after it, "Reason: " lines) show in red; the text
+    // itself is as given.
     void AppendLogText(const char* text);
     void ShowCounters(const TapeCounters& counters);
     void ShowStatusText(const char* text);
@@ -59,6 +62,9 @@ signals:
     // A status pane gets a new text: 0 is the status word, 1 to 4 the counters. Emitted on
     // the UI thread, while the message is handled.
     void PaneTextChanged(int pane, const QString& text);
+
+protected:
+    void changeEvent(QEvent* event) override;
 
 private:
     void InstallAccelerators();
@@ -88,4 +94,11 @@ private:
     bool m_bCountersQueued = false;  // a show is on its way (queued call or the pause)
     QTimer m_countersPause;  // UI thread only: one counters update per screen frame
     QTimer m_logPaintPause;  // UI thread only: the log's paint waits while it runs
+    // UI thread only: the formats of the log's lines, and where the appends have got to
+    // in the engine's error lines.
+    QTextCharFormat m_plainFormat;
+    QTextCharFormat m_errorFormat;
+    bool m_bAtLineStart = true;
+    bool m_bLineIsError = false;  // the line the next text starts in, when it goes on
+    bool m_bErrorTextNext = false;  // the last line begun was the ERROR marker
 };

@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTest>
 
 #include <atomic>
@@ -113,6 +114,56 @@ private slots:
         SendText(view, UM_LOG_TEXT, "no line end yet");
         SendText(view, UM_LOG_TEXT, ", now\n");
         QCOMPARE(view.toPlainText(), before + QStringLiteral("[00][TAPE0] -- Rewinding\n\nno line end yet, now\n"));
+    }
+
+    void errorLinesShowInRedAndKeepTheirText()
+    {
+        CChildView& view = *m_view;
+        const QString before = view.toPlainText();
+        const int first = view.GetLineCount() - 1;  // the banner ends with a line end
+        const std::vector<std::string> texts = {
+            "[00][TAPE0] -- Reading file 0\n[00][TAPE0] -- --//--//-- ERROR --//--//--\n",
+            "[00][TAPE0] -- Couldn't create file on disk\n",
+            "[00][TAPE0] -- Reason: permission denied: '/x/file0000.part'\n[00][TAPE0] -- Tape rewinded\n",
+            "[12][TAPE3] -- Reason: a line sent ",
+            "in two texts\n[00][TAPE0] -- File 3. Reason: none\n",
+            "Reason: without a prefix\n[00][TAPE0]Reason: no prefix either\n\n",
+        };
+        // line by line, counted from the first appended one
+        const std::vector<bool> red = {false, true, true, true, false, true, false, true, false, false};
+        QString all;
+        for (const std::string& text : texts) {
+            SendText(view, UM_LOG_TEXT, text);
+            all += QString::fromStdString(text);
+        }
+        QCOMPARE(view.toPlainText(), before + all);  // what Save log writes
+
+        const QColor text = view.palette().color(QPalette::Text);
+        for (int line = 0; line < static_cast<int>(red.size()); ++line) {
+            const QTextBlock block = view.document()->findBlockByNumber(first + line);
+            QVERIFY(block.isValid());
+            for (auto it = block.begin(); !it.atEnd(); ++it) {
+                const QTextCharFormat format = it.fragment().charFormat();
+                const bool coloured = format.hasProperty(QTextFormat::ForegroundBrush)
+                                      && format.foreground().color() != text;
+                QVERIFY2(coloured == red[line], qPrintable(block.text()));
+            }
+        }
+    }
+
+    void errorRedStandsOffLightAndDarkLogs()
+    {
+        CChildView& view = *m_view;
+        for (const QColor& base : {QColor(Qt::white), QColor(0x23, 0x26, 0x29)}) {
+            QPalette palette = view.palette();
+            palette.setColor(QPalette::Base, base);
+            view.setPalette(palette);
+            SendText(view, UM_LOG_TEXT, "[00][TAPE0] -- Reason: no tape\n");
+            const QTextBlock block = view.document()->findBlockByNumber(view.GetLineCount() - 2);
+            const QColor red = block.begin().fragment().charFormat().foreground().color();
+            QVERIFY2(qAbs(red.lightness() - base.lightness()) > 100, qPrintable(red.name() + " on " + base.name()));
+            QVERIFY((red.hslHue() < 15 || red.hslHue() > 345) && red.hslSaturation() > 100);
+        }
     }
 
     void appendingScrollsToThirtyLinesAboveThePreviousEnd_data()
