@@ -13,12 +13,13 @@
 #include <QAction>
 #include <QComboBox>
 #include <QDir>
-#include <QFontInfo>
+#include <QFontDatabase>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTextDocument>
 #include <QTest>
 #include <QToolBar>
 
@@ -397,8 +398,13 @@ private slots:
     {
         UseNoAspi();
         auto frame = MakeFrame();
-        // The tab-aligned summaries line up only in a fixed-width font.
-        QVERIFY(QFontInfo(frame->GetView()->font()).fixedPitch());
+        // The tab-aligned summaries line up only in a fixed-width font: the view asks for
+        // the system's. (What the font matcher reports as fixed pitch depends on the fonts
+        // installed; some monospace fonts are not reported so.)
+        const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        QCOMPARE(frame->GetView()->font().family(), fixed.family());
+        QCOMPARE(frame->GetView()->font().pointSizeF(), fixed.pointSizeF());
+        QCOMPARE(frame->GetView()->document()->defaultFont().family(), fixed.family());
 
         TempDir dir;
         const std::string name = dir / "session.log";
