@@ -1,5 +1,6 @@
 #include "app/MainFrame.h"
 
+#include "app/JobEndStatus.h"
 #include "aspi/DriveReport.h"
 #include "dialogs/CChooseTapeDlg.h"
 #include "dialogs/CLoadAllFilesDialog.h"
@@ -204,6 +205,10 @@ void CMainFrame::CreateStatusBar()
         auto* pane = new QLabel(m_wndStatusBar);
         if (id == ID_SEPARATOR) {
             pane->setText(LoadResString(AFX_IDS_IDLEMESSAGE));
+            // A long failure text is cut off at the counters rather than pushing them
+            // aside (its tool tip holds it whole): the pane keeps the idle prompt's width.
+            pane->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+            pane->setMinimumWidth(pane->fontMetrics().horizontalAdvance(pane->text()));
             m_wndStatusBar->addWidget(pane, 1);
         } else {
             // a counter pane is as wide as its string, and starts out showing it
@@ -217,10 +222,11 @@ void CMainFrame::CreateStatusBar()
         m_panes.push_back(pane);
     }
     // Pane 0 is shared with the command prompts: once a prompt goes away the idle
-    // prompt shows again, until the next job message sets the status word.
+    // prompt shows again (or how the last job ended), until the next job message sets
+    // the status word.
     connect(m_wndStatusBar, &QStatusBar::messageChanged, this, [this](const QString& message) {
         if (message.isEmpty()) {
-            SetPaneText(0, LoadResString(AFX_IDS_IDLEMESSAGE));
+            SetPaneText(0, m_strEndStatus.isEmpty() ? LoadResString(AFX_IDS_IDLEMESSAGE) : m_strEndStatus);
         }
     });
 }
@@ -236,6 +242,17 @@ void CMainFrame::SetPaneText(int pane, const QString& text)
     // setText schedules a repaint; many updates between two paints cost one paint.
     if (pane >= 0 && pane < static_cast<int>(m_panes.size())) {
         m_panes[pane]->setText(text);
+    }
+}
+
+void CMainFrame::SetEndStatus(const QString& text)
+{
+    m_strEndStatus = text;
+    if (!m_panes.empty()) {
+        m_panes[0]->setToolTip(text);
+    }
+    if (!text.isEmpty()) {
+        SetPaneText(0, text);
     }
 }
 
@@ -413,6 +430,7 @@ void CMainFrame::StartJob(int32_t kind)
         path = slash == std::string::npos ? "." : m_strImageFile.substr(0, slash);
         base = m_strImageFile.substr(slash == std::string::npos ? 0 : slash + 1);
     }
+    SetEndStatus(QString());  // the new job's messages set the status word from here on
     TapeJob* job = m_jobs.AddJob(path, base, load ? m_strSelection : std::string(), m_nCurrentDevice, &m_jobs,
                                  m_pView, kind);
     if (job && (load || kind == TAPE_JOB_CAPTURE)) {
@@ -528,6 +546,11 @@ void CMainFrame::closeEvent(QCloseEvent* event)
 
 void CMainFrame::OnJobEnded()
 {
+    // The job's final counters said "Ready" already; the status word tells how it really
+    // ended. A job started since (the news comes queued) has the word to itself.
+    if (m_jobs.GetJobCount() == 0) {
+        SetEndStatus(QString::fromLocal8Bit(JobEndStatusText(m_jobs.GetLastResult(), m_jobs.GetLastFailure())));
+    }
     UpdateCommandUI();
     emit JobEnded();
     if (m_bClosePending && m_jobs.GetJobCount() == 0) {

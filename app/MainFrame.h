@@ -109,7 +109,11 @@ private:
     void CreateToolBar();
     void CreateStatusBar();
     void StartJob(int32_t kind);
-    // A job has ended (queued from its worker): the commands follow, a pending close goes on.
+    // Pane 0 shows text (with it as its tool tip) and goes back to it after a prompt;
+    // an empty text leaves the pane to the job messages and the idle prompt.
+    void SetEndStatus(const QString& text);
+    // A job has ended (queued from its worker): the status word tells how, the commands
+    // follow, a pending close goes on.
     void OnJobEnded();
 
     struct Command {
@@ -119,5 +123,6 @@ private:
     };
     std::map<int, Command> m_commands;
     std::vector<QLabel*> m_panes;
+    QString m_strEndStatus;  // how the last job ended, shown in pane 0 until the next starts
     bool m_bClosePending = false;
 };

@@ -1,6 +1,7 @@
 // The frame with tape jobs running on worker threads: what is enabled while a job runs,
 // breaking rewinds and loads, the device a job gets, a whole load on a virtual drive as
 // the log shows it, the worker-to-view hand-over, and closing while a job runs.
+#include "app/JobEndStatus.h"
 #include "app/KellovaranApp.h"
 #include "app/MainFrame.h"
 #include "dialogs/CLoadAllFilesDialog.h"
@@ -20,6 +21,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
 
 #include <atomic>
@@ -167,6 +169,39 @@ private slots:
         const std::string log = LogText(*frame);
         QVERIFY(log.find("READ SESSION SUMMARY") != std::string::npos);
         QVERIFY(log.find("Blocks read\t\t: 0\n") != std::string::npos);
+        QCOMPARE(frame->GetPaneText(0), QStringLiteral("Stopped by user"));
+    }
+
+    void failedLoadSaysSoUntilTheNextJobStarts()
+    {
+        TempDir dir;
+        const std::string image = dir / "tape.tap";
+        std::string error;
+        QVERIFY(WriteTapeImage(image, {{"alpha"}}, error));
+        DeviceNamespace::SetTapeImages({image});
+        // No folder can be made under a plain file, not even by root.
+        WriteWholeFile(dir / "plain", "x");
+        auto frame = MakeFrame();
+        QVERIFY(StartLoad(*frame, dir / "plain/out"));
+        QVERIFY(WaitForIdle(*frame));
+        const QString failed = frame->GetPaneText(0);
+        QVERIFY2(failed.startsWith(QStringLiteral("Failed")), qPrintable(failed));
+        QCOMPARE(frame->m_jobs.GetLastResult(), TapeJobResult::Failed);
+        QCOMPARE(failed, QString::fromStdString(JobEndStatusText(TapeJobResult::Failed, frame->m_jobs.GetLastFailure())));
+        // a command prompt passing over the pane gives it back, not "Ready"
+        frame->statusBar()->showMessage(PromptStatusText(ID_REWIND));
+        frame->statusBar()->clearMessage();
+        QCOMPARE(frame->GetPaneText(0), failed);
+
+        // the next job's own messages and end decide from then on
+        QVERIFY(StartLoad(*frame, dir / "out"));
+        QVERIFY(WaitForIdle(*frame));
+        DeviceNamespace::SetTapeImages({});
+        QCOMPARE(frame->GetPaneText(0), QStringLiteral("Ready"));
+        frame->statusBar()->showMessage(PromptStatusText(ID_REWIND));
+        frame->statusBar()->clearMessage();
+        QCOMPARE(frame->GetPaneText(0), QStringLiteral("Ready"));
+        QCOMPARE(ReadWholeFile(dir / "out/file0000"), std::string("alpha"));
     }
 
     void secondDriveChangesTitleAndTheNextJobsDevice()
