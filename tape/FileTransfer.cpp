@@ -37,7 +37,10 @@ bool TapeJob::PrepareBuffer(TapeDevice& device)
             size = GetMediaFixedBlockSize(device);
         }
         m_nBufferSize = size;
-        m_pBuffer = PageBuffer::Allocate(size);
+        // A load reads into a chunk of blocks (BlockStage) with room for one more largest
+        // block; only the pages used are ever touched.
+        const size_t room = m_nKind == TAPE_JOB_LOAD ? size_t{size} + BlockStage::kChunkSize : size;
+        m_pBuffer = PageBuffer::Allocate(room);
         if (!m_pBuffer)
             throw ReTapeOpsException("Couldn't allocate memory for buffer\n", 0);
         return true;
@@ -57,6 +60,7 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
     m_nFileBytes = 0;
     m_nFileBadBlocks = 0;
     m_nBadBlocksInARow = 0;
+    m_stage.Clear();
 
     // Made once the first read has answered (see PendingDiskFile); every file but the read
     // past the tape's last one is made, an empty one too, so no old file passes for this
@@ -82,6 +86,7 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
         if (m_nFileBytes > 0)  // an empty file is deleted with the summary
             FlushDiskFile(diskFile);
     } catch (const ReTapeOpsException& e) {
+        m_stage.Clear();  // blocks not on the disk are not counted either
         NoteFileFailure(e);
         WriteError(e.GetMessage());
         if (!e.GetReason().empty())
@@ -137,49 +142,87 @@ std::unique_ptr<WritableFile> TapeJob::CreateDiskFile(const std::string& fileNam
     return diskFile;
 }
 
-TapeJob::FileEnd TapeJob::CopyBlocks(TapeDevice& device, WritableFile& diskFile)
+TapeJob::FileEnd TapeJob::CopyBlocks(TapeDevice& device, PendingDiskFile& diskFile)
 {
     FileEnd end;
     for (;;) {
         uint32_t bytesRead = 0;
         void* buffer = ReadBuffer();
         end.lastError = device.Read(buffer, m_nBufferSize, bytesRead);
-        if (end.lastError == ERROR_MORE_DATA || end.lastError == ERROR_INVALID_BLOCK_LENGTH)
-            end.blockLength = device.LastBlockLength();
-        if (const Rescue rescue = RescueBlock(device, buffer, bytesRead, end); rescue != Rescue::Recovered) {
-            if (rescue == Rescue::Skipped)
-                continue;  // left out of the disk file; the tape stands after it
-            return end;
-        }
-        end.readOk = end.lastError == ERROR_SUCCESS;
         if (bytesRead > m_nBufferSize)
             bytesRead = 0;  // never trust a length past the buffer
-        // Only whole, good blocks reach the disk: a block cut short by ERROR_MORE_DATA
-        // would leave bytes in the file that the summary does not count.
-        if (!end.readOk)
-            return end;
-        if (bytesRead > 0) {
-            uint32_t written = 0;
-            if (diskFile.Write(buffer, bytesRead, written) != ERROR_SUCCESS)
-                throw ReTapeOpsException(kWriteFailedText, 0);
+        if (end.lastError == ERROR_SUCCESS && bytesRead > 0) {
+            // The usual case: the block stays where it was read, among the others of its
+            // chunk, and goes to the disk with them.
+            m_stage.Add(bytesRead);
+            if (m_stage.Full())
+                WriteStagedBlocks(diskFile);
+        } else {
+            // Whatever this is (the file's end, an error, a block to read again), it is told
+            // and handled with every block before it on the disk and counted.
+            WriteStagedBlocks(diskFile);
+            buffer = ReadBuffer();
+            if (end.lastError == ERROR_MORE_DATA || end.lastError == ERROR_INVALID_BLOCK_LENGTH)
+                end.blockLength = device.LastBlockLength();
+            if (const Rescue rescue = RescueBlock(device, buffer, bytesRead, end); rescue != Rescue::Recovered) {
+                if (rescue == Rescue::Skipped)
+                    continue;  // left out of the disk file; the tape stands after it
+                return end;
+            }
+            if (bytesRead > m_nBufferSize)
+                bytesRead = 0;
+            // Only whole, good blocks reach the disk: a block cut short by ERROR_MORE_DATA
+            // would leave bytes in the file that the summary does not count.
+            if (end.lastError != ERROR_SUCCESS) {
+                end.readOk = false;
+                return end;
+            }
+            m_stage.Add(bytesRead);  // a block read again, or a read of no data
+            WriteStagedBlocks(diskFile);
         }
-
-        ++m_nBlocksTotal;
-        ++m_nFileBlocks;
-        m_nBytesTotal += bytesRead;
-        m_nFileBytes += bytesRead;
-        NoteBlockCopied(buffer, bytesRead);
+        end.readOk = true;
         SendCounters(0);
 
         uint32_t immediately = 0;
         end.breakRequested = m_pJobList && m_pJobList->GetBreakRequest(immediately);
         if (end.breakRequested && immediately) {
+            WriteStagedBlocks(diskFile);
             end.breakImmediate = true;
             return end;
         }
         if (bytesRead == 0)
             return end;
     }
+}
+
+// The staged blocks go to the disk file in one write and are counted then, so the counters,
+// the summary, the checksum and the report describe what is on the disk. A write that fails
+// keeps the whole blocks that reached the disk (PendingDiskFile::WriteBlocks), counts those
+// and fails the file.
+void TapeJob::WriteStagedBlocks(PendingDiskFile& diskFile)
+{
+    if (m_stage.Empty())
+        return;
+    const std::vector<uint32_t>& sizes = m_stage.Sizes();
+    size_t kept = sizes.size();
+    uint32_t error = ERROR_SUCCESS;
+    if (m_stage.Fill() > 0)
+        error = diskFile.WriteBlocks(m_stage.Chunk(), sizes, kept);
+    const char* block = m_stage.Chunk();
+    uint64_t bytes = 0;
+    for (size_t i = 0; i < kept; ++i) {
+        ++m_nBlocksTotal;
+        ++m_nFileBlocks;
+        m_nBytesTotal += sizes[i];
+        m_nFileBytes += sizes[i];
+        NoteBlockCopied(block, sizes[i]);
+        block += sizes[i];
+        bytes += sizes[i];
+    }
+    NoteChunkWritten(bytes);
+    m_stage.Start(static_cast<char*>(StageChunk()));
+    if (error != ERROR_SUCCESS)
+        throw ReTapeOpsException(kWriteFailedText, 0);
 }
 
 // The summary that follows tells the user these bytes are copied: they must be on disk by

@@ -5,8 +5,10 @@
 #pragma once
 #include "platform/Files.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class PendingDiskFile final : public WritableFile {
 public:
@@ -34,6 +36,39 @@ public:
         m_file->Truncate(m_nWhole);
         written = 0;
         return error;
+    }
+    // Writes the blocks of sizes, back to back at data, in one write. When that fails the
+    // file is cut back to the whole blocks that reached it and the rest go one at a time,
+    // so a filling disk keeps every block that fits, as block-by-block writes would.
+    // kept: the blocks on disk, from the first; the error of the write that failed, if any.
+    uint32_t WriteBlocks(const char* data, const std::vector<uint32_t>& sizes, size_t& kept)
+    {
+        kept = 0;
+        uint64_t total = 0;
+        for (uint32_t size : sizes)
+            total += size;
+        uint32_t written = 0;
+        Open();
+        uint32_t error = total <= UINT32_MAX ? m_file->Write(data, static_cast<uint32_t>(total), written)
+                                             : ERROR_INVALID_PARAMETER;
+        if (error == ERROR_SUCCESS) {
+            m_nWhole += total;
+            kept = sizes.size();
+            return ERROR_SUCCESS;
+        }
+        uint64_t whole = 0;
+        while (kept < sizes.size() && whole + sizes[kept] <= written)
+            whole += sizes[kept++];
+        if (m_file->Truncate(m_nWhole + whole) != ERROR_SUCCESS && written != whole)
+            return error;  // the file holds more than the blocks counted: keep none beyond the cut
+        m_nWhole += whole;
+        for (data += whole; kept < sizes.size(); data += sizes[kept++]) {
+            uint32_t blockWritten = 0;
+            error = Write(data, sizes[kept], blockWritten);
+            if (error != ERROR_SUCCESS)
+                return error;
+        }
+        return ERROR_SUCCESS;
     }
     uint32_t GetSize(uint64_t& size) override
     {

@@ -17,12 +17,20 @@ void TapeJob::StartSessionReport()
 void TapeJob::NoteBlockMode()
 {
     if (m_pReport)
-        m_pReport->SetBlockMode(m_bVariableBlock != 0, m_nBufferSize, m_pBuffer.data());
+        m_pReport->SetBlockMode(m_bVariableBlock != 0, m_nBufferSize, m_pBuffer.data(),
+                                m_pBuffer.size());
+    m_stage.Start(static_cast<char*>(StageChunk()));
 }
 
-void* TapeJob::ReadBuffer()
+void* TapeJob::StageChunk()
 {
     return m_pReport ? m_pReport->BlockBuffer() : m_pBuffer.data();
+}
+
+void TapeJob::NoteChunkWritten(uint64_t bytes)
+{
+    if (m_pReport)
+        m_pReport->ChunkWritten(bytes);
 }
 
 void TapeJob::NoteFileStart(int32_t fileNumber)

@@ -343,13 +343,13 @@ std::string SessionReport::KeptReportPath(const std::string& started) const
     return m_strDirectory + "/" + m_strBase + "." + stamp + ".json";
 }
 
-void SessionReport::SetBlockMode(bool variable, uint32_t bufferSize, void* readBuffer)
+void SessionReport::SetBlockMode(bool variable, uint32_t bufferSize, void* readBuffer, size_t capacity)
 {
     m_bHaveBlockMode = true;
     m_bVariableBlock = variable;
     m_nBufferSize = bufferSize;
     if (readBuffer)
-        m_pHasher = std::make_unique<BlockHasher>(readBuffer, bufferSize);
+        m_pHasher = std::make_unique<BlockHasher>(readBuffer, std::max<size_t>(capacity, bufferSize));
 }
 
 void SessionReport::SetImage(ImageReport image)
@@ -360,6 +360,12 @@ void SessionReport::SetImage(ImageReport image)
 void* SessionReport::BlockBuffer()
 {
     return m_pHasher->NextBuffer();
+}
+
+void SessionReport::ChunkWritten(uint64_t bytes)
+{
+    if (bytes > 0 && m_pHasher)
+        m_pHasher->Submit(static_cast<uint32_t>(bytes));
 }
 
 void SessionReport::BeginFile(int32_t number)
@@ -377,8 +383,6 @@ void SessionReport::BlockWritten(const void* data, uint32_t size)
     if (file.head.size() < FileReport::kHeadSize)
         file.head.append(static_cast<const char*>(data), std::min<size_t>(size, FileReport::kHeadSize - file.head.size()));
     file.CountRecord(size);
-    if (size > 0 && m_pHasher)
-        m_pHasher->Submit(size);
 }
 
 void SessionReport::EndFile(FileEndKind end, uint32_t code, const std::string& text)

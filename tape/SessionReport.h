@@ -71,12 +71,16 @@ public:
     SessionReport& operator=(const SessionReport&) = delete;
 
     // Without a read buffer no checksums are taken of the files (a capture's are not kept).
-    void SetBlockMode(bool variable, uint32_t bufferSize, void* readBuffer);
+    // The read buffer is the first of the hasher's ring, of capacity bytes (the read buffer's
+    // size and the stage's room).
+    void SetBlockMode(bool variable, uint32_t bufferSize, void* readBuffer, size_t capacity = 0);
     // Makes the report a capture's, from the moment the tape is reached: the checksum file
     // holds the image's line, and only once the image is written.
     void SetImage(ImageReport image);
-    // The buffer the next block is read into: the hasher's next free one.
+    // The next free buffer of the hasher's ring, for the stage's next chunk.
     void* BlockBuffer();
+    // The chunk from BlockBuffer() holds bytes of written blocks: they go to the checksum.
+    void ChunkWritten(uint64_t bytes);
     void BeginFile(int32_t number);
     void BlockWritten(const void* data, uint32_t size);
     void EndFile(FileEndKind end, uint32_t code, const std::string& text);

@@ -109,8 +109,13 @@ void TapeJob::SendCounters(uint32_t final)
 {
     if (!m_hWndNotify)
         return;
-    // Sent after every block: the window takes it without a round trip to its thread.
-    const TapeCounters counters{m_nBlocksTotal, m_nFileBlocks, m_nBytesTotal >> 10, m_nFileBytes >> 10, final};
+    // Sent after every block: the window takes it without a round trip to its thread. The
+    // running counters show the blocks read, those still staged for the disk too (at most a
+    // chunk ahead of it); the final ones, like every summary, what is on the disk.
+    const uint64_t blocks = final ? 0 : m_stage.Sizes().size();
+    const uint64_t bytes = final ? 0 : m_stage.Fill();
+    const TapeCounters counters{m_nBlocksTotal + blocks, m_nFileBlocks + blocks, (m_nBytesTotal + bytes) >> 10,
+                                (m_nFileBytes + bytes) >> 10, final};
     m_hWndNotify->PostLatest(UM_COUNTERS, &counters, sizeof counters);
 }
 

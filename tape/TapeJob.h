@@ -4,6 +4,7 @@
 #include "platform/Notify.h"
 #include "platform/PageBuffer.h"
 #include "platform/TapeDevice.h"
+#include "tape/BlockStage.h"
 #include "tape/SessionFolder.h"
 
 #include <cstdint>
@@ -232,7 +233,10 @@ private:
     };
     // Makes the disk file under its temporary name (DiskPartName) and counts it as read.
     std::unique_ptr<WritableFile> CreateDiskFile(const std::string& fileName);
-    FileEnd CopyBlocks(TapeDevice& device, WritableFile& diskFile);
+    FileEnd CopyBlocks(TapeDevice& device, PendingDiskFile& diskFile);
+    // Writes the staged blocks and counts them; a failed write throws like any other.
+    void WriteStagedBlocks(PendingDiskFile& diskFile);
+    BlockStage m_stage;  // the blocks read and not yet written
     // After a data error in CopyBlocks, as the load options ask: read the block again, or
     // pass it over. Recovered: end and bytesRead hold the result of the last read, to be
     // taken as any read's; Skipped: the block is recorded, the tape after it; FileEnds: end
@@ -265,8 +269,12 @@ private:
     // The checksums and the report (SessionHooks.cpp); each does nothing without them.
     void StartSessionReport();
     void NoteBlockMode();
-    // The buffer the next block is read into.
-    void* ReadBuffer();
+    // The buffer the next block is read into: its place in the stage.
+    void* ReadBuffer() { return m_stage.ReadPosition(); }
+    // A free chunk for the stage: the read buffer, or the hasher's next free one.
+    void* StageChunk();
+    // The bytes of the chunk just written, for its checksum.
+    void NoteChunkWritten(uint64_t bytes);
     void NoteFileStart(int32_t fileNumber);
     void NoteBlockCopied(const void* data, uint32_t size);
     void NoteFileEnd(const FileEnd& end);
