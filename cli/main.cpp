@@ -162,13 +162,33 @@ int LostWriteError(int fd)
     return 0;
 }
 
+bool g_bStdoutWasClosed = false;
+
+// A standard descriptor that is closed would go to the next file opened, and a disk file or
+// an image would then take the log's lines. Each is held on /dev/null instead; a log that had
+// nowhere to go is a failure at the end like any other.
+void HoldStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        if (fd == STDOUT_FILENO)
+            g_bStdoutWasClosed = true;
+        const int held = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (held >= 0 && held != fd) {
+            dup2(held, fd);
+            close(held);
+        }
+    }
+}
+
 // The log is the user's record: one that could not be written makes the run a failure.
 // The reason is the failing call's own errno, taken right there: by the time the stream is
 // asked, errno is whatever some later call left in it.
 int CheckStandardOutput(int status)
 {
-    bool failed = false;
-    int err = 0;
+    bool failed = g_bStdoutWasClosed;
+    int err = g_bStdoutWasClosed ? EBADF : 0;
     errno = 0;
     if (std::fflush(stdout) != 0) {
         failed = true;
@@ -260,5 +280,6 @@ int Run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    HoldStandardDescriptors();
     return CheckStandardOutput(Run(argc, argv));
 }
