@@ -262,6 +262,62 @@ TEST_F(SimhTapeTest, BigRecordsArriveWhole)
     EXPECT_EQ(Read(*drive), Err(ERROR_FILEMARK_DETECTED));
 }
 
+// --- the read-ahead window ---------------------------------------------------------------
+// Short records come out of a window of about a megabyte of the image, long ones straight
+// from the file; these images run over several windows.
+
+TEST_F(SimhTapeTest, RecordsArriveWholeWhereverTheWindowEdgeFalls)
+{
+    std::vector<std::string> records;
+    for (uint32_t i = 0; i < 120; ++i) {
+        std::string r((i * 7919) % 70000 + 1, '\0');  // 1 to 70000 bytes, short and long mixed
+        for (size_t j = 0; j < r.size(); ++j)
+            r[j] = static_cast<char>(i * 31 + j);
+        records.push_back(r);
+    }
+    auto drive = OpenImage([&](SimhTapeWriter& t) {
+        for (const auto& r : records)
+            t.WriteRecord(r);
+        t.WriteTapemark();
+    });
+    for (const auto& r : records)
+        ASSERT_TRUE(Read(*drive, 1 << 17) == Ok(r)) << r.size();
+    // back over several windows' worth, then forwards again
+    ASSERT_EQ(drive->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, static_cast<uint32_t>(-70), 0xFFFFFFFF, false),
+              ERROR_SUCCESS);
+    for (size_t i = records.size() - 70; i < records.size(); ++i)
+        ASSERT_TRUE(Read(*drive, 1 << 17) == Ok(records[i])) << i;
+    EXPECT_EQ(Read(*drive), Err(ERROR_FILEMARK_DETECTED));
+}
+
+// An image that becomes shorter under the open drive, beyond what the window holds: every
+// record before the cut arrives, the cut one is truncated and stays so.
+TEST_F(SimhTapeTest, ImageCutShortWhileOpenIsTruncatedAtTheCut)
+{
+    const std::string record(4000, 'r');
+    const auto path = Image([&](SimhTapeWriter& t) {
+        for (int i = 0; i < 1000; ++i)
+            t.WriteRecord(record);
+    });
+    auto drive = Open(path);
+    ASSERT_EQ(::truncate(path.c_str(), 700 * 4008 + 2000), 0);  // inside record 700
+    for (int i = 0; i < 700; ++i)
+        ASSERT_EQ(Read(*drive), Ok(record)) << i;
+    EXPECT_EQ(Read(*drive), Err(ERROR_TAPE_IMAGE_TRUNCATED));
+    EXPECT_EQ(Read(*drive), Err(ERROR_TAPE_IMAGE_TRUNCATED));
+}
+
+// A tape changed while out of the drive is read afresh once loaded, not from the window.
+TEST_F(SimhTapeTest, LoadReadsAnImageChangedWhileUnloaded)
+{
+    auto drive = Open(Image([](SimhTapeWriter& t) { t.WriteRecord("old contents"); }));
+    EXPECT_EQ(Read(*drive), Ok("old contents"));
+    ASSERT_EQ(drive->PrepareTape(TAPE_UNLOAD, false), ERROR_SUCCESS);
+    Image([](SimhTapeWriter& t) { t.WriteRecord("new contents, longer"); });  // the same file
+    ASSERT_EQ(drive->PrepareTape(TAPE_LOAD, false), ERROR_SUCCESS);
+    EXPECT_EQ(Read(*drive), Ok("new contents, longer"));
+}
+
 // --- damaged images --------------------------------------------------------------------
 
 TEST_F(SimhTapeTest, RecordCutShortIsTruncatedAndStaysSo)
