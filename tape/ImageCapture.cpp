@@ -68,7 +68,7 @@ void TapeJob::RunCapture()
         ready = false;
     if (ready) {
         m_pReport->SetBlockMode(true, m_nBufferSize, nullptr);
-        if (uint32_t createError = image.Create(imagePath)) {
+        if (uint32_t createError = image.Create(imagePath, m_nBufferSize)) {
             WriteError("Couldn't create file on disk\n");
             WriteLog(1, SystemMessage(createError));
             ready = false;
@@ -143,10 +143,16 @@ TapeJob::CaptureEnd TapeJob::CaptureTape(TapeDevice& device, TapeImageFile& imag
     m_nFileBadBlocks = 0;
     m_nBadBlocksInARow = 0;
     for (;;) {
+        // The record is read where the image keeps it: no copy on the way.
+        char* record = image.RecordSpace();
+        if (!record) {
+            WriteError(kWriteFailedText);
+            return CaptureEnd::Failed;
+        }
         uint32_t bytesRead = 0;
-        uint32_t error = device.Read(m_pBuffer.data(), m_nBufferSize, bytesRead);
+        uint32_t error = device.Read(record, m_nBufferSize, bytesRead);
         if (error == ERROR_CRC)
-            error = RereadBadBlock(device, bytesRead);
+            error = RereadBadBlock(device, record, bytesRead);
         if (bytesRead > m_nBufferSize || (error != ERROR_SUCCESS && error != ERROR_CRC))
             bytesRead = 0;  // never trust a length past the buffer, nor the bytes of other errors
         if (!inFile && (error == ERROR_SUCCESS || error == ERROR_CRC || error == ERROR_FILEMARK_DETECTED)) {
@@ -156,10 +162,12 @@ TapeJob::CaptureEnd TapeJob::CaptureTape(TapeDevice& device, TapeImageFile& imag
 
         uint32_t writeError = ERROR_SUCCESS;
         if (error == ERROR_SUCCESS && bytesRead > 0) {
-            writeError = image.PutRecord(m_pBuffer.data(), bytesRead, false);
+            NoteBlockCopied(record, bytesRead);  // before the commit, which may hand the chunk on
+            writeError = image.CommitRecord(bytesRead, false);
             m_nBadBlocksInARow = 0;
         } else if (error == ERROR_CRC) {
-            writeError = image.PutRecord(m_pBuffer.data(), bytesRead, true);
+            NoteBlockCopied(record, bytesRead);
+            writeError = image.CommitRecord(bytesRead, true);
             if (KeepBadBlock(ERROR_CRC)) {
                 char line[96];
                 std::snprintf(line, sizeof line, "------ %u BAD BLOCKS IN A ROW, CAPTURE STOPPED -------\n\n",
@@ -209,7 +217,6 @@ TapeJob::CaptureEnd TapeJob::CaptureTape(TapeDevice& device, TapeImageFile& imag
             ++m_nFileBlocks;
             m_nBytesTotal += bytesRead;
             m_nFileBytes += bytesRead;
-            NoteBlockCopied(m_pBuffer.data(), bytesRead);
         }
         SendCounters(0);
         // Half an image is no image: any break ends the capture at once.
@@ -223,7 +230,7 @@ TapeJob::CaptureEnd TapeJob::CaptureTape(TapeDevice& device, TapeImageFile& imag
     }
 }
 
-uint32_t TapeJob::RereadBadBlock(TapeDevice& device, uint32_t& bytesRead)
+uint32_t TapeJob::RereadBadBlock(TapeDevice& device, void* buffer, uint32_t& bytesRead)
 {
     uint32_t error = ERROR_CRC;
     for (uint32_t attempt = 1; attempt <= m_loadOptions.readRetries && error == ERROR_CRC; ++attempt) {
@@ -238,7 +245,7 @@ uint32_t TapeJob::RereadBadBlock(TapeDevice& device, uint32_t& bytesRead)
         if (back != ERROR_SUCCESS)
             return back;  // where the tape stands is unknown now: the capture ends with it
         bytesRead = 0;
-        error = device.Read(m_pBuffer.data(), m_nBufferSize, bytesRead);
+        error = device.Read(buffer, m_nBufferSize, bytesRead);
         if (error == ERROR_SUCCESS) {
             std::snprintf(line, sizeof line, "Block %llu of file %04d read on attempt %u\n",
                           static_cast<unsigned long long>(m_nFileBlocks), m_nTapeFile, attempt);

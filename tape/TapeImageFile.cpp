@@ -35,7 +35,7 @@ TapeImageFile::~TapeImageFile()
     Discard();
 }
 
-uint32_t TapeImageFile::Create(const std::string& path)
+uint32_t TapeImageFile::Create(const std::string& path, uint32_t maxRecord)
 {
     m_strPath = path;
     const std::string temporary = TemporaryPath();
@@ -45,12 +45,15 @@ uint32_t TapeImageFile::Create(const std::string& path)
         return m_nError = error;
     m_fd = std::move(fd);
     m_bCreated = true;
-    m_firstChunk = PageBuffer::Allocate(kChunkSize);
+    // A chunk is written once it holds kChunkSize; past that it has room for one more record
+    // with its length words, read in place. Only the pages used are touched.
+    m_nChunkRoom = kChunkSize + size_t{maxRecord} + 16;
+    m_firstChunk = PageBuffer::Allocate(m_nChunkRoom);
     if (!m_firstChunk) {
         Discard();
         return m_nError = ERROR_NOT_ENOUGH_MEMORY;
     }
-    m_pHasher = std::make_unique<BlockHasher>(m_firstChunk.data(), kChunkSize);
+    m_pHasher = std::make_unique<BlockHasher>(m_firstChunk.data(), m_nChunkRoom);
     m_pChunk = static_cast<char*>(m_pHasher->NextBuffer());
     return ERROR_SUCCESS;
 }
@@ -85,14 +88,49 @@ uint32_t TapeImageFile::Append(const void* data, size_t size)
     const char* from = static_cast<const char*>(data);
     m_nSize += size;
     while (size > 0) {
+        if (m_nFill >= kChunkSize && WriteChunk())
+            return m_nError;
         const size_t n = std::min(size, kChunkSize - m_nFill);
         std::memcpy(m_pChunk + m_nFill, from, n);
         m_nFill += n;
         from += n;
         size -= n;
-        if (m_nFill == kChunkSize && WriteChunk())
-            return m_nError;
     }
+    return ERROR_SUCCESS;
+}
+
+char* TapeImageFile::RecordSpace()
+{
+    if (m_nError || !m_fd.valid())
+        return nullptr;
+    if (m_nFill >= kChunkSize && WriteChunk())
+        return nullptr;
+    return m_pChunk + m_nFill + 4;
+}
+
+uint32_t TapeImageFile::CommitRecord(uint32_t length, bool bad)
+{
+    if (m_nError)
+        return m_nError;
+    if (!m_fd.valid())
+        return m_nError = ERROR_INVALID_HANDLE;
+    // A length word of 0 is a tapemark: a record without data can only be a bad one.
+    if (length > SIMH_MAX_RECORD || (length == 0 && !bad) || m_nFill + 9 + size_t{length} > m_nChunkRoom)
+        return m_nError = ERROR_INVALID_BLOCK_LENGTH;
+    const uint32_t word = length | (bad ? kBadDataClass : 0);
+    const unsigned char bytes[4] = {static_cast<unsigned char>(word), static_cast<unsigned char>(word >> 8),
+                                    static_cast<unsigned char>(word >> 16), static_cast<unsigned char>(word >> 24)};
+    char* at = m_pChunk + m_nFill;
+    std::memcpy(at, bytes, 4);
+    size_t used = 4 + size_t{length};
+    if (length & 1)
+        at[used++] = 0;
+    std::memcpy(at + used, bytes, 4);
+    used += 4;
+    m_nFill += used;
+    m_nSize += used;
+    if (m_nFill >= kChunkSize && WriteChunk())
+        return m_nError;
     return ERROR_SUCCESS;
 }
 
@@ -101,18 +139,6 @@ uint32_t TapeImageFile::PutWord(uint32_t word)
     const unsigned char bytes[4] = {static_cast<unsigned char>(word), static_cast<unsigned char>(word >> 8),
                                     static_cast<unsigned char>(word >> 16), static_cast<unsigned char>(word >> 24)};
     return Append(bytes, sizeof bytes);
-}
-
-uint32_t TapeImageFile::PutRecord(const void* data, uint32_t length, bool bad)
-{
-    // A length word of 0 is a tapemark: a record without data can only be a bad one.
-    if (length > SIMH_MAX_RECORD || (length == 0 && !bad))
-        return m_nError ? m_nError : (m_nError = ERROR_INVALID_BLOCK_LENGTH);
-    const uint32_t word = length | (bad ? kBadDataClass : 0);
-    static const char pad = 0;
-    if (PutWord(word) || Append(data, length) || ((length & 1) != 0 && Append(&pad, 1)) || PutWord(word))
-        return m_nError;
-    return ERROR_SUCCESS;
 }
 
 uint32_t TapeImageFile::PutTapemark()

@@ -3,7 +3,7 @@
 // the name the user asked for; one not committed is deleted when the object goes. Its SHA-256
 // is taken from the bytes as they are written: the image is put together in chunks of a small
 // ring (BlockHasher), each written and then digested on the hasher thread while the next one
-// fills. One copy of each record (read buffer to chunk), one write per chunk.
+// fills. Each record is read straight into its place in a chunk, one write per chunk.
 #pragma once
 #include "platform/FileDescriptor.h"
 #include "platform/PageBuffer.h"
@@ -21,12 +21,18 @@ public:
     TapeImageFile(const TapeImageFile&) = delete;
     TapeImageFile& operator=(const TapeImageFile&) = delete;
 
-    // Creates the temporary file for the image named path. An error number on failure.
-    uint32_t Create(const std::string& path);
+    // Creates the temporary file for the image named path, for records of up to maxRecord
+    // bytes read in place (RecordSpace). An error number on failure.
+    uint32_t Create(const std::string& path, uint32_t maxRecord = 0);
 
-    // One record of length bytes, class 8 (bad data) when bad. Every call returns the first
-    // failure so far once something failed.
-    uint32_t PutRecord(const void* data, uint32_t length, bool bad);
+    // Where the next record's bytes go, read there by the caller (up to the maxRecord given
+    // to Create): the record then costs no copy. Null after a failure. CommitRecord makes
+    // them a record of length bytes, class 8 (bad data) when bad; until then the space is
+    // the caller's scratch.
+    char* RecordSpace();
+    uint32_t CommitRecord(uint32_t length, bool bad);
+
+    // Every call returns the first failure so far once something failed.
     uint32_t PutTapemark();
     uint32_t PutEndOfMedium();
 
@@ -53,6 +59,7 @@ private:
     std::unique_ptr<BlockHasher> m_pHasher; // after m_firstChunk: goes first, it reads the chunks
     char* m_pChunk = nullptr;               // the chunk being filled
     size_t m_nFill = 0;
+    size_t m_nChunkRoom = 0;                // a chunk's size: kChunkSize and one record's room
     uint64_t m_nSize = 0;
     uint64_t m_nFlushedUpTo = 0;            // written and handed to the disk's write-back
     uint32_t m_nError = 0;

@@ -295,7 +295,7 @@ private:
     CaptureEnd CaptureTape(TapeDevice& device, TapeImageFile& image);
     // Reads a block that gave a data error again, as often as the options say; the result
     // of the last read, and its bytes, stand.
-    uint32_t RereadBadBlock(TapeDevice& device, uint32_t& bytesRead);
+    uint32_t RereadBadBlock(TapeDevice& device, void* buffer, uint32_t& bytesRead);
     // Records the block, writes its line; true when the run of them is at the limit.
     bool KeepBadBlock(uint32_t error);
     void EndCapturedFile(uint32_t error, bool breakRequested);
