@@ -78,11 +78,34 @@ void ConsoleNotify::Send(uint32_t message, TaskMemBlock block)
             m_lastText = now;
         }
         break;
-    case UM_COUNTERS: {
-        if (block.size() < sizeof(TapeCounters))
-            return;
-        TapeCounters c;
-        std::memcpy(&c, text, sizeof c);
+    case UM_COUNTERS:
+        PostLatest(message, text, block.size());
+        break;
+    case UM_STATUS_TEXT: {
+        std::lock_guard guard(m_lock);
+        m_strStatus.assign(text, length);
+        ++m_nUpdates;
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+// The counters come after every block: they are taken as they are, with no block of task
+// memory for each (a tape of 512-byte records sends a million a second).
+void ConsoleNotify::PostLatest(uint32_t message, const void* record, size_t size)
+{
+    if (message != UM_COUNTERS) {
+        NotifyWindow::PostLatest(message, record, size);
+        return;
+    }
+    if (size < sizeof(TapeCounters))
+        return;
+    TapeCounters c;
+    std::memcpy(&c, record, sizeof c);
+    const auto now = std::chrono::steady_clock::now();
+    {
         std::lock_guard guard(m_lock);
         if (!m_bHaveCounters)
             m_sessionStart = now;  // the first record comes before the first read
@@ -95,16 +118,6 @@ void ConsoleNotify::Send(uint32_t message, TaskMemBlock block)
         m_nFileKBytes = c.nFileKBytes;
         m_bHaveCounters = true;
         ++m_nUpdates;
-        break;
-    }
-    case UM_STATUS_TEXT: {
-        std::lock_guard guard(m_lock);
-        m_strStatus.assign(text, length);
-        ++m_nUpdates;
-        break;
-    }
-    default:
-        break;
     }
 }
 

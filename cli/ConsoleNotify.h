@@ -16,6 +16,7 @@ public:
     ConsoleNotify(std::FILE* log, std::FILE* progress);
 
     void Send(uint32_t message, TaskMemBlock block) override;
+    void PostLatest(uint32_t message, const void* record, size_t size) override;
 
     // Redraws the progress line when something changed and the last drawing is at least
     // interval old. Called by the waiting main thread.
