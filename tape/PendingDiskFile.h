@@ -60,7 +60,7 @@ public:
         while (kept < sizes.size() && whole + sizes[kept] <= written)
             whole += sizes[kept++];
         if (m_file->Truncate(m_nWhole + whole) != ERROR_SUCCESS && written != whole)
-            return error;  // the file holds more than the blocks counted: keep none beyond the cut
+            return error;  // no cut: the whole blocks count, the file stays a cut copy
         m_nWhole += whole;
         for (data += whole; kept < sizes.size(); data += sizes[kept++]) {
             uint32_t blockWritten = 0;
