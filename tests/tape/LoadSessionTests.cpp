@@ -658,7 +658,7 @@ TEST_F(LoadTest, SmallRecordsGoToTheDiskAChunkAtATime)
     ScopedFileSystem scope(files);
     Load("0");
     EXPECT_EQ(ReadWholeFile(Disk(0)), T().FileContent(0));
-    EXPECT_LE(files.m_nWrites, 5);
+    EXPECT_LE(files.m_nWrites, 8);  // a write a chunk, not one of the 1100 a block
     EXPECT_EQ(result, TapeJobResult::Completed);
 }
 
