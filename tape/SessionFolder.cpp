@@ -157,8 +157,14 @@ uint32_t FolderLock::Acquire(const std::string& folder)
         [&] { return ::open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (!fd.valid())
         return errno == ENOTDIR ? ERROR_NOT_A_DIRECTORY : ErrorFromErrno(errno);
-    if (RetryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0)
-        return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrorFromErrno(errno);
+    if (RetryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
+        if (errno == EWOULDBLOCK)
+            return ERROR_SHARING_VIOLATION;
+        // A file system that keeps no locks (some network ones) cannot refuse a second
+        // session: the copy goes on without, as it did before there was a lock.
+        if (errno != ENOLCK && errno != EOPNOTSUPP && errno != EINVAL)
+            return ErrorFromErrno(errno);
+    }
     m_fd = std::move(fd);
     return ERROR_SUCCESS;
 }

@@ -43,7 +43,8 @@ std::string FindExistingDataFile(const SessionTargets& targets);
 std::string FindNameTooLong(const std::string& folder, const std::vector<std::string>& names);
 
 // An exclusive lock on a folder, held by this object's descriptor: it is given up when the
-// object goes, and with the process however it ends.
+// object goes, and with the process however it ends. On a file system that keeps no locks
+// the folder is taken without one.
 class FolderLock {
 public:
     // ERROR_SUCCESS, ERROR_SHARING_VIOLATION when another session holds the folder, or the
