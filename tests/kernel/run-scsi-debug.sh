@@ -38,8 +38,31 @@ fi
 APT=(-o Dir::Etc::sourcelist="$WORK/sid.list" -o Dir::Etc::sourceparts=- -o Dir::State::Lists="$WORK/sid-lists"
      -o Dir::Cache="$WORK/apt-cache" -o Debug::NoLocking=1)
 KDIR="$WORK/kernel"
+# The archive this machine's apt uses (a mirror, a proxy, whatever it is set to), with only
+# the suite changed: the first source of the main archive in the one-line or deb822 files.
+archive_uri() {
+    local f
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] || continue
+        awk '$1 == "deb" { i = 2; if ($2 ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
+                           if ($(i+1) !~ /-security/) { print $i; exit } }' "$f"
+    done
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk 'BEGIN { RS = ""; FS = "\n" }
+             { uri = ""; suites = ""; deb = 0
+               for (i = 1; i <= NF; i++) {
+                   if ($i ~ /^Types:.*deb( |$)/) deb = 1
+                   if ($i ~ /^URIs:/) { split($i, w, /[ \t]+/); uri = w[2] }
+                   if ($i ~ /^Suites:/) suites = $i }
+               if (deb && uri != "" && suites !~ /-security/) { print uri; exit } }' "$f"
+    done
+}
 if [ ! -f "$KDIR/ready" ]; then
-    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian sid main" >"$WORK/sid.list"
+    uri=$(archive_uri | head -1)
+    [ -n "$uri" ] || skip "no Debian archive in this machine's apt sources"
+    log "archive $uri"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri sid main" >"$WORK/sid.list"
     mkdir -p "$WORK/sid-lists/partial" "$WORK/apt-cache/archives/partial" "$WORK/debs"
     log "reading the unstable suite's package list"
     apt-get "${APT[@]}" update >"$WORK/apt-update.log" 2>&1 || skip "apt-get update for the unstable suite failed"
@@ -90,7 +113,7 @@ strings "$MODS/scsi_debug.ko" | grep -q resp_read_tape || skip "this kernel's sc
 # --- the probe, static ---------------------------------------------------------------------
 log "building st_probe"
 g++ -std=c++20 -O1 -static -I"$REPO" "$REPO/tests/kernel/st_probe.cpp" "$REPO"/platform/*.cpp \
-    "$REPO"/platform/linux/*.cpp -pthread -o "$WORK/initramfs/st_probe" 2>"$WORK/build.log" ||
+    "$REPO"/platform/linux/*.cpp -pthread -lcrypto -o "$WORK/initramfs/st_probe" 2>"$WORK/build.log" ||
     { cat "$WORK/build.log"; log "FAIL: st_probe does not build"; exit 1; }
 
 # --- initramfs -------------------------------------------------------------------------------
