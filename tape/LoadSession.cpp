@@ -274,25 +274,26 @@ void TapeJob::LoadAll(TapeDevice& device, bool& stoppedByUser)
             return;
         emptyFiles = m_nFileBlocks == 0 && !endOfTape ? emptyFiles + 1 : 0;
         if (emptyFiles >= kMaxEmptyFilesInARow) {
-            char text[96];
-            std::snprintf(text, sizeof text, "------ %d EMPTY FILES IN A ROW, READING STOPPED -------\n\n",
-                          kMaxEmptyFilesInARow);
-            WriteLog(1, text);
-            NoteSessionError(text);
-            m_nResult = TapeJobResult::Failed;
+            StopReadingAll("------ %d EMPTY FILES IN A ROW, READING STOPPED -------\n\n", kMaxEmptyFilesInARow);
             return;
         }
         filesWithoutProgress = m_bFileEndedEmptyWithoutMark ? filesWithoutProgress + 1 : 0;
         if (filesWithoutProgress >= kMaxFilesWithoutProgress) {
-            char text[96];
-            std::snprintf(text, sizeof text, "------ NO DATA IN THE LAST %d FILES, READING STOPPED -------\n\n",
-                          kMaxFilesWithoutProgress);
-            WriteLog(1, text);
-            NoteSessionError(text);
-            m_nResult = TapeJobResult::Failed;
+            StopReadingAll("------ NO DATA IN THE LAST %d FILES, READING STOPPED -------\n\n", kMaxFilesWithoutProgress);
             return;
         }
     }
+}
+
+// The all-files walk gives up on a run the tape should not have: the line says which and
+// how long, and the session has not read the whole tape.
+void TapeJob::StopReadingAll(const char* format, int count)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, format, count);
+    WriteLog(1, text);
+    NoteSessionError(text);
+    m_nResult = TapeJobResult::Failed;
 }
 
 void TapeJob::LoadSelection(TapeDevice& device, const FileSelection& selection, bool& stoppedByUser)

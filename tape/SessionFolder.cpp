@@ -19,15 +19,7 @@ int64_t DataNumber(const std::string& rest)
     const std::string part = ".part";
     if (digits.size() > part.size() && digits.compare(digits.size() - part.size(), part.size(), part) == 0)
         digits.resize(digits.size() - part.size());
-    if (digits.size() < 4 || digits.size() > 12)
-        return -1;
-    int64_t number = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            return -1;
-        number = number * 10 + (c - '0');
-    }
-    return number;
+    return DataFileNumber(digits);
 }
 
 struct FileId {
@@ -63,6 +55,19 @@ std::string InFolder(const std::string& folder, const std::string& name)
 }
 
 } // namespace
+
+int64_t DataFileNumber(const std::string& digits)
+{
+    if (digits.size() < 4 || digits.size() > 12)
+        return -1;
+    int64_t number = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return -1;
+        number = number * 10 + (c - '0');
+    }
+    return number;
+}
 
 bool SessionTargets::Covers(const std::string& name, int64_t* number) const
 {

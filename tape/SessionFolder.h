@@ -24,6 +24,10 @@ struct SessionTargets {
     bool Covers(const std::string& name, int64_t* number = nullptr) const;
 };
 
+// The number a data file's name has after its base: four digits or more ("%04d"); -1 for
+// anything else.
+int64_t DataFileNumber(const std::string& digits);
+
 // The folder and the last part of "<path>/<base>": where a load's names go and what they
 // begin with (a base may hold folders of its own).
 void SplitFolderAndPrefix(const std::string& path, const std::string& base, std::string& folder,

@@ -5,6 +5,7 @@
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/linux/ScsiDevices.h"
+#include "tape/SessionFolder.h"
 #include "tape/TapeJob.h"
 
 #include <magic.h>
@@ -428,19 +429,25 @@ void SessionReport::FinishFile(bool kept, bool whole, const std::string& cut)
     SpoolFileEntry(file);
 }
 
+// The temporary checksum file, made with the first line it gets.
+bool SessionReport::OpenChecksumTemporary()
+{
+    if (!m_checksumFile.valid()) {
+        uint32_t error = ERROR_SUCCESS;
+        m_checksumFile = CreateTemporary(ChecksumPath() + ".tmp", error);
+    }
+    return m_checksumFile.valid();
+}
+
 void SessionReport::AppendChecksumLine(const FileReport& file)
 {
     if (file.sha256.empty()) {  // a kept file without its line would pass for verified
         m_bWriteFailed = true;
         return;
     }
-    if (!m_checksumFile.valid()) {
-        uint32_t error = ERROR_SUCCESS;
-        m_checksumFile = CreateTemporary(ChecksumPath() + ".tmp", error);
-        if (!m_checksumFile.valid()) {
-            m_bWriteFailed = true;
-            return;
-        }
+    if (!OpenChecksumTemporary()) {
+        m_bWriteFailed = true;
+        return;
     }
     // sha256sum -c opens the names from where it runs: the folder, so the name is the
     // base's (with its folder part) and the number.
@@ -641,10 +648,8 @@ bool SessionReport::CarryOverChecksumLines()
         if (!ChecksumLineName(text, name))
             continue;
         if (name.compare(0, own.size(), own) == 0) {
-            const std::string digits = name.substr(own.size());
-            if (digits.size() >= 4 && digits.size() <= 12 &&
-                digits.find_first_not_of("0123456789") == std::string::npos) {
-                const int64_t number = std::stoll(digits);
+            const int64_t number = DataFileNumber(name.substr(own.size()));
+            if (number >= 0) {
                 auto after = std::upper_bound(m_written.begin(), m_written.end(), number,
                                               [](int64_t n, const auto& range) { return n < range.first; });
                 if (after != m_written.begin() && std::prev(after)->second >= number)
@@ -653,15 +658,7 @@ bool SessionReport::CarryOverChecksumLines()
         }
         if (text.back() != '\n')
             text += '\n';
-        if (!m_checksumFile.valid()) {
-            uint32_t error = ERROR_SUCCESS;
-            m_checksumFile = CreateTemporary(ChecksumPath() + ".tmp", error);
-            if (!m_checksumFile.valid()) {
-                ok = false;
-                break;
-            }
-        }
-        if (!WriteAll(m_checksumFile.get(), text)) {
+        if (!OpenChecksumTemporary() || !WriteAll(m_checksumFile.get(), text)) {
             ok = false;
             break;
         }

@@ -116,6 +116,7 @@ public:
 private:
     struct Magic;
     void AppendChecksumLine(const FileReport& file);
+    bool OpenChecksumTemporary();
     // The files' entries go to a spool as each file ends: the report costs the same memory
     // however many files the tape has.
     void SpoolFileEntry(const FileReport& file);

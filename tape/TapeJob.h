@@ -214,6 +214,7 @@ private:
     std::string AnnounceFile(int32_t fileNumber);
     bool SkipFiles(TapeDevice& device, int64_t firstFile, int32_t lastFile);
     void LoadAll(TapeDevice& device, bool& stoppedByUser);
+    void StopReadingAll(const char* format, int count);
     void LoadSelection(TapeDevice& device, const FileSelection& selection, bool& stoppedByUser);
     void NoteSelectionShort(int32_t firstMissing);
     void WriteSessionSummary();
