@@ -1,15 +1,19 @@
-// The image drive under libFuzzer, held to the results table of platform/TapeDevice.h.
+// The image drive under libFuzzer, held to the results table of platform/TapeDevice.h, one
+// target per image format (KV_FUZZ_FORMAT: 0 simh, 1 e11, 2 aws, 3 het, 4 tpc), the drive
+// opened in that format whatever the bytes.
 //
 // Input: byte 0 picks the drive options, byte 1 the number of operations (up to 32), then
-// two bytes per operation (what, argument); the rest is the .tap image. The image goes into
+// two bytes per operation (what, argument); the rest is the image. The image goes into
 // a memfd that the drive opens through /proc/self/fd, so no file system is involved.
 //
 // Besides "no crash": bytesRead never above size, nothing written past bytesRead (a guard
 // pattern covers the buffer and beyond), the data are the image's bytes of the record just
 // passed, the position (Capacity - Remaining) moves only as the table allows, and the
 // results the table promises to repeat (damage, end of data, a block of the wrong length)
-// do repeat.
+// do repeat. The checks against the image's own words (the data, what stands before the
+// position) are made for the SIMH layouts, whose records the fuzzer can find by itself.
 #include "platform/Errors.h"
+#include "platform/ImageFormat.h"
 #include "platform/SimhTape.h"
 
 #include <sys/mman.h>
@@ -38,6 +42,13 @@ constexpr uint32_t kGuard = 64;
 constexpr unsigned char kFill = 0xA5;
 constexpr size_t kMaxOps = 32;
 
+#ifndef KV_FUZZ_FORMAT
+#define KV_FUZZ_FORMAT 0
+#endif
+constexpr ImageFormat kFormat = kImageFormats[KV_FUZZ_FORMAT];
+// SIMH and E11: the fuzzer follows the image's words itself and checks the data.
+constexpr bool kSimhLayout = kFormat == ImageFormat::Simh || kFormat == ImageFormat::E11;
+
 // Read sizes: 0 and odd sizes for the parameter checks, both sides of the drive's staging
 // limit (16 KiB) and a buffer larger than any record the fuzzer makes.
 constexpr uint32_t kReadSizes[] = {0, 1, 2, 3, 80, 512, 16384, 17000, 65536, kBufferSize};
@@ -55,7 +66,7 @@ bool SameBytes(const unsigned char* a, const unsigned char* b, size_t n)
 
 uint32_t PaddedLength(uint32_t length)
 {
-    return length + (length & 1);
+    return kFormat == ImageFormat::Simh ? length + (length & 1) : length;
 }
 
 uint32_t WordAt(const std::vector<unsigned char>& image, uint64_t pos)
@@ -142,7 +153,9 @@ private:
         switch (err) {
         case ERROR_SUCCESS:
             CHECK(bytesRead > 0);
-            if (m_blockSize == 0) {
+            if (!kSimhLayout) {
+                CHECK(m_blockSize == 0 || bytesRead % m_blockSize == 0);
+            } else if (m_blockSize == 0) {
                 CheckRecordData(after, bytesRead, bytesRead);
             } else {
                 // A fixed-block read looks past the gaps after its last block for the next.
@@ -156,7 +169,8 @@ private:
             break;
         case ERROR_MORE_DATA:
             CHECK(m_blockSize == 0 && bytesRead == size && lastLength > size);
-            CheckRecordData(after, lastLength, size);
+            if (kSimhLayout)
+                CheckRecordData(after, lastLength, size);
             break;
         case ERROR_INVALID_BLOCK_LENGTH:
             CHECK(m_blockSize != 0 && lastLength != 0 && lastLength != m_blockSize);
@@ -169,9 +183,12 @@ private:
             CHECK(!m_loaded);
             break;
         case ERROR_FILEMARK_DETECTED:
-            CHECK(after >= 4 && WordAt(m_image, static_cast<uint64_t>(after) - 4) == SIMH_TAPEMARK);
+            CHECK(after > before);
+            if (kSimhLayout)
+                CHECK(after >= 4 && WordAt(m_image, static_cast<uint64_t>(after) - 4) == SIMH_TAPEMARK);
             break;
         case ERROR_CRC:
+            CHECK(kFormat == ImageFormat::Simh || kFormat == ImageFormat::E11);  // only they mark bad records
             CHECK(after >= 8 && (WordAt(m_image, static_cast<uint64_t>(after) - 4) >> 28) != 0);
             if (bytesRead > 0) {  // only a whole bad record, read in variable mode
                 CHECK(m_blockSize == 0);
@@ -179,6 +196,7 @@ private:
             }
             break;
         case ERROR_NO_DATA_DETECTED:
+        case ERROR_TAPE_IMAGE_BAD_COMPRESSION:
         case ERROR_TAPE_IMAGE_TRUNCATED:
         case ERROR_TAPE_IMAGE_INCONSISTENT:
         case ERROR_TAPE_IMAGE_UNKNOWN_MARKER:
@@ -228,6 +246,7 @@ private:
         switch (err) {
         case ERROR_NO_DATA_DETECTED:
         case ERROR_INVALID_BLOCK_LENGTH:
+        case ERROR_TAPE_IMAGE_BAD_COMPRESSION:
         case ERROR_TAPE_IMAGE_TRUNCATED:
         case ERROR_TAPE_IMAGE_INCONSISTENT:
         case ERROR_TAPE_IMAGE_UNKNOWN_MARKER:
@@ -292,11 +311,13 @@ private:
         }
         switch (err) {
         case ERROR_SUCCESS:
-            CHECK(after >= 4 && WordAt(m_image, static_cast<uint64_t>(after) - 4) == SIMH_TAPEMARK);
+            if (kSimhLayout)
+                CHECK(after >= 4 && WordAt(m_image, static_cast<uint64_t>(after) - 4) == SIMH_TAPEMARK);
             break;
         case ERROR_NO_DATA_DETECTED:
             CheckAtEnd();
             break;
+        case ERROR_TAPE_IMAGE_BAD_COMPRESSION:
         case ERROR_TAPE_IMAGE_TRUNCATED:
         case ERROR_TAPE_IMAGE_INCONSISTENT:
         case ERROR_TAPE_IMAGE_UNKNOWN_MARKER:
@@ -327,7 +348,7 @@ private:
             if (count < 0) {
                 uint32_t bytesRead = 0;
                 CHECK(ReadChecked(m_blockSize ? m_blockSize : 1, bytesRead) == ERROR_FILEMARK_DETECTED);
-            } else {
+            } else if (kSimhLayout) {
                 CHECK(after >= 4 && WordAt(m_image, static_cast<uint64_t>(after) - 4) == SIMH_TAPEMARK);
             }
             break;
@@ -338,6 +359,7 @@ private:
             CHECK(count > 0);
             CheckAtEnd();
             break;
+        case ERROR_TAPE_IMAGE_BAD_COMPRESSION:
         case ERROR_TAPE_IMAGE_TRUNCATED:
         case ERROR_TAPE_IMAGE_INCONSISTENT:
         case ERROR_TAPE_IMAGE_UNKNOWN_MARKER:
@@ -491,6 +513,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 2)
         return 0;
     VirtualDriveOptions options;
+    options.format = kFormat;
     options.fixedBlockSize = kFixedSizes[data[0] & 7];
     options.maxBlockSize = kMaxSizes[(data[0] >> 3) & 3];
     const size_t ops = std::min<size_t>(data[1] % (kMaxOps + 1), (size - 2) / 2);

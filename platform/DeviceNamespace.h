@@ -2,10 +2,12 @@
 // images in order; otherwise TAPEn is the n-th real drive, reached through the opener of
 // the real-drive backend (none registered: opening fails with ERROR_BAD_UNIT).
 #pragma once
+#include "platform/ImageFormat.h"
 #include "platform/TapeDevice.h"
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 struct VirtualDriveOptions {
     uint32_t fixedBlockSize = 0;          // nonzero: the drive is fixed-block only, this size
     uint32_t maxBlockSize = kMaxTapeBlockSize;
+    std::optional<ImageFormat> format;    // --image-format: read every image so; else each as its content shows
 };
 
 namespace DeviceNamespace {

@@ -46,6 +46,8 @@ std::string SystemMessage(uint32_t code)
     case ERROR_TAPE_IMAGE_TRUNCATED: text = "The tape image ends in the middle of a record (truncated image)."; break;
     case ERROR_TAPE_IMAGE_INCONSISTENT: text = "The tape image is damaged: a record's trailing length differs from its leading length."; break;
     case ERROR_TAPE_IMAGE_UNREADABLE: text = "The tape image file could not be read."; break;
+    case ERROR_TAPE_IMAGE_UNKNOWN_FORMAT: text = "The file is not a tape image of a known format (simh, e11, aws, het, tpc)."; break;
+    case ERROR_TAPE_IMAGE_BAD_COMPRESSION: text = "A compressed record of the tape image cannot be decompressed: the image is damaged."; break;
     case ERROR_TAPE_IMAGE_UNKNOWN_MARKER: text = "The tape image holds a marker of an unknown class: it cannot be read past it."; break;
     case ERROR_NOT_REGULAR_FILE: text = "The name is not a regular file (a directory, a pipe, a socket or a device)."; break;
     case ERROR_NOT_A_DIRECTORY: text = "A part of the path is not a directory."; break;

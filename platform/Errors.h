@@ -49,6 +49,8 @@ inline constexpr uint32_t ERROR_NOT_REGULAR_FILE = 0x20000005;
 inline constexpr uint32_t ERROR_NOT_A_DIRECTORY = 0x20000006;
 inline constexpr uint32_t ERROR_READ_ONLY_FILE_SYSTEM = 0x20000007;
 inline constexpr uint32_t ERROR_TOO_MANY_LINKS = 0x20000008;
+inline constexpr uint32_t ERROR_TAPE_IMAGE_UNKNOWN_FORMAT = 0x20000009;
+inline constexpr uint32_t ERROR_TAPE_IMAGE_BAD_COMPRESSION = 0x2000000A;
 inline constexpr uint32_t ERROR_TAPE_IMAGE_UNREADABLE = 0x20000003;
 
 // The text shown in the log for an error number, one line ending in "\n" (the log writes

@@ -1,4 +1,5 @@
-// SIMH .tap tape images: the virtual drive that reads them and the writer that makes them.
+// SIMH .tap tape images: the words of the format (platform/SimhImage.cpp reads and writes
+// them; platform/ImageDrive.h opens an image of any format as a drive).
 //
 // Layout: little-endian 32-bit words. A record is its length word, the data, one pad byte
 // when the length is odd, and the length word again. Length word: bits 0-27 the length,
@@ -6,7 +7,7 @@
 // Markers: 0x00000000 tapemark, 0xFFFFFFFF end of medium, 0xFFFFFFFE erase gap,
 // 0xFFFEFFFF half gap.
 #pragma once
-#include "platform/DeviceNamespace.h"
+#include "platform/ImageDrive.h"
 #include "platform/TapeDevice.h"
 
 #include <cstdint>
@@ -17,8 +18,3 @@ inline constexpr uint32_t SIMH_END_OF_MEDIUM = 0xFFFFFFFF;
 inline constexpr uint32_t SIMH_ERASE_GAP = 0xFFFFFFFE;
 inline constexpr uint32_t SIMH_HALF_GAP = 0xFFFEFFFF;
 inline constexpr uint32_t SIMH_MAX_RECORD = 0x0FFFFFFF;
-
-// Opens the image as a virtual drive, exclusively (a second open of the same image fails
-// with ERROR_SHARING_VIOLATION until the first is closed). Null and error on failure.
-TapeDevicePtr OpenVirtualDrive(const std::string& image, const VirtualDriveOptions& options,
-                               uint32_t& error);

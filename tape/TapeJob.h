@@ -1,6 +1,7 @@
 // One tape operation (load, rewind or eject) on one device, run on a worker thread of its
 // own, and the messages through which it reports to the notify window.
 #pragma once
+#include "platform/ImageFormat.h"
 #include "platform/Notify.h"
 #include "platform/PageBuffer.h"
 #include "platform/TapeDevice.h"
@@ -67,6 +68,12 @@ struct LoadOptions {
     // A disk file name that exists already ends the session with an error before anything
     // is written to it ("Never overwrite files", --no-clobber).
     bool noClobber = false;
+};
+
+// The image a capture writes: its format, and for HET how its records are compressed.
+struct CaptureOptions {
+    ImageFormat format = ImageFormat::Simh;
+    ImageCompression compression = ImageCompression::None;
 };
 
 // A block a load with ReadErrors::Skip passed over: where it stood and why.
@@ -172,6 +179,7 @@ public:
     NotifyWindow* m_hWndNotify;
     int32_t m_nKind;
     LoadOptions m_loadOptions;
+    CaptureOptions m_captureOptions;  // a capture: the image's format
     uint64_t m_nBlocksTotal = 0;
     uint64_t m_nBytesTotal = 0;
     uint64_t m_nFileBlocks = 0;

@@ -135,8 +135,9 @@ TEST(FileSelectionGrammar, ErrorsSayWhyAndWhere)
         EXPECT_EQ(e.fault, c.fault);
         EXPECT_EQ(e.offset, c.offset);
         EXPECT_EQ(FileSelectionErrorOffset(c.text), c.offset);
-        if (c.fault != FileSelectionFault::Syntax)
+        if (c.fault != FileSelectionFault::Syntax) {
             EXPECT_EQ(e.length, c.length);
+        }
     }
 }
 

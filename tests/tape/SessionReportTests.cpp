@@ -401,7 +401,9 @@ TEST_F(ReportTest, CaptureReportNamesTheImageAndKeepsToTheSchema)
     });
     SchemaValidator validator(Schema());
     auto capture = [&](uint32_t maxBlockSize) {
-        DeviceNamespace::SetTapeImages({image}, VirtualDriveOptions{0, maxBlockSize});
+        VirtualDriveOptions options;
+        options.maxBlockSize = maxBlockSize;
+        DeviceNamespace::SetTapeImages({image}, options);
         jobs = std::make_unique<TapeJobList>();
         TapeJob* job = jobs->AddJob(dir.path(), "c.tap", "*", 0, jobs.get(), &notify, TAPE_JOB_CAPTURE);
         job->RunCapture();
