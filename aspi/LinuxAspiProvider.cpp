@@ -5,6 +5,7 @@
 #include "aspi/AspiProviders.h"
 #include "aspi/LibraryLoader.h"
 #include "platform/DeviceNamespace.h"
+#include "platform/ImageFormat.h"
 #include "platform/Errors.h"
 #include "platform/PageBuffer.h"
 
@@ -370,7 +371,16 @@ std::vector<Unit> VirtualUnits(const std::vector<std::string>& images)
         Unit unit;
         unit.isVirtual = true;
         unit.info.type = DTYPE_SEQD;
-        unit.info.vendor = "VIRTUAL";
+        // The vendor names the image's format, as the drive list shows it: the one asked
+        // for, else the content's, else the name's ("IMAGE" when none says: opening it will
+        // say why).
+        uint32_t error = 0;
+        std::optional<ImageFormat> format = DeviceNamespace::ImageOptions().format;
+        if (!format)
+            format = DetectImageFileFormat(image, error);
+        if (!format)
+            format = ImageFormatFromExtension(image);
+        unit.info.vendor = format ? std::string(ImageFormatTitle(*format)) : "IMAGE";
         unit.info.model = std::filesystem::path(image).filename().string().substr(0, 16);
         unit.info.revision = "0001";
         units.push_back(std::move(unit));

@@ -13,7 +13,7 @@
 //
 // Virtual drives: with tape images in the device namespace, TAPE0.. are the images, so the
 // provider presents the images only (no real device), as type-1 units on adapters of 16
-// targets, image k at adapter k / 16, target k % 16. INQUIRY gives vendor "VIRTUAL" and the
+// targets, image k at adapter k / 16, target k % 16. INQUIRY gives the image's format as vendor ("SIMH", "AWS", ...) and the
 // image's file name (cut to 16 characters) as product.
 //
 // Execution. GET DEVICE TYPE and adapter inquiry are answered from sysfs at once. SCSI

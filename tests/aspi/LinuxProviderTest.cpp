@@ -285,10 +285,10 @@ TEST_F(LinuxProviderTest, TapeImagesAloneAreListedAsVirtualDrives)
     aspi.Rescan();
     const List listed = Listed(aspi);
     ASSERT_EQ(listed.size(), 17u);
-    EXPECT_EQ(listed[0], "[0:0] VIRTUAL|image0.tap");
-    EXPECT_EQ(listed[1], "[0:1] VIRTUAL|a-rather-long-im");
-    EXPECT_EQ(listed[15], "[0:15] VIRTUAL|image15.tap");
-    EXPECT_EQ(listed[16], "[1:0] VIRTUAL|image16.tap");
+    EXPECT_EQ(listed[0], "[0:0] SIMH|image0.tap");
+    EXPECT_EQ(listed[1], "[0:1] SIMH|a-rather-long-im");
+    EXPECT_EQ(listed[15], "[0:15] SIMH|image15.tap");
+    EXPECT_EQ(listed[16], "[1:0] SIMH|image16.tap");
     EXPECT_TRUE(sg.Requests().empty()) << "no real device is touched";
 }
 

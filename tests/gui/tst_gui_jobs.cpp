@@ -348,15 +348,15 @@ private slots:
         InstallPlatformServices(options);
         auto frame = MakeFrame();
         QCOMPARE(frame->GetDeviceEntries(),
-                 (std::vector<std::string>{"[0:0] -- VIRTUAL -- first.tap", "[0:1] -- VIRTUAL -- second.tap"}));
-        QCOMPARE(frame->windowTitle(), QStringLiteral("Kellovaran    ([0:0] -- VIRTUAL -- first.tap)"));
+                 (std::vector<std::string>{"[0:0] -- SIMH -- first.tap", "[0:1] -- SIMH -- second.tap"}));
+        QCOMPARE(frame->windowTitle(), QStringLiteral("Kellovaran    ([0:0] -- SIMH -- first.tap)"));
         frame->m_nCurrentDevice = 1;
         frame->OnRewind();
         QVERIFY(WaitForIdle(*frame));
         DeviceNamespace::SetTapeImages({});
         UnregisterAspiProvider();
         const std::string log = LogText(*frame);
-        QVERIFY2(log.find("\t[0:1] -- VIRTUAL -- second.tap\n") != std::string::npos, log.c_str());
+        QVERIFY2(log.find("\t[0:1] -- SIMH -- second.tap\n") != std::string::npos, log.c_str());
         QVERIFY2(log.find("[00][TAPE1] -- Tape rewinded\n") != std::string::npos, log.c_str());
     }
 
