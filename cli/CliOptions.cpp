@@ -23,6 +23,8 @@ enum OptionBit : unsigned {
     kReadErrors = 1u << 8,
     kNoClobber = 1u << 9,
     kRetries = 1u << 10,
+    kFormat = 1u << 11,
+    kImageFormat = 1u << 12,
 };
 
 // The most re-reads of one block --retries takes: a drive spends up to minutes on each.
@@ -36,12 +38,15 @@ struct VerbRule {
 
 const VerbRule kVerbs[] = {
     {"load", CliVerb::Load,
-     kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions | kNoReport | kReadErrors | kRetries | kNoClobber},
-    {"rewind", CliVerb::Rewind, kTapeImage | kDevice | kDriveOptions},
-    {"eject", CliVerb::Eject, kTapeImage | kDevice | kDriveOptions},
+     kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions | kImageFormat | kNoReport | kReadErrors |
+         kRetries | kNoClobber},
+    {"rewind", CliVerb::Rewind, kTapeImage | kDevice | kDriveOptions | kImageFormat},
+    {"eject", CliVerb::Eject, kTapeImage | kDevice | kDriveOptions | kImageFormat},
     {"mktape", CliVerb::MkTape, kBlockSize},
-    {"drives", CliVerb::Drives, kTapeImage | kDriveOptions},
-    {"capture", CliVerb::Capture, kTapeImage | kDevice | kDriveOptions | kRetries},
+    {"drives", CliVerb::Drives, kTapeImage | kDriveOptions | kImageFormat},
+    {"capture", CliVerb::Capture, kTapeImage | kDevice | kDriveOptions | kImageFormat | kRetries | kFormat},
+    {"convert", CliVerb::Convert, kImageFormat | kFormat},
+    {"validate", CliVerb::Validate, kImageFormat},
 };
 
 struct OptionRule {
@@ -55,7 +60,33 @@ const OptionRule kOptions[] = {
     {"--select", kSelect},                 {"--fixed-block-size", kDriveOptions},
     {"--max-block-size", kDriveOptions},   {"--block-size", kBlockSize},
     {"--on-error", kReadErrors},           {"--retries", kRetries},
+    {"--format", kFormat},                 {"--compress", kFormat},
+    {"--image-format", kImageFormat},
 };
+
+// --format simh|e11|aws|het and --compress none|zlib|bzip2: the image a capture or convert
+// writes.
+bool TakeImageFormatOption(const std::string& name, const std::string& value, CliOptions& options, std::string& error)
+{
+    if (name == "--format") {
+        const std::optional<ImageFormat> format = ImageFormatFromName(value);
+        if (!format || !CanWriteImageFormat(*format)) {
+            error = "option --format takes " + ImageFormatNames(true) + ", not '" + value + "'" +
+                    (format ? ": that format can be read, not written" : "");
+            return false;
+        }
+        options.captureOptions.format = *format;
+        options.haveFormat = true;
+        return true;
+    }
+    const std::optional<ImageCompression> compression = ImageCompressionFromName(value);
+    if (!compression) {
+        error = "option --compress takes none, zlib or bzip2, not '" + value + "'";
+        return false;
+    }
+    options.captureOptions.compression = *compression;
+    return true;
+}
 
 // --on-error stop|skip and --retries N: what a load does with a block it cannot read.
 bool TakeReadErrorOption(const std::string& name, const std::string& value, LoadOptions& load, std::string& error)
@@ -156,6 +187,26 @@ bool TakeItem(const VerbRule& verb, const CommandLineItem& item, MkTapeWords& wo
 {
     const std::string& name = item.name;
     const std::string& value = item.value;
+    if (name.empty() && verb.verb == CliVerb::Convert) {  // IN, then OUT
+        if (options.tapeImages.empty()) {
+            options.tapeImages.push_back(value);
+            return true;
+        }
+        if (!options.captureOut.empty()) {
+            error = "'convert' takes one input and one output image, not '" + value + "' as well";
+            return false;
+        }
+        options.captureOut = value;
+        return true;
+    }
+    if (name.empty() && verb.verb == CliVerb::Validate) {
+        if (!options.validateImage.empty()) {
+            error = "'validate' takes one image, not '" + value + "' as well";
+            return false;
+        }
+        options.validateImage = value;
+        return true;
+    }
     if (name.empty() && verb.verb == CliVerb::Capture) {
         if (!options.captureOut.empty()) {
             error = "'capture' takes one image name, not '" + value + "' as well";
@@ -181,6 +232,8 @@ bool TakeItem(const VerbRule& verb, const CommandLineItem& item, MkTapeWords& wo
     uint64_t number = 0;
     if (IsDriveOption(name))
         return TakeDriveOption(name, value, options, error);
+    if (name == "--format" || name == "--compress")
+        return TakeImageFormatOption(name, value, options, error);
     if (name == "--on-error" || name == "--retries")
         return TakeReadErrorOption(name, value, options.loadOptions, error);
     if (name == "--device") {
@@ -232,6 +285,15 @@ bool CheckComplete(const std::string& verb, const CliOptions& options, std::stri
             error = "'capture' needs the name of the image to write";
         break;
 
+    case CliVerb::Convert:
+        if (options.tapeImages.empty() || options.captureOut.empty() || options.captureOut.back() == '/')
+            error = "'convert' needs the image to read and the name of the image to write";
+        break;
+    case CliVerb::Validate:
+        if (options.validateImage.empty())
+            error = "'validate' needs the image to check";
+        break;
+
     case CliVerb::MkTape:
         if (options.mktapeOut.empty())
             error = "'mktape' needs the name of the image to write";
@@ -241,9 +303,31 @@ bool CheckComplete(const std::string& verb, const CliOptions& options, std::stri
     default:
         break;
     }
-    if (error.empty() && options.haveDriveOptions && options.tapeImages.empty())
-        error = "--fixed-block-size and --max-block-size apply to tape images only";
+    if (error.empty() && options.haveDriveOptions && options.tapeImages.empty() && options.verb != CliVerb::Validate)
+        error = "--fixed-block-size, --max-block-size and --image-format apply to tape images only";
     return error.empty();
+}
+
+// capture and convert: the format --format names, else the one the output's extension means,
+// else SIMH. HET records are compressed with zlib unless --compress says otherwise; other
+// formats have no compression.
+bool SettleImageFormat(CliOptions& options, bool compressGiven, std::string& error)
+{
+    if (!options.haveFormat) {
+        const std::optional<ImageFormat> named = ImageFormatFromExtension(options.captureOut);
+        if (named && CanWriteImageFormat(*named))
+            options.captureOptions.format = *named;
+    }
+    if (options.captureOptions.format != ImageFormat::Het) {
+        if (compressGiven && options.captureOptions.compression != ImageCompression::None) {
+            error = "--compress applies to the het format only";
+            return false;
+        }
+        options.captureOptions.compression = ImageCompression::None;
+    } else if (!compressGiven) {
+        options.captureOptions.compression = ImageCompression::Zlib;
+    }
+    return true;
 }
 
 } // namespace
@@ -274,7 +358,8 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std
         names.push_back(rule.name);
     std::vector<std::string> args(argv + 2, argv + argc);
     CommandLineItems line;
-    const bool takesWords = verb->verb == CliVerb::MkTape || verb->verb == CliVerb::Capture;
+    const bool takesWords = verb->verb == CliVerb::MkTape || verb->verb == CliVerb::Capture ||
+                            verb->verb == CliVerb::Convert || verb->verb == CliVerb::Validate;
     if (!SplitCommandLine(args, names, takesWords, line, error))
         return false;
     for (const std::string& arg : line.unknown) {
@@ -285,10 +370,17 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std
         return false;
     }
     MkTapeWords words;
-    for (const CommandLineItem& item : line.items)
+    bool compressGiven = false;
+    for (const CommandLineItem& item : line.items) {
         if (!TakeItem(*verb, item, words, options, error))
             return false;
-    return CheckComplete(verb->name, options, error);
+        compressGiven = compressGiven || item.name == "--compress";
+    }
+    if (!CheckComplete(verb->name, options, error))
+        return false;
+    if (options.verb == CliVerb::Capture || options.verb == CliVerb::Convert)
+        return SettleImageFormat(options, compressGiven, error);
+    return true;
 }
 
 std::string CliUsage()
@@ -301,7 +393,10 @@ std::string CliUsage()
            "                        [--no-clobber]\n"
            "  kellovaran-cli rewind (--tape-image FILE... [--device N] | --device N)\n"
            "  kellovaran-cli eject  (--tape-image FILE... [--device N] | --device N)\n"
-           "  kellovaran-cli capture (--tape-image FILE... [--device N] | --device N) [--retries N] OUT.tap\n"
+           "  kellovaran-cli capture (--tape-image FILE... [--device N] | --device N) [--retries N]\n"
+           "                        [--format FORMAT] [--compress zlib|bzip2|none] OUT\n"
+           "  kellovaran-cli convert [--image-format FORMAT] [--format FORMAT] [--compress zlib|bzip2|none] IN OUT\n"
+           "  kellovaran-cli validate [--image-format FORMAT] IMAGE\n"
            "  kellovaran-cli mktape [--block-size N] OUT.tap FILE...\n"
            "  kellovaran-cli drives [--tape-image FILE]...\n"
            "  kellovaran-cli --help\n"
@@ -315,19 +410,35 @@ std::string CliUsage()
            "         sha256sum -c run in DIR) and DIR/BASE.json (the session's report).\n"
            "rewind   rewinds the tape.\n"
            "eject    rewinds and unloads the tape.\n"
-           "capture  copies the whole tape, to the end of its data, into the SIMH tape image OUT.tap:\n"
+           "capture  copies the whole tape, to the end of its data, into the tape image OUT:\n"
            "         every record with its length, every filemark, a block that cannot be read as a\n"
            "         bad-data record (after 16 in a row the capture stops). The image is written as\n"
-           "         OUT.tap.tmp and renamed when complete; a capture that fails or is stopped leaves\n"
-           "         no OUT.tap. Beside it: OUT.tap.sha256 (for sha256sum -c run in its folder) and\n"
-           "         OUT.tap.json (the session's report).\n"
+           "         OUT.tmp and renamed when complete; a capture that fails or is stopped leaves\n"
+           "         no OUT. Beside it: OUT.sha256 (for sha256sum -c run in its folder) and\n"
+           "         OUT.json (the session's report). FORMAT: simh (the default), e11, aws or het,\n"
+           "         else the one OUT's extension names (.tap .e11 .aws .het); het compresses\n"
+           "         with zlib unless --compress says otherwise. aws and het have no mark for a\n"
+           "         bad block: its bytes go in as an ordinary record (none: left out), and the\n"
+           "         log and the report list it.\n"
+           "convert  copies the tape image IN, record for record, into the image OUT, as capture\n"
+           "         does from a drive (the same log, checksum file and report; every bad record\n"
+           "         is kept, however many in a row).\n"
+           "validate walks the tape image forwards, then backwards, checks that both walks agree,\n"
+           "         and prints what it holds: files, records, bytes, bad records, gaps, the record\n"
+           "         sizes, the end of the data and any bytes after it. Exit status 0 when clean,\n"
+           "         1 when damaged (with the offset and what is wrong there).\n"
            "mktape   writes a SIMH tape image: each FILE becomes one tape file, cut into records of\n"
            "         N bytes (default 65536; the last record may be shorter). --block-size may be\n"
            "         given again before any FILE and applies to the files after it.\n"
            "drives   lists the tape drives found.\n"
            "\n"
-           "--tape-image FILE      use the SIMH tape image FILE as a drive; repeated, the images\n"
+           "--tape-image FILE      use the tape image FILE as a drive; repeated, the images\n"
            "                       are TAPE0, TAPE1, ... in order and no real drive is used\n"
+           "--image-format FORMAT  read the images as simh, e11, aws, het or tpc (default: the\n"
+           "                       format each one's content shows)\n"
+           "--format FORMAT        capture, convert: write simh, e11, aws or het\n"
+           "--compress METHOD      capture, convert: het's records compressed with zlib (the\n"
+           "                       default), bzip2, or none\n"
            "--device N             use the tape drive TAPEN (with images: the N-th image, default 0)\n"
            "--fixed-block-size N   the image's drive reads fixed blocks of N bytes only\n"
            "--max-block-size N     the largest block the image's drive reads\n"

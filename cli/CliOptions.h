@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-enum class CliVerb { None, Help, Load, Rewind, Eject, MkTape, Drives, Capture };
+enum class CliVerb { None, Help, Load, Rewind, Eject, MkTape, Drives, Capture, Convert, Validate };
 
 // One input of mktape with the record size it is cut into.
 struct MkTapeInput {
@@ -29,7 +29,10 @@ struct CliOptions : DriveOptions {
     bool noClobber = false;               // --no-clobber
     std::string mktapeOut;                // mktape: OUT.tap
     std::vector<MkTapeInput> mktapeInputs;
-    std::string captureOut;               // capture: OUT.tap
+    std::string captureOut;               // capture, convert: OUT
+    bool haveFormat = false;              // --format given
+    CaptureOptions captureOptions;        // capture, convert: --format, --compress
+    std::string validateImage;            // validate: IMAGE
     LoadOptions loadOptions;              // load: --on-error, --retries; capture: --retries
 
     // The device index of the job: 0 for the tape image, else N.

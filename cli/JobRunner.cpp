@@ -170,6 +170,7 @@ TapeJobResult RunTapeJob(TapeJobList& list, const CliJob& request, ConsoleNotify
             return TapeJobResult::Failed;
         }
         job->m_loadOptions = request.options;
+        job->m_captureOptions = request.capture;
         if (!StartJobThread(job)) {
             notify.Note("kellovaran-cli: the job's thread could not be started\n", notes);
             return TapeJobResult::Failed;

@@ -18,6 +18,7 @@ struct CliJob {
     std::string fileBase;   // load and capture (the image's name)
     std::string selection;  // load only
     LoadOptions options;    // load and capture
+    CaptureOptions capture; // capture: the image's format
 };
 
 // Registers the job in list, starts its thread and waits until the list announces that the

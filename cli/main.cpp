@@ -7,6 +7,7 @@
 #include "cli/MkTape.h"
 #include "frontend/ExitStatus.h"
 #include "platform/Files.h"
+#include "platform/ImageValidate.h"
 #include "platform/SimhTape.h"
 #include "selection/FileSelection.h"
 #include "tape/TapeJob.h"
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -100,7 +102,8 @@ int RunJob(const CliOptions& options)
         job.options.writeChecksumsAndReport = options.writeReport;
         job.options.noClobber = options.noClobber;
         break;
-    case CliVerb::Capture: {
+    case CliVerb::Capture:
+    case CliVerb::Convert: {
         job.kind = TAPE_JOB_CAPTURE;
         const std::string out =
             options.captureOut[0] == '/' ? options.captureOut : CurrentDirectory() + "/" + options.captureOut;
@@ -109,6 +112,13 @@ int RunJob(const CliOptions& options)
         job.fileBase = out.substr(slash + 1);
         job.selection = std::string(1, '*');  // every file
         job.options = options.loadOptions;
+        job.capture = options.captureOptions;
+        // An image's bad records are what they are: reading them again changes nothing, and
+        // every one of them, however many in a row, goes into the copy.
+        if (options.verb == CliVerb::Convert) {
+            job.options.readRetries = 0;
+            job.options.maxBadBlocksInARow = UINT32_MAX;
+        }
         break;
     }
     case CliVerb::Rewind: job.kind = TAPE_JOB_REWIND; break;
@@ -131,7 +141,7 @@ bool ImagesCanBeOpened(const CliOptions& options)
     bool ok = true;
     for (const std::string& image : options.tapeImages) {
         uint32_t error = ERROR_SUCCESS;
-        if (!OpenVirtualDrive(image, VirtualDriveOptions{}, error)) {
+        if (!OpenVirtualDrive(image, options.driveOptions, error)) {
             std::fprintf(stderr, "kellovaran-cli: tape image '%s': %s\n", image.c_str(),
                          DescribeFailure(error, image).c_str());
             ok = false;
@@ -237,6 +247,33 @@ int RunMkTape(const CliOptions& options)
 
 } // namespace
 
+// validate: the image walked both ways; its report on standard output. 0 clean, 1 damaged
+// or not readable at all.
+int RunValidate(const CliOptions& options)
+{
+    const bool showProgress = isatty(STDERR_FILENO) != 0;
+    auto lastShown = std::chrono::steady_clock::now();
+    ImageValidation result;
+    std::string error;
+    const bool walked = ValidateImage(
+        options.validateImage, options.driveOptions.format, result, error, [&](uint64_t walked) {
+            const auto now = std::chrono::steady_clock::now();
+            if (showProgress && now - lastShown > std::chrono::milliseconds(200) && result.imageSize > 0) {
+                lastShown = now;
+                std::fprintf(stderr, "\rvalidating: %3u%%", static_cast<unsigned>(walked * 50 / result.imageSize));
+            }
+            return true;  // Ctrl-C ends the program as it is: validate writes nothing
+        });
+    if (showProgress)
+        std::fputs("\r                \r", stderr);
+    if (!walked) {
+        std::fprintf(stderr, "kellovaran-cli: %s: %s\n", options.validateImage.c_str(), error.c_str());
+        return ToInt(ExitStatus::Error);
+    }
+    std::fputs(ValidationText(options.validateImage, result).c_str(), stdout);
+    return ToInt(result.damaged ? ExitStatus::Error : ExitStatus::Done);
+}
+
 int Run(int argc, char** argv)
 {
     // A reader that goes away (| head) must not end a load half-way: the copy goes on and
@@ -260,8 +297,11 @@ int Run(int argc, char** argv)
     case CliVerb::Help:
         std::fputs(CliUsage().c_str(), stdout);
         return ToInt(ExitStatus::Done);
+    case CliVerb::Validate:
+        return RunValidate(options);
     case CliVerb::Load:
     case CliVerb::Capture:
+    case CliVerb::Convert:
     case CliVerb::Rewind:
     case CliVerb::Eject:
         InstallPlatformServices(options);

@@ -1,12 +1,14 @@
 #include "frontend/DriveOptions.h"
 
+#include "platform/ImageFormat.h"
 #include "platform/SimhTape.h"
 
 #include <algorithm>
 
 const std::vector<std::string>& DriveOptionNames()
 {
-    static const std::vector<std::string> names = {"--tape-image", "--fixed-block-size", "--max-block-size"};
+    static const std::vector<std::string> names = {"--tape-image", "--fixed-block-size", "--max-block-size",
+                                                   "--image-format"};
     return names;
 }
 
@@ -43,6 +45,14 @@ bool TakeDriveOption(const std::string& name, const std::string& value, DriveOpt
             return false;
         }
         options.tapeImages.push_back(value);
+    } else if (name == "--image-format") {
+        const std::optional<ImageFormat> format = ImageFormatFromName(value);
+        if (!format) {
+            error = "option --image-format takes " + ImageFormatNames(false) + ", not '" + value + "'";
+            return false;
+        }
+        options.driveOptions.format = format;
+        options.haveDriveOptions = true;
     } else if (name == "--fixed-block-size") {
         if (!TakeNumberOption(name, value, 0, kLargestBlockSize, number, error))
             return false;

@@ -1,6 +1,6 @@
 // The options that choose the drives, read alike by both programs: --tape-image FILE
-// (repeatable: TAPE0, TAPE1, ... in order), --fixed-block-size N and --max-block-size N for
-// the images' drives.
+// (repeatable: TAPE0, TAPE1, ... in order), --fixed-block-size N, --max-block-size N and
+// --image-format NAME for the images' drives.
 #pragma once
 #include "platform/DeviceNamespace.h"
 
@@ -14,10 +14,10 @@ inline constexpr uint32_t kLargestBlockSize = kMaxTapeBlockSize;
 struct DriveOptions {
     std::vector<std::string> tapeImages;  // in order
     VirtualDriveOptions driveOptions;
-    bool haveDriveOptions = false;        // a block-size option was given
+    bool haveDriveOptions = false;        // a block-size or format option was given
 };
 
-// The names of the three options.
+// The names of the drive options.
 const std::vector<std::string>& DriveOptionNames();
 bool IsDriveOption(const std::string& name);
 

@@ -1,7 +1,10 @@
-// RunCapture: the whole tape, from its beginning to the end of its data, into one SIMH .tap
-// image: every record with its exact length (variable-block mode, the largest buffer),
-// every filemark as a tapemark, a block the drive cannot read as a bad-data record with
-// whatever bytes came, and the end-of-medium marker. The image takes its name only when
+// RunCapture: the whole tape, from its beginning to the end of its data, into one tape image
+// in the format asked for (m_captureOptions): every record with its exact length
+// (variable-block mode, the largest buffer), every filemark as a tapemark, a block the drive
+// cannot read as a bad-data record with whatever bytes came, and the end of the data. A
+// format without a bad-record mark (AWS, HET) keeps a bad block's bytes as an ordinary
+// record and leaves out one of which the drive gave nothing; the log says so for each, and
+// the report lists them all as bad blocks. The image takes its name only when
 // complete (TapeImageFile); its SHA-256 and the report go beside it (SessionReport).
 #include "tape/ByteFigure.h"
 #include "tape/SessionReport.h"
@@ -68,7 +71,8 @@ void TapeJob::RunCapture()
         ready = false;
     if (ready) {
         m_pReport->SetBlockMode(true, m_nBufferSize, nullptr);
-        if (uint32_t createError = image.Create(imagePath, m_nBufferSize)) {
+        if (uint32_t createError = image.Create(imagePath, m_nBufferSize, m_captureOptions.format,
+                                                m_captureOptions.compression)) {
             WriteError("Couldn't create file on disk\n");
             WriteLog(1, SystemMessage(createError));
             ready = false;
@@ -92,7 +96,14 @@ void TapeJob::RunCapture()
         named.file = m_strFileBase;
         m_pReport->SetImage(named);
         WriteLog(0, kStarLine);
-        WriteLog(1, "Capturing whole tape to image file '" + imagePath + "'\n\n");
+        WriteLog(1, "Capturing whole tape to image file '" + imagePath + "'\n");
+        std::string format = "Image format: " + std::string(ImageFormatTitle(m_captureOptions.format));
+        if (m_captureOptions.format == ImageFormat::Het)
+            format += std::string(", records compressed with ") +
+                      std::string(ImageCompressionName(m_captureOptions.compression));
+        if (!CanMarkBadRecords(m_captureOptions.format))
+            format += " (it has no mark for a bad block)";
+        WriteLog(1, format + "\n\n");
         end = CaptureTape(*device, image);
         if (!FinishImage(image, end))
             m_nResult = TapeJobResult::Failed;
@@ -167,8 +178,9 @@ TapeJob::CaptureEnd TapeJob::CaptureTape(TapeDevice& device, TapeImageFile& imag
             m_nBadBlocksInARow = 0;
         } else if (error == ERROR_CRC) {
             NoteBlockCopied(record, bytesRead);
-            writeError = image.CommitRecord(bytesRead, true);
-            if (KeepBadBlock(ERROR_CRC)) {
+            const bool stop = KeepBadBlock(ERROR_CRC);
+            writeError = PutBadBlock(image, bytesRead);
+            if (stop && !writeError) {
                 char line[96];
                 std::snprintf(line, sizeof line, "------ %u BAD BLOCKS IN A ROW, CAPTURE STOPPED -------\n\n",
                               m_nBadBlocksInARow);
@@ -255,6 +267,29 @@ uint32_t TapeJob::RereadBadBlock(TapeDevice& device, void* buffer, uint32_t& byt
     return error;
 }
 
+// A bad block into the image: marked bad where the format can. Elsewhere the bytes the drive
+// gave are kept as an ordinary record (losing them would be worse), and a block of which it
+// gave nothing is left out: the format has nothing to stand for it. Either way the log says
+// it here and the report lists the block.
+uint32_t TapeJob::PutBadBlock(TapeImageFile& image, uint32_t bytesRead)
+{
+    if (CanMarkBadRecords(image.Format()))
+        return image.CommitRecord(bytesRead, true);
+    char line[192];
+    if (bytesRead == 0) {
+        std::snprintf(line, sizeof line,
+                      "Bad block %llu of file %04d left out of the image: no bytes were read, and the format has no mark for a bad block\n",
+                      static_cast<unsigned long long>(m_nFileBlocks), m_nTapeFile);
+        WriteLog(1, line);
+        return ERROR_SUCCESS;
+    }
+    std::snprintf(line, sizeof line,
+                  "Bad block %llu of file %04d written as an ordinary record: the format has no mark for a bad block\n",
+                  static_cast<unsigned long long>(m_nFileBlocks), m_nTapeFile);
+    WriteLog(1, line);
+    return image.CommitRecord(bytesRead, true);
+}
+
 bool TapeJob::KeepBadBlock(uint32_t error)
 {
     ++m_nBadBlocksInARow;
@@ -296,6 +331,10 @@ bool TapeJob::FinishImage(TapeImageFile& image, CaptureEnd end)
     ImageReport report;
     report.file = m_strFileBase;
     report.badRecords = m_nBadBlocks;
+    report.format = std::string(ImageFormatName(m_captureOptions.format));
+    if (m_captureOptions.format == ImageFormat::Het)
+        report.compression = std::string(ImageCompressionName(m_captureOptions.compression));
+    report.badRecordsMarked = CanMarkBadRecords(m_captureOptions.format);
     bool ok = true;
     if (end == CaptureEnd::EndOfTape) {
         if (uint32_t error = image.Commit()) {

@@ -622,6 +622,9 @@ std::string SessionReport::ReportTail() const
         image["size"] = written ? Json(m_image->size) : Json(nullptr);
         image["sha256"] = written ? OrNull(m_image->sha256) : Json(nullptr);
         image["bad_records"] = m_image->badRecords;
+        image["format"] = m_image->format;
+        image["compression"] = OrNull(m_image->compression);
+        image["bad_records_marked"] = m_image->badRecordsMarked;
         text += ",\n  \"image\": " + Dumped(image, 2);
     }
     text += "\n}\n";

@@ -60,6 +60,9 @@ struct ImageReport {
     uint64_t size = 0;
     std::string sha256;
     uint64_t badRecords = 0;   // records kept as bad data
+    std::string format = "simh";
+    std::string compression;   // HET: "none", "zlib" or "bzip2"; empty (null) otherwise
+    bool badRecordsMarked = true;  // false: the format has no mark, bad blocks went in as ordinary records
 };
 
 class SessionReport {

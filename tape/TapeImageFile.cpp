@@ -35,9 +35,19 @@ TapeImageFile::~TapeImageFile()
     Discard();
 }
 
-uint32_t TapeImageFile::Create(const std::string& path, uint32_t maxRecord)
+uint32_t TapeImageFile::Create(const std::string& path, uint32_t maxRecord, ImageFormat format,
+                              ImageCompression compression)
 {
     m_strPath = path;
+    m_format = format;
+    m_pEncoder = MakeImageEncoder(format, compression);
+    if (!m_pEncoder)
+        return m_nError = ERROR_NOT_SUPPORTED;
+    if (!InPlace()) {
+        m_scratch = PageBuffer::Allocate(std::max<size_t>(maxRecord, 1));
+        if (!m_scratch)
+            return m_nError = ERROR_NOT_ENOUGH_MEMORY;
+    }
     const std::string temporary = TemporaryPath();
     uint32_t error = ERROR_SUCCESS;
     UniqueFd fd = CreateReplacingFile(temporary, error);  // never through a link at the name
@@ -105,6 +115,8 @@ char* TapeImageFile::RecordSpace()
         return nullptr;
     if (m_nFill >= kChunkSize && WriteChunk())
         return nullptr;
+    if (!InPlace())
+        return static_cast<char*>(m_scratch.data());
     return m_pChunk + m_nFill + 4;
 }
 
@@ -114,6 +126,13 @@ uint32_t TapeImageFile::CommitRecord(uint32_t length, bool bad)
         return m_nError;
     if (!m_fd.valid())
         return m_nError = ERROR_INVALID_HANDLE;
+    if (!InPlace()) {
+        if (length == 0 || length > m_scratch.size())
+            return m_nError = ERROR_INVALID_BLOCK_LENGTH;
+        if (uint32_t err = m_pEncoder->Record(m_sink, static_cast<const char*>(m_scratch.data()), length, bad))
+            return m_nError = err;
+        return ERROR_SUCCESS;
+    }
     // A length word of 0 is a tapemark: a record without data can only be a bad one.
     if (length > SIMH_MAX_RECORD || (length == 0 && !bad) || m_nFill + 9 + size_t{length} > m_nChunkRoom)
         return m_nError = ERROR_INVALID_BLOCK_LENGTH;
@@ -123,7 +142,7 @@ uint32_t TapeImageFile::CommitRecord(uint32_t length, bool bad)
     char* at = m_pChunk + m_nFill;
     std::memcpy(at, bytes, 4);
     size_t used = 4 + size_t{length};
-    if (length & 1)
+    if ((length & 1) && m_format == ImageFormat::Simh)  // E11 has no pad byte
         at[used++] = 0;
     std::memcpy(at + used, bytes, 4);
     used += 4;
@@ -134,21 +153,22 @@ uint32_t TapeImageFile::CommitRecord(uint32_t length, bool bad)
     return ERROR_SUCCESS;
 }
 
-uint32_t TapeImageFile::PutWord(uint32_t word)
-{
-    const unsigned char bytes[4] = {static_cast<unsigned char>(word), static_cast<unsigned char>(word >> 8),
-                                    static_cast<unsigned char>(word >> 16), static_cast<unsigned char>(word >> 24)};
-    return Append(bytes, sizeof bytes);
-}
-
 uint32_t TapeImageFile::PutTapemark()
 {
-    return PutWord(SIMH_TAPEMARK);
+    if (m_nError || !m_pEncoder)
+        return m_nError ? m_nError : (m_nError = ERROR_INVALID_HANDLE);
+    if (uint32_t err = m_pEncoder->Tapemark(m_sink))
+        return m_nError = err;
+    return ERROR_SUCCESS;
 }
 
 uint32_t TapeImageFile::PutEndOfMedium()
 {
-    return PutWord(SIMH_END_OF_MEDIUM);
+    if (m_nError || !m_pEncoder)
+        return m_nError ? m_nError : (m_nError = ERROR_INVALID_HANDLE);
+    if (uint32_t err = m_pEncoder->EndOfMedium(m_sink))
+        return m_nError = err;
+    return ERROR_SUCCESS;
 }
 
 uint32_t TapeImageFile::Commit()

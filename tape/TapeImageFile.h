@@ -1,11 +1,15 @@
-// The SIMH .tap image a capture writes. It grows under a temporary name beside the final one
+// The tape image a capture writes, in any writable format (platform/ImageFormat.h). It grows under a temporary name beside the final one
 // (NAME.tmp) and takes the final name only in Commit, so a partial image never stands under
 // the name the user asked for; one not committed is deleted when the object goes. Its SHA-256
 // is taken from the bytes as they are written: the image is put together in chunks of a small
 // ring (BlockHasher), each written and then digested on the hasher thread while the next one
-// fills. Each record is read straight into its place in a chunk, one write per chunk.
+// fills. In SIMH and E11 each record is read straight into its place in a chunk, one write per
+// chunk; the other formats take it from a scratch buffer through their encoder (AWS cuts it
+// into chunks with headers, HET compresses it first).
 #pragma once
 #include "platform/FileDescriptor.h"
+#include "platform/ImageEncoder.h"
+#include "platform/ImageFormat.h"
 #include "platform/PageBuffer.h"
 #include "tape/Fixity.h"
 
@@ -21,14 +25,16 @@ public:
     TapeImageFile(const TapeImageFile&) = delete;
     TapeImageFile& operator=(const TapeImageFile&) = delete;
 
-    // Creates the temporary file for the image named path, for records of up to maxRecord
-    // bytes read in place (RecordSpace). An error number on failure.
-    uint32_t Create(const std::string& path, uint32_t maxRecord = 0);
+    // Creates the temporary file for the image named path, in format, for records of up to
+    // maxRecord bytes read in place (RecordSpace). An error number on failure.
+    uint32_t Create(const std::string& path, uint32_t maxRecord = 0, ImageFormat format = ImageFormat::Simh,
+                    ImageCompression compression = ImageCompression::None);
 
     // Where the next record's bytes go, read there by the caller (up to the maxRecord given
     // to Create): the record then costs no copy. Null after a failure. CommitRecord makes
-    // them a record of length bytes, class 8 (bad data) when bad; until then the space is
-    // the caller's scratch.
+    // them a record of length bytes, marked bad when bad and the format can (class 8 in
+    // SIMH and E11; elsewhere an ordinary record: the caller says so); until then the space
+    // is the caller's scratch.
     char* RecordSpace();
     uint32_t CommitRecord(uint32_t length, bool bad);
 
@@ -48,8 +54,19 @@ public:
     // The image's SHA-256 in hex, once committed.
     const std::string& Sha256() const { return m_strSha256; }
 
+    ImageFormat Format() const { return m_format; }
+
 private:
-    uint32_t PutWord(uint32_t word);
+    // The encoder's bytes go into the chunks like any others.
+    class ChunkSink final : public ImageSink {
+    public:
+        explicit ChunkSink(TapeImageFile& file) : m_file(file) {}
+        uint32_t Append(const void* data, size_t size) override { return m_file.Append(data, size); }
+
+    private:
+        TapeImageFile& m_file;
+    };
+    bool InPlace() const { return m_format == ImageFormat::Simh || m_format == ImageFormat::E11; }
     uint32_t Append(const void* data, size_t size);
     uint32_t WriteChunk();
 
@@ -65,6 +82,10 @@ private:
     uint32_t m_nError = 0;
     bool m_bCreated = false;
     std::string m_strSha256;
+    ImageFormat m_format = ImageFormat::Simh;
+    ImageEncoderPtr m_pEncoder;
+    ChunkSink m_sink{*this};
+    PageBuffer m_scratch;                   // a record of the formats not written in place
 };
 
 // True when both names lead to the same existing file.

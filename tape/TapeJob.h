@@ -309,6 +309,7 @@ private:
     bool KeepBadBlock(uint32_t error);
     void EndCapturedFile(uint32_t error, bool breakRequested);
     bool FinishImage(TapeImageFile& image, CaptureEnd end);
+    uint32_t PutBadBlock(TapeImageFile& image, uint32_t bytesRead);
     void WriteCaptureSummary(double seconds);
     int32_t m_nTapeFile = 0;          // the tape file being read (set by AnnounceFile)
     uint64_t m_nFileBadBlocks = 0;    // blocks of this file passed over

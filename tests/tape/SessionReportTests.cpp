@@ -416,7 +416,8 @@ TEST_F(ReportTest, CaptureReportNamesTheImageAndKeepsToTheSchema)
     Json whole = capture(0);
     const std::string bytes = ReadWholeFile(dir / "c.tap");
     EXPECT_EQ(whole["image"], (Json{{"file", "c.tap"}, {"size", bytes.size()},
-                                    {"sha256", Sha256Hex(bytes.data(), bytes.size())}, {"bad_records", 1}}));
+                                    {"sha256", Sha256Hex(bytes.data(), bytes.size())}, {"bad_records", 1},
+                                 {"format", "simh"}, {"compression", nullptr}, {"bad_records_marked", true}}));
     ASSERT_EQ(whole["files"].size(), 3u);
     EXPECT_EQ(whole["files"][0]["blocks"], 2);
     EXPECT_EQ(whole["files"][2]["end"]["condition"], "no_more_data");
