@@ -13,10 +13,11 @@ tools/deps
 # and only so do its records cross the window's edges.
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
   -DKV_BUILD_GUI=OFF -DKV_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS=-DKV_IMAGE_WINDOW=64 >/dev/null
-nice cmake --build build-fuzz -j2 --target fuzz_selection fuzz_image_drive
+nice cmake --build build-fuzz -j2 --target fuzz_selection fuzz_image_drive fuzz_image_e11 fuzz_image_aws \
+  fuzz_image_het fuzz_image_tpc
 rm -rf build-fuzz/seeds
 fuzz/make-seeds.sh build-fuzz/seeds
-for target in selection image_drive; do
+for target in selection image_drive image_e11 image_aws image_het image_tpc; do
   mkdir -p "build-fuzz/corpus/$target"
   echo "=== fuzz_$target: ${seconds}s ==="
   nice "build-fuzz/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \

@@ -106,6 +106,12 @@ TEST_F(CliProgram, UsageErrorsExitWith2AndTouchNothing)
         {"capture", "--tape-image", m_image},
         {"capture", "--tape-image", m_image, "--on-error", "skip", m_dir / "new.tap"},
         {"capture", "--device", "0", m_dir / "new.tap", m_dir / "second.tap"},
+        {"capture", "--tape-image", m_image, "--format", "tpc", m_dir / "new.tap"},
+        {"convert", m_image, m_dir / "new.tap", "--format", "aws", "--compress", "zlib"},
+        {"convert", m_image},
+        {"validate"},
+        {"validate", m_image, "--fixed-block-size", "80"},
+        {"load", "--tape-image", m_image, "--image-format", "vhs"},
     };
     for (const auto& args : bad) {
         RunResult r = RunCli(args);

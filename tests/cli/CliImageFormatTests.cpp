@@ -1,0 +1,102 @@
+// capture, convert and validate across the image formats, as the user runs them.
+#include "tests/cli/ChildProcess.h"
+#include "tests/common/TestSupport.h"
+
+#include "platform/SimhTapeWriter.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+
+namespace {
+
+class CliImageFormats : public testing::Test {
+protected:
+    ChildProcess::Options Here() const
+    {
+        ChildProcess::Options here;
+        here.cwd = m_dir.path();
+        return here;
+    }
+
+    TempDir m_dir;
+};
+
+// Every writable format carries a well-formed image there and back unchanged, byte for byte,
+// and the image in between holds the tape: loading it gives the demo's files.
+TEST_F(CliImageFormats, ConvertThereAndBackIsTheSameImage)
+{
+    const std::string demo = ReadWholeFile(KV_DEMO_TAPE);
+    const std::vector<std::vector<std::string>> ways = {
+        {"e11.e11"}, {"aws.aws"}, {"zlib.het"}, {"bzip2.het", "--compress", "bzip2"},
+        {"plain.het", "--compress", "none"}, {"named.img", "--format", "aws"}};
+    for (const auto& way : ways) {
+        std::vector<std::string> there = {"convert", KV_DEMO_TAPE, way[0]};
+        there.insert(there.end(), way.begin() + 1, way.end());
+        RunResult r = RunCli(there, Here());
+        ASSERT_EQ(r.status, 0) << way[0] << "\n" << r.out << r.err;
+        const std::string middle = ReadWholeFile(m_dir / way[0]);
+        EXPECT_NE(middle, demo) << way[0];  // it is another format
+        r = RunCli({"convert", way[0], way[0] + ".back.tap"}, Here());
+        ASSERT_EQ(r.status, 0) << way[0] << "\n" << r.out << r.err;
+        EXPECT_TRUE(ReadWholeFile(m_dir / (way[0] + ".back.tap")) == demo) << way[0];
+    }
+    // The report says what was written.
+    const auto report = nlohmann::json::parse(ReadWholeFile(m_dir / "bzip2.het.json"));
+    EXPECT_EQ(report["image"]["format"], "het");
+    EXPECT_EQ(report["image"]["compression"], "bzip2");
+}
+
+// AWS has no bad-record mark: the bytes of a bad record go in as an ordinary record, the log
+// says so, the report lists it and says the format could not mark it, and the exit status
+// says the copy is not the tape's data.
+TEST_F(CliImageFormats, BadRecordIntoAFormatWithoutAMarkIsKeptAndListed)
+{
+    SimhTapeWriter tape;
+    ASSERT_TRUE(tape.Open(m_dir / "bad.tap"));
+    tape.WriteRecord("good one");
+    tape.WriteBadRecord("unreadable");
+    tape.WriteRecord("good two");
+    tape.WriteTapemark();
+    tape.WriteEndOfMedium();
+    ASSERT_TRUE(tape.Close()) << tape.Error();
+
+    RunResult r = RunCli({"convert", "bad.tap", "bad.aws"}, Here());
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("Bad block 1 of file 0000 written as an ordinary record: the format has no mark for a bad "
+                         "block"),
+              std::string::npos)
+        << r.out;
+    const auto report = nlohmann::json::parse(ReadWholeFile(m_dir / "bad.aws.json"));
+    EXPECT_EQ(report["image"]["bad_records_marked"], false);
+    ASSERT_EQ(report["bad_blocks"].size(), 1u);
+    EXPECT_EQ(report["bad_blocks"][0]["block"], 1);
+
+    // Read back, the three records are all there, the middle one with the bytes it had.
+    r = RunCli({"load", "--tape-image", "bad.aws", "--dir", "out"}, Here());
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(ReadWholeFile(m_dir / "out/file0000"), "good oneunreadablegood two");
+}
+
+// validate: exit 0 and "clean" for a sound image; for one damaged at a known place, exit 1
+// and that place.
+TEST_F(CliImageFormats, ValidateFindsDamageAtItsPlace)
+{
+    RunResult r = RunCli({"validate", KV_DEMO_TAPE}, Here());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("clean"), std::string::npos) << r.out;
+
+    std::string image = ReadWholeFile(KV_DEMO_TAPE);
+    // The second record's leading length word: the first record is 4 + n + pad + 4 bytes.
+    const uint32_t first = static_cast<unsigned char>(image[0]) | static_cast<unsigned char>(image[1]) << 8 |
+                           static_cast<unsigned char>(image[2]) << 16;
+    const size_t second = 8 + first + (first & 1);
+    image[second] ^= 0x01;
+    WriteWholeFile(m_dir / "damaged.tap", image);
+    r = RunCli({"validate", "damaged.tap"}, Here());
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("DAMAGED at byte " + std::to_string(second)), std::string::npos) << r.out;
+}
+
+} // namespace
