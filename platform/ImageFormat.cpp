@@ -128,7 +128,8 @@ std::optional<ImageFormat> DetectImageFormat(const unsigned char* head, size_t s
     const std::optional<ImageFormat> hint = ImageFormatFromExtension(path);
     if (imageSize == 0)  // a blank tape: every format's
         return hint.value_or(ImageFormat::Simh);
-    const bool simh = LooksLikeSimh(head, size, imageSize, true);
+    bool simhOdd = false;
+    const bool simh = LooksLikeSimh(head, size, imageSize, true, &simhOdd);
     const bool e11 = LooksLikeSimh(head, size, imageSize, false);  // only with an odd record
     bool compressed = false;
     const bool aws = LooksLikeAws(head, size, imageSize, compressed);
@@ -141,7 +142,7 @@ std::optional<ImageFormat> DetectImageFormat(const unsigned char* head, size_t s
             break;
         case ImageFormat::E11:
             // Without an odd-length record E11 is SIMH's layout exactly.
-            if (e11 || simh)
+            if (e11 || (simh && !simhOdd))
                 return ImageFormat::E11;
             break;
         case ImageFormat::Aws:

@@ -66,6 +66,9 @@ ImageReaderPtr MakeImageReader(ImageFormat format, int fd, uint64_t imageSize);
 ImageReaderPtr MakeSimhReader(int fd, uint64_t imageSize, bool padOddRecords);
 ImageReaderPtr MakeAwsReader(int fd, uint64_t imageSize, bool het);
 ImageReaderPtr MakeTpcReader(int fd, uint64_t imageSize);
-bool LooksLikeSimh(const unsigned char* head, size_t size, uint64_t imageSize, bool padOddRecords);
+// SIMH, and E11 when !padOddRecords: E11 only where an odd-length record shows its layout
+// (without one the two are the same bytes); sawOdd, when given, tells whether one did.
+bool LooksLikeSimh(const unsigned char* head, size_t size, uint64_t imageSize, bool padOddRecords,
+                   bool* sawOdd = nullptr);
 bool LooksLikeAws(const unsigned char* head, size_t size, uint64_t imageSize, bool& compressed);
 bool LooksLikeTpc(const unsigned char* head, size_t size, uint64_t imageSize);

@@ -449,10 +449,13 @@ ImageEncoderPtr MakeSimhEncoder(bool padOddRecords)
     return std::make_unique<SimhEncoder>(padOddRecords);
 }
 
-bool LooksLikeSimh(const unsigned char* head, size_t size, uint64_t imageSize, bool padOddRecords)
+bool LooksLikeSimh(const unsigned char* head, size_t size, uint64_t imageSize, bool padOddRecords, bool* odd)
 {
     bool sawOdd = false;
-    if (!ChainFits(head, size, imageSize, padOddRecords, sawOdd))
+    const bool fits = ChainFits(head, size, imageSize, padOddRecords, sawOdd);
+    if (odd)
+        *odd = sawOdd;
+    if (!fits)
         return false;
     // Without an odd-length record both layouts are the same; E11 claims only what shows
     // its own shape.
