@@ -44,7 +44,7 @@ std::string SystemMessage(uint32_t code)
     case ERROR_DEVICE_NOT_CONNECTED: text = "The device is not connected."; break;
     case ERROR_TIMEOUT: text = "This operation returned because the timeout period expired."; break;
     case ERROR_TAPE_IMAGE_TRUNCATED: text = "The tape image ends in the middle of a record (truncated image)."; break;
-    case ERROR_TAPE_IMAGE_INCONSISTENT: text = "The tape image is damaged: a record's trailing length differs from its leading length."; break;
+    case ERROR_TAPE_IMAGE_INCONSISTENT: text = "The tape image is damaged: its record lengths or links do not agree."; break;
     case ERROR_TAPE_IMAGE_UNREADABLE: text = "The tape image file could not be read."; break;
     case ERROR_TAPE_IMAGE_UNKNOWN_FORMAT: text = "The file is not a tape image of a known format (simh, e11, aws, het, tpc)."; break;
     case ERROR_TAPE_IMAGE_BAD_COMPRESSION: text = "A compressed record of the tape image cannot be decompressed: the image is damaged."; break;

@@ -53,6 +53,13 @@ inline constexpr uint32_t ERROR_TAPE_IMAGE_UNKNOWN_FORMAT = 0x20000009;
 inline constexpr uint32_t ERROR_TAPE_IMAGE_BAD_COMPRESSION = 0x2000000A;
 inline constexpr uint32_t ERROR_TAPE_IMAGE_UNREADABLE = 0x20000003;
 
+// The errors of a tape image that cannot be followed past a place (not of a drive).
+inline bool IsTapeImageDamage(uint32_t code)
+{
+    return code == ERROR_TAPE_IMAGE_TRUNCATED || code == ERROR_TAPE_IMAGE_INCONSISTENT ||
+           code == ERROR_TAPE_IMAGE_UNKNOWN_MARKER || code == ERROR_TAPE_IMAGE_BAD_COMPRESSION;
+}
+
 // The text shown in the log for an error number, one line ending in "\n" (the log writes
 // it right after the error banner). Never empty.
 std::string SystemMessage(uint32_t code);

@@ -12,6 +12,16 @@
 
 namespace {
 
+// Where an image drive stands, as a byte of the image: its media parameters' capacity less
+// what remains. -1 when it cannot say.
+int64_t ImagePosition(TapeDevice& device)
+{
+    TAPE_GET_MEDIA_PARAMETERS media;
+    if (device.GetMediaParameters(media) != ERROR_SUCCESS || media.Remaining > media.Capacity)
+        return -1;
+    return media.Capacity - media.Remaining;
+}
+
 const std::string kStars59(59, '*');
 const char* const kWriteFailedText = "Error writing file on disk.\tDisk full or restricted access?\n";
 const char* const kCreateFailedText = "Couldn't create file on disk\n";
@@ -164,6 +174,8 @@ TapeJob::FileEnd TapeJob::CopyBlocks(TapeDevice& device, PendingDiskFile& diskFi
             buffer = ReadBuffer();
             if (end.lastError == ERROR_MORE_DATA || end.lastError == ERROR_INVALID_BLOCK_LENGTH)
                 end.blockLength = device.LastBlockLength();
+            if (IsTapeImageDamage(end.lastError))
+                end.damageAt = ImagePosition(device);
             if (const Rescue rescue = RescueBlock(device, buffer, bytesRead, end); rescue != Rescue::Recovered) {
                 if (rescue == Rescue::Skipped)
                     continue;  // left out of the disk file; the tape stands after it
@@ -263,12 +275,12 @@ bool TapeJob::ReportFileEnd(const FileEnd& end, bool& endOfTape, bool& stoppedBy
     // Going on would read from wherever the failed read left the tape and copy those
     // bytes under the next file's name: the session ends here instead.
     WriteError(SystemMessage(end.lastError));
-    WriteReadFailureReason(end.lastError, end.blockLength);
+    WriteReadFailureReason(end.lastError, end.blockLength, end.damageAt);
     return false;
 }
 
 // What the drive's error number cannot say: the sizes and the place on the tape.
-void TapeJob::WriteReadFailureReason(uint32_t error, uint32_t blockLength)
+void TapeJob::WriteReadFailureReason(uint32_t error, uint32_t blockLength, int64_t damageAt)
 {
     char text[320];
     char length[48] = "";
@@ -292,7 +304,13 @@ void TapeJob::WriteReadFailureReason(uint32_t error, uint32_t blockLength)
                       static_cast<unsigned long long>(m_nFileBlocks), m_nTapeFile);
         break;
     default:
-        return;
+        if (!IsTapeImageDamage(error) || damageAt < 0)
+            return;
+        std::snprintf(text, sizeof text,
+                      "Reason: the tape image goes wrong at byte %lld, in block %llu of tape file %04d "
+                      "(both counted from 0)\n",
+                      static_cast<long long>(damageAt), static_cast<unsigned long long>(m_nFileBlocks), m_nTapeFile);
+        break;
     }
     WriteLog(1, text);
 }

@@ -237,6 +237,7 @@ private:
         bool readOk = true;                 // the last read succeeded
         uint32_t lastError = 0;             // its result
         uint32_t blockLength = 0;           // of a block too long or of the wrong size, if known
+        int64_t damageAt = -1;              // a damaged tape image: the byte where it goes wrong
         bool breakRequested = false;        // seen after the last block
         bool breakImmediate = false;        // and at once: the file is cut where it stands
     };
@@ -265,7 +266,7 @@ private:
     // whether error was one.
     bool WriteEndOfTape(uint32_t error);
     // After the text of a read error: the line with the sizes or the block it concerns.
-    void WriteReadFailureReason(uint32_t error, uint32_t blockLength);
+    void WriteReadFailureReason(uint32_t error, uint32_t blockLength, int64_t damageAt = -1);
     // Closes the disk file and gives it its name, or deletes it when it stayed empty (an
     // unmade file of the read past the tape's last one reads as deleted too). False when the
     // name could not be given, after writing why.

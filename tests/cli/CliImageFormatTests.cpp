@@ -80,8 +80,8 @@ TEST_F(CliImageFormats, BadRecordIntoAFormatWithoutAMarkIsKeptAndListed)
 }
 
 // validate: exit 0 and "clean" for a sound image; for one damaged at a known place, exit 1
-// and that place.
-TEST_F(CliImageFormats, ValidateFindsDamageAtItsPlace)
+// and that place. A load of it stops there and names the place too.
+TEST_F(CliImageFormats, ValidateAndLoadFindDamageAtItsPlace)
 {
     RunResult r = RunCli({"validate", KV_DEMO_TAPE}, Here());
     EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -97,6 +97,13 @@ TEST_F(CliImageFormats, ValidateFindsDamageAtItsPlace)
     r = RunCli({"validate", "damaged.tap"}, Here());
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("DAMAGED at byte " + std::to_string(second)), std::string::npos) << r.out;
+
+    r = RunCli({"load", "--tape-image", "damaged.tap", "--dir", "out"}, Here());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Reason: the tape image goes wrong at byte " + std::to_string(second) +
+                         ", in block 1 of tape file 0000"),
+              std::string::npos)
+        << r.out;
 }
 
 } // namespace
