@@ -166,7 +166,10 @@ private:
     }
 
     // MTFSR / MTBSR. A filemark ends the spacing with EIO, the drive past it (forwards) or
-    // before it (backwards); st counts it in mt_fileno, which tells it from a fault.
+    // before it (backwards); st counts it in mt_fileno, which tells it from a fault. Some
+    // drives (scsi_debug's tape among them) pass a filemark that is the last record of a
+    // backward count without a word, already where a reported one leaves the tape; st's
+    // block number in the file tells: more records back than it counted since the filemark.
     uint32_t SpaceRecords(int64_t count)
     {
         if (count == 0)
@@ -177,8 +180,11 @@ private:
         const bool haveBefore = m_sys.TapeStatus(m_tape.get(), before) == 0;
         int rc = count > 0 ? Operation(MTFSR, static_cast<int>(count))
                            : Operation(MTBSR, static_cast<int>(-count));
-        if (rc == 0)
+        if (rc == 0) {
+            if (count < 0 && haveBefore && before.mt_blkno >= 0 && -count > before.mt_blkno)
+                return before.mt_fileno == 0 ? ERROR_BEGINNING_OF_MEDIA : ERROR_FILEMARK_DETECTED;
             return ERROR_SUCCESS;
+        }
         if (rc == -EIO) {
             mtget after{};
             if (m_sys.TapeStatus(m_tape.get(), after) == 0) {

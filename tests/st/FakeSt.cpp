@@ -94,6 +94,7 @@ int FakeSt::TapeOperation(int, const mtop& op)
     switch (op.mt_op) {
     case MTREW:
         position = 0;
+        fileNumberSkew = 0;
         atEndOfData = false;
         blockNumberKnown = true;
         return 0;
@@ -134,10 +135,14 @@ int FakeSt::TapeOperation(int, const mtop& op)
         atEndOfData = false;
         for (int passed = 0; passed < op.mt_count; ++passed) {
             if (position == 0)
-                return -EIO;
+                return silentFilemarkAtEndOfBackspace && passed + 1 == op.mt_count ? 0 : -EIO;
             if (tape[position - 1] == kFilemark) {
                 --position;
                 blockNumberKnown = false;
+                if (silentFilemarkAtEndOfBackspace && passed + 1 == op.mt_count) {
+                    ++fileNumberSkew;
+                    return 0;
+                }
                 return -EIO;
             }
             --position;
@@ -192,7 +197,7 @@ int FakeSt::TapeStatus(int, mtget& status)
             ++block;
         }
     }
-    status.mt_fileno = file;
+    status.mt_fileno = file + fileNumberSkew;
     status.mt_blkno = blockNumberKnown ? block : -1;
     return 0;
 }

@@ -33,6 +33,10 @@ public:
     // st knows the block number within the file (mt_blkno; -1 once lost). A data error loses
     // it, also one a test arms as a read override; a filemark or rewind finds it again.
     bool blockNumberKnown = true;
+    // The drive passes a filemark (or meets the beginning) as the last record of a backward
+    // MTBSR without reporting it (scsi_debug's tape does): st then counts one file too many.
+    bool silentFilemarkAtEndOfBackspace = false;
+    long fileNumberSkew = 0;
 
     // Paths that fail to open, with the errno; a path listed for one flag set only fails then.
     std::map<std::string, int> openErrors;

@@ -352,6 +352,32 @@ TEST_F(StTapeTest, SpacingByRecordsIsMtfsrOrMtbsrAndAFaultIsNoFilemark)
     EXPECT_EQ(st.operations.size(), calls);  // neither reached the drive
 }
 
+// A drive that spaces back over a filemark without reporting it when the filemark is the
+// last record of the count stands where a reported one leaves it; st's block count shows it.
+TEST_F(StTapeTest, SpacingBackOntoAnUnreportedFilemarkIsAFilemark)
+{
+    st.tape = {10, FM, 20, 30, FM, 40};
+    st.silentFilemarkAtEndOfBackspace = true;
+    TapeDevicePtr device = Open();
+    ASSERT_EQ(device->SetTapePosition(TAPE_SPACE_FILEMARKS, 0, 1, 0, false), ERROR_SUCCESS);
+    ASSERT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 2, 0, false), ERROR_SUCCESS);
+    const uint32_t back2 = static_cast<uint32_t>(-2), back3 = static_cast<uint32_t>(-3);
+    EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, back2, 0xFFFFFFFFu, false), ERROR_SUCCESS);
+    ASSERT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, 2, 0, false), ERROR_SUCCESS);
+    EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, back3, 0xFFFFFFFFu, false),
+              ERROR_FILEMARK_DETECTED);
+    std::vector<char> buffer(64);
+    uint32_t bytes = 0;
+    EXPECT_EQ(device->Read(buffer.data(), 64, bytes), ERROR_FILEMARK_DETECTED);  // just before it
+
+    // in the first file the beginning of the tape stands there instead
+    ASSERT_EQ(device->SetTapePosition(TAPE_REWIND, 0, 0, 0, false), ERROR_SUCCESS);
+    ASSERT_EQ(device->Read(buffer.data(), 64, bytes), ERROR_SUCCESS);
+    EXPECT_EQ(device->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, back2, 0xFFFFFFFFu, false),
+              ERROR_BEGINNING_OF_MEDIA);
+    EXPECT_EQ(st.position, 0u);
+}
+
 TEST_F(StTapeTest, PositionRequestsStCannotServeAreRefused)
 {
     TapeDevicePtr device = Open();
