@@ -1,12 +1,15 @@
 // Runs inside a throw-away virtual machine whose kernel emulates a tape drive (scsi_debug
 // with ptype=1): writes a few tape files through /dev/nst0, then reads them back through the
-// st backend as \\.\TAPE0 and checks blocks, filemarks and the end of data. The emulated
-// drive keeps only each block's length and first four bytes, so every block carries its
-// length in its first four bytes. Prints one PASS/FAIL line per check and a verdict.
+// st backend as \\.\TAPE0 and checks blocks, filemarks, the end of data, spacing and data
+// errors (injected through scsi_debug's debugfs). The emulated drive keeps only each block's
+// length and first four bytes, so every block carries its length in its first four bytes.
+// Prints one PASS/FAIL line per check (SKIP where this drive cannot show it) and a verdict.
 #include "platform/DeviceNamespace.h"
 #include "platform/Errors.h"
 #include "platform/linux/LinuxTape.h"
 #include "platform/linux/ScsiDevices.h"
+#include "platform/linux/SgIo.h"
+#include "platform/linux/StSystem.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -15,7 +18,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <dirent.h>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -91,30 +93,40 @@ std::string Name(uint32_t rc)
     }
 }
 
-// scsi_debug's error injection (debugfs, kernels from 6.7): the next READ(6) of the drive
-// fails with CHECK CONDITION, MEDIUM ERROR, unrecovered read error (11/00), once. False when
-// this kernel has no such file.
-bool InjectMediumErrorOnNextRead()
+// scsi_debug's error injection (debugfs, kernels from 6.7): the drive's next `count` READ(6)
+// commands fail with CHECK CONDITION, MEDIUM ERROR, unrecovered read error (11/00). The file
+// is the device's own, named by its address (beside it are the targets' folders, which have
+// none). False when this kernel has no such file.
+bool InjectMediumErrors(const ScsiDevice& drive, int count)
 {
-    const char* root = "/sys/kernel/debug/scsi_debug";
-    DIR* dir = opendir(root);
-    if (!dir)
-        return false;
-    std::string path;
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.')
-            path = std::string(root) + "/" + entry->d_name + "/error";
-    }
-    closedir(dir);
-    int fd = path.empty() ? -1 : open(path.c_str(), O_WRONLY);
+    const std::string path = "/sys/kernel/debug/scsi_debug/" + std::to_string(drive.host) + ":" +
+                             std::to_string(drive.channel) + ":" + std::to_string(drive.target) + ":" +
+                             std::to_string(drive.lun) + "/error";
+    int fd = open(path.c_str(), O_WRONLY);
     if (fd < 0)
         return false;
-    // type 2 (fail with sense), count -1 (once), READ(6), host/driver byte 0, status 2,
-    // sense key 3, ASC 0x11, ASCQ 0
-    const char rule[] = "2 -1 0x08 0 0 0x2 0x3 0x11 0x0\n";
-    const bool ok = write(fd, rule, sizeof rule - 1) == static_cast<ssize_t>(sizeof rule - 1);
+    // type 2 (fail with sense), -count (that many times), READ(6), host and driver byte 0,
+    // status 2, sense key 3, ASC 0x11, ASCQ 0
+    const std::string rule = "2 " + std::to_string(-count) + " 0x08 0 0 0x2 0x3 0x11 0x0\n";
+    const bool ok = write(fd, rule.data(), rule.size()) == static_cast<ssize_t>(rule.size());
     close(fd);
     return ok;
+}
+
+// Where the drive stands: READ POSITION (short form), the address of the next block or
+// filemark from the beginning; -1 when the drive cannot say.
+long DrivePosition(const ScsiDevice& drive)
+{
+    SgIoRequest request;
+    request.node = drive.sgNode;
+    request.cdb = {0x34, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    request.direction = SgIoRequest::FromDevice;
+    request.data.assign(20, 0);
+    RunSgIo(request, RealStSystem());
+    if (!request.Succeeded() || (request.data[0] & 0x04))  // BPU: position unknown
+        return -1;
+    return (long{request.data[4]} << 24) | (long{request.data[5]} << 16) | (long{request.data[6]} << 8) |
+           request.data[7];
 }
 
 uint32_t SpaceBlocks(TapeDevice& tape, int64_t count)
@@ -235,23 +247,68 @@ int main()
     Check(rc == ERROR_FILEMARK_DETECTED, "forward into the filemark: filemark (" + Name(rc) + ")");
     rc = tape->Read(buffer.data(), size, bytes);
     Check(rc == ERROR_SUCCESS && bytes == 777, "just after that filemark (" + Name(rc) + ")");
+    rc = SpaceBlocks(*tape, -1);
+    Check(rc == ERROR_SUCCESS, "back over the file's one block, up to the filemark (" + Name(rc) + ")");
+    rc = SpaceBlocks(*tape, -1);
+    Check(rc == ERROR_FILEMARK_DETECTED, "one back from just after the filemark: filemark (" + Name(rc) + ")");
+    rc = tape->Read(buffer.data(), size, bytes);
+    Check(rc == ERROR_FILEMARK_DETECTED, "just before that filemark (" + Name(rc) + ")");
+    rc = tape->Read(buffer.data(), size, bytes);
+    Check(rc == ERROR_SUCCESS && bytes == 777, "and after it the file's block (" + Name(rc) + ")");
+    // the filemark as the last record of the count (scsi_debug passes it without a word)
     rc = SpaceBlocks(*tape, -2);
-    Check(rc == ERROR_FILEMARK_DETECTED, "back into the filemark: filemark (" + Name(rc) + ")");
+    Check(rc == ERROR_FILEMARK_DETECTED, "back over the block into the filemark: filemark (" + Name(rc) + ")");
     rc = tape->Read(buffer.data(), size, bytes);
     Check(rc == ERROR_FILEMARK_DETECTED, "just before that filemark (" + Name(rc) + ")");
 
-    // A medium error on a read is a data error. scsi_debug fails the command before its tape
-    // moves, which says nothing of where a drive stands after a block it gave up on, so the
-    // place is reported and not checked.
+    // A medium error on a read is a data error, and a drive moves past a block it gave up
+    // on. scsi_debug's injection answers the READ itself, before its tape emulation runs
+    // (sdebug_fail_cmd: schedule_resp(cmnd, devip, result, NULL, 0, 0), no response
+    // function), so its tape stays before the block: the drive's own position says which
+    // kind of drive this is, and only the checks that hold for it are made.
+    const ScsiDevice unit = EnumerateLinuxTapeDrives().front();
     Check(tape->SetTapePosition(TAPE_REWIND, 0, 0, 0, false) == ERROR_SUCCESS, "rewind for a medium error");
-    if (InjectMediumErrorOnNextRead()) {
+    if (InjectMediumErrors(unit, 1)) {
+        const long before = DrivePosition(unit);
         rc = tape->Read(buffer.data(), size, bytes);
-        Check(rc == ERROR_CRC, "injected medium error reads as a data error (" + Name(rc) + ")");
+        Check(rc == ERROR_CRC && bytes == 0, "injected medium error reads as a data error (" + Name(rc) + ")");
+        const long after = DrivePosition(unit);
+        std::printf("  drive position %ld before the failed read, %ld after it\n", before, after);
+        if (before >= 0 && after == before + 1) {
+            rc = tape->Read(buffer.data(), size, bytes);
+            Check(rc == ERROR_SUCCESS && bytes == 10240, "after the bad block: the next block (" + Name(rc) + ")");
+            rc = SpaceBlocks(*tape, -2);
+            Check(rc == ERROR_SUCCESS, "two back: before the bad block (" + Name(rc) + ")");
+            Check(InjectMediumErrors(unit, 1), "medium error armed again");
+            rc = tape->Read(buffer.data(), size, bytes);
+            Check(rc == ERROR_CRC, "the bad block read again: a data error again (" + Name(rc) + ")");
+            rc = tape->Read(buffer.data(), size, bytes);
+            Check(rc == ERROR_SUCCESS && bytes == 10240, "passed over: the next block (" + Name(rc) + ")");
+        } else {
+            Check(before >= 0 && after == before, "the backend moved nothing of its own after the data error");
+            rc = tape->Read(buffer.data(), size, bytes);
+            Check(rc == ERROR_SUCCESS && bytes == 512, "the block the drive stands before reads (" + Name(rc) + ")");
+            std::printf("SKIP: this drive stays before a block it failed to read (scsi_debug answers an "
+                        "injected READ without moving its tape): the position after a bad block, and "
+                        "reading it again after spacing back one, are not checked\n");
+        }
+
+        // Too many bad blocks in a row: the rest of the file is spaced over, and the next
+        // file is where it should be although st has lost count of the blocks.
+        Check(tape->SetTapePosition(TAPE_REWIND, 0, 0, 0, false) == ERROR_SUCCESS, "rewind for bad blocks in a row");
+        Check(tape->SetTapePosition(TAPE_SPACE_FILEMARKS, 0, 2, 0, false) == ERROR_SUCCESS, "to file 2 again");
+        Check(InjectMediumErrors(unit, 2), "two medium errors armed");
+        int errors = 0;
+        for (int n = 0; n < 2; ++n)
+            errors += tape->Read(buffer.data(), size, bytes) == ERROR_CRC ? 1 : 0;
+        Check(errors == 2, "two data errors in a row (" + std::to_string(errors) + ")");
+        rc = tape->SetTapePosition(TAPE_SPACE_FILEMARKS, 0, 1, 0, false);
+        Check(rc == ERROR_SUCCESS, "the rest of the file spaced over (" + Name(rc) + ")");
         rc = tape->Read(buffer.data(), size, bytes);
-        std::printf("  after the medium error the next read gives %s, %u bytes (%s)\n", Name(rc).c_str(), bytes,
-                    bytes == 512 ? "before the block" : bytes == 10240 ? "after the block" : "elsewhere");
+        Check(rc == ERROR_SUCCESS && bytes == 777, "the next file's block after it (" + Name(rc) + ")");
     } else {
-        std::printf("SKIP: no scsi_debug error injection in this kernel\n");
+        std::printf("SKIP: no scsi_debug error injection in this kernel (no debugfs file "
+                    "scsi_debug/%d:%d:%d:%d/error)\n", unit.host, unit.channel, unit.target, unit.lun);
     }
 
     Check(tape->SetTapePosition(TAPE_REWIND, 0, 0, 0, false) == ERROR_SUCCESS, "final rewind");
