@@ -12,10 +12,13 @@
 # Environment: KV_KERNEL_WORK  cache and scratch folder (default /tmp/kv-scsi-debug)
 #              KV_QEMU_TIMEOUT seconds before the virtual machine is given up (default 300)
 #              KV_QEMU_ACCEL   tcg (default) or kvm
+#              KV_APT_TIMEOUT  seconds each download may take before it counts as unavailable
+#                              (default 600)
 set -u
 REPO=$(cd "$(dirname "$0")/../.." && pwd)
 WORK=${KV_KERNEL_WORK:-/tmp/kv-scsi-debug}
 TIMEOUT=${KV_QEMU_TIMEOUT:-300}
+APT_TIMEOUT=${KV_APT_TIMEOUT:-600}
 mkdir -p "$WORK"
 log() { echo "[scsi-debug] $*"; }
 skip() { log "SKIP: $*"; exit 77; }
@@ -30,7 +33,7 @@ fi
 if [ ${#need[@]} -gt 0 ]; then
     [ "$(id -u)" = 0 ] || skip "missing ${need[*]}"
     log "installing ${need[*]}"
-    apt-get install -y -q "${need[@]}" >"$WORK/apt-install.log" 2>&1 || skip "cannot install ${need[*]}"
+    timeout "$APT_TIMEOUT" apt-get install -y -q "${need[@]}" >"$WORK/apt-install.log" 2>&1 || skip "cannot install ${need[*]}"
     busybox_bin=$(command -v busybox)
 fi
 
@@ -65,7 +68,7 @@ if [ ! -f "$KDIR/ready" ]; then
     echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri sid main" >"$WORK/sid.list"
     mkdir -p "$WORK/sid-lists/partial" "$WORK/apt-cache/archives/partial" "$WORK/debs"
     log "reading the unstable suite's package list"
-    apt-get "${APT[@]}" update >"$WORK/apt-update.log" 2>&1 || skip "apt-get update for the unstable suite failed"
+    timeout "$APT_TIMEOUT" apt-get "${APT[@]}" update >"$WORK/apt-update.log" 2>&1 || skip "apt-get update for the unstable suite failed"
     # the generic flavour: not -rt-, not -cloud-
     pkg=$(apt-cache "${APT[@]}" search --names-only '^linux-image-[0-9][^ ]*-amd64$' | awk '{print $1}' |
           grep -Ev -- '-(rt|cloud)-amd64$' | sort -V | tail -1)
@@ -75,9 +78,9 @@ if [ ! -f "$KDIR/ready" ]; then
     rm -rf "$KDIR" && mkdir -p "$KDIR"
     (cd "$WORK/debs" && rm -f ./*.deb &&
         # newer packaging splits the image into binary and modules; older ships it whole
-        { apt-get "${APT[@]}" download "linux-binary-$abi" "linux-modules-$abi" >"$WORK/apt-download.log" 2>&1 ||
-          apt-get "${APT[@]}" download "linux-image-$abi-unsigned" >>"$WORK/apt-download.log" 2>&1 ||
-          apt-get "${APT[@]}" download "$pkg" >>"$WORK/apt-download.log" 2>&1; }) || skip "kernel download failed"
+        { timeout "$APT_TIMEOUT" apt-get "${APT[@]}" download "linux-binary-$abi" "linux-modules-$abi" >"$WORK/apt-download.log" 2>&1 ||
+          timeout "$APT_TIMEOUT" apt-get "${APT[@]}" download "linux-image-$abi-unsigned" >>"$WORK/apt-download.log" 2>&1 ||
+          timeout "$APT_TIMEOUT" apt-get "${APT[@]}" download "$pkg" >>"$WORK/apt-download.log" 2>&1; }) || skip "kernel download failed"
     for deb in "$WORK"/debs/*.deb; do dpkg-deb -x "$deb" "$KDIR/root"; done
     moddir=$(ls -d "$KDIR"/root/{usr/,}lib/modules/* 2>/dev/null | head -1)
     vmlinuz=$(ls "$moddir/vmlinuz" "$KDIR"/root/boot/vmlinuz-* 2>/dev/null | head -1)
