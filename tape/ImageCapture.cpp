@@ -104,7 +104,7 @@ void TapeJob::RunCapture()
         if (!CanMarkBadRecords(m_captureOptions.format))
             format += " (it has no mark for a bad block)";
         WriteLog(1, format + "\n\n");
-        end = CaptureTape(*device, image);
+        end = m_captureOptions.retryFrom.empty() ? CaptureTape(*device, image) : RetryBadRecords(*device, image);
         if (!FinishImage(image, end))
             m_nResult = TapeJobResult::Failed;
     }
@@ -121,6 +121,11 @@ void TapeJob::RunCapture()
 // source, and a folder under the name could only fail at the very end.
 bool TapeJob::CheckImageName(const std::string& imagePath)
 {
+    const std::string& earlier = m_captureOptions.retryFrom;
+    if (!earlier.empty() && (IsSameFile(imagePath, earlier) || IsSameFile(imagePath + ".tmp", earlier))) {
+        WriteError("The image file is the earlier image whose bad records are read again: '" + imagePath + "'\n");
+        return false;
+    }
     const std::vector<std::string>& images = DeviceNamespace::TapeImages();
     if (m_nTapeIndex >= 0 && static_cast<size_t>(m_nTapeIndex) < images.size()) {
         const std::string& source = images[m_nTapeIndex];
@@ -335,6 +340,11 @@ bool TapeJob::FinishImage(TapeImageFile& image, CaptureEnd end)
     if (m_captureOptions.format == ImageFormat::Het)
         report.compression = std::string(ImageCompressionName(m_captureOptions.compression));
     report.badRecordsMarked = CanMarkBadRecords(m_captureOptions.format);
+    if (!m_captureOptions.retryFrom.empty()) {
+        report.retryOf = m_captureOptions.retryFrom;
+        report.badRecordsBefore = static_cast<int64_t>(m_nBadBefore);
+        report.recovered = static_cast<int64_t>(m_nRecovered);
+    }
     bool ok = true;
     if (end == CaptureEnd::EndOfTape) {
         if (uint32_t error = image.Commit()) {
@@ -372,6 +382,14 @@ void TapeJob::WriteCaptureSummary(double seconds)
     WriteLog(1, line);
     WriteLog(1, ByteFigure("######## Bytes  captured\t: ", "  ", m_nBytesTotal));
     WriteBadBlockSummary("######## Bad blocks kept\t: ");
+    if (!m_captureOptions.retryFrom.empty()) {
+        std::snprintf(line, sizeof line, "######## Bad before, read again\t: %llu\n",
+                      static_cast<unsigned long long>(m_nBadBefore));
+        WriteLog(1, line);
+        std::snprintf(line, sizeof line, "######## Read whole now\t: %llu\n",
+                      static_cast<unsigned long long>(m_nRecovered));
+        WriteLog(1, line);
+    }
     std::snprintf(line, sizeof line, "######## Time taken\t\t: %.3f s\n", seconds);
     WriteLog(1, line);
     WriteLog(1, "######## Session completed at " + CTimeNow());

@@ -625,6 +625,11 @@ std::string SessionReport::ReportTail() const
         image["format"] = m_image->format;
         image["compression"] = OrNull(m_image->compression);
         image["bad_records_marked"] = m_image->badRecordsMarked;
+        if (!m_image->retryOf.empty()) {
+            PutName(image, "retry_of", m_image->retryOf);
+            image["bad_records_before"] = m_image->badRecordsBefore;
+            image["read_whole_now"] = m_image->recovered;
+        }
         text += ",\n  \"image\": " + Dumped(image, 2);
     }
     text += "\n}\n";

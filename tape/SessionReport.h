@@ -63,6 +63,11 @@ struct ImageReport {
     std::string format = "simh";
     std::string compression;   // HET: "none", "zlib" or "bzip2"; empty (null) otherwise
     bool badRecordsMarked = true;  // false: the format has no mark, bad blocks went in as ordinary records
+    // A retry of an earlier capture's bad records (else empty and -1): that image, how many
+    // bad records it had, and how many of them were read whole this time.
+    std::string retryOf;
+    int64_t badRecordsBefore = -1;
+    int64_t recovered = -1;
 };
 
 class SessionReport {

@@ -74,6 +74,9 @@ struct LoadOptions {
 struct CaptureOptions {
     ImageFormat format = ImageFormat::Simh;
     ImageCompression compression = ImageCompression::None;
+    // An earlier capture of the tape: its good records are taken as they are and only its
+    // bad ones are read from the tape again (tape/RetryBad.cpp). Empty: the whole tape.
+    std::string retryFrom;
 };
 
 // A block a load with ReadErrors::Skip passed over: where it stood and why.
@@ -180,6 +183,8 @@ public:
     int32_t m_nKind;
     LoadOptions m_loadOptions;
     CaptureOptions m_captureOptions;  // a capture: the image's format
+    uint64_t m_nBadBefore = 0;        // a retry of bad records: the earlier image's bad ones
+    uint64_t m_nRecovered = 0;        // and those read whole now
     uint64_t m_nBlocksTotal = 0;
     uint64_t m_nBytesTotal = 0;
     uint64_t m_nFileBlocks = 0;
@@ -303,6 +308,9 @@ private:
     enum class CaptureEnd { EndOfTape, UserBreak, Failed };
     bool CheckImageName(const std::string& imagePath);
     CaptureEnd CaptureTape(TapeDevice& device, TapeImageFile& image);
+    struct EarlierImage;
+    bool OpenEarlierImage(EarlierImage& earlier);
+    CaptureEnd RetryBadRecords(TapeDevice& device, TapeImageFile& image);
     // Reads a block that gave a data error again, as often as the options say; the result
     // of the last read, and its bytes, stand.
     uint32_t RereadBadBlock(TapeDevice& device, void* buffer, uint32_t& bytesRead);

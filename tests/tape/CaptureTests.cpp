@@ -49,10 +49,11 @@ protected:
         write(tape);
         ASSERT_TRUE(tape.Close()) << tape.Error();
     }
-    std::string Capture(LoadOptions options = {})
+    std::string Capture(LoadOptions options = {}, CaptureOptions capture = {})
     {
         TapeJob* job = jobs.AddJob(dir.path(), "out.tap", "*", 0, &jobs, &notify, TAPE_JOB_CAPTURE);
         job->m_loadOptions = options;
+        job->m_captureOptions = capture;
         job->RunCapture();
         result = job->m_nResult;
         jobs.RemoveJob(job);
@@ -190,4 +191,68 @@ TEST_F(CaptureTest, FailuresLeaveNoImage)
         EXPECT_TRUE(FileExists(out));
         EXPECT_NE(log.find("File number 0001 captured: 4 blocks (2 bad), 17 bytes\n"), std::string::npos) << log;
     }
+}
+
+// A second pass reads only the earlier image's bad records: one the tape now gives whole
+// takes its place, one still bad keeps the earlier bytes, and a good record of the earlier
+// image is never read again (here it differs from the tape, and the image's stays).
+TEST_F(CaptureTest, RetryOfBadRecordsReadsOnlyThoseAndNeverReplacesGoodData)
+{
+    Write(source, [](SimhTapeWriter& t) {  // the tape, as the drive now reads it
+        t.WriteRecord("A0");
+        t.WriteRecord("A1 read whole now");
+        t.WriteRecord("A2");
+        t.WriteRecord("tape's A3");
+        t.WriteTapemark();
+        t.WriteBadRecord("tape's B0");
+        t.WriteRecord("B1");
+        t.WriteTapemark();
+        t.WriteEndOfMedium();
+    });
+    const std::string earlier = dir / "earlier.tap";
+    Write(earlier, [](SimhTapeWriter& t) {
+        t.WriteRecord("A0");
+        t.WriteBadRecord("A1 junk");
+        t.WriteRecord("A2");
+        t.WriteRecord("image's A3");
+        t.WriteTapemark();
+        t.WriteBadRecord("image's B0");
+        t.WriteRecord("B1");
+        t.WriteTapemark();
+        t.WriteEndOfMedium();
+    });
+    Write(dir / "expected.tap", [](SimhTapeWriter& t) {
+        t.WriteRecord("A0");
+        t.WriteRecord("A1 read whole now");
+        t.WriteRecord("A2");
+        t.WriteRecord("image's A3");
+        t.WriteTapemark();
+        t.WriteBadRecord("image's B0");
+        t.WriteRecord("B1");
+        t.WriteTapemark();
+        t.WriteEndOfMedium();
+    });
+    DeviceNamespace::SetTapeImages({source});
+    LoadOptions options;
+    options.readRetries = 2;
+    CaptureOptions retry;
+    retry.retryFrom = earlier;
+    const std::string log = Capture(options, retry);
+    EXPECT_EQ(ReadWholeFile(out), ReadWholeFile(dir / "expected.tap"));
+    EXPECT_EQ(result, TapeJobResult::Failed);  // one record is still bad
+    EXPECT_NE(log.find("Bad block 1 of file 0000 read whole now: 17 bytes\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Read error in block 0 of file 0001, reading it again (2 of 2)"), std::string::npos) << log;
+    EXPECT_NE(log.find("######## Bad before, read again\t: 2\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("######## Read whole now\t: 1\n"), std::string::npos) << log;
+
+    // A tape that does not match the image is not patched into it.
+    Write(source, [](SimhTapeWriter& t) {
+        t.WriteRecord("A0");
+        t.WriteTapemark();
+        t.WriteEndOfMedium();
+    });
+    EXPECT_NE(Capture(options, retry).find("The tape differs from the earlier image at block 1 of file 0000"),
+              std::string::npos);
+    EXPECT_EQ(result, TapeJobResult::Failed);
+    EXPECT_EQ(ReadWholeFile(out), ReadWholeFile(dir / "expected.tap"));  // the earlier result stays
 }
