@@ -1,1 +1,202 @@
-// (being written)
+// AWS and HET against the Hercules tools (Debian's hercules package): images hetupd writes,
+// compressed with zlib or bzip2 and cut into small chunks, read record for record; images we
+// write, decompressed by hetupd to exactly our AWS and mapped by hetmap to the same files and
+// blocks. Then records over many chunks, the way back, and damage at known places.
+#include "platform/Errors.h"
+#include "platform/ImageDrive.h"
+#include "platform/ImageEncoder.h"
+#include "tests/common/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+namespace {
+
+using Files = std::vector<std::vector<std::string>>;
+
+Files SomeFiles()
+{
+    std::mt19937 random(7);
+    std::string noise(5000, '\0');
+    for (char& c : noise)
+        c = static_cast<char>(random());
+    std::string text;
+    while (text.size() < 36000)
+        text += "hello tape ";
+    return {{std::string(80, 'A'), noise, text, std::string(65535, 'Z')}, {"ten bytes!"}, {}};
+}
+
+std::vector<std::string> ReadAll(const std::string& path, ImageFormat format, std::vector<uint32_t>* errors = nullptr)
+{
+    VirtualDriveOptions options;
+    options.format = format;
+    uint32_t error = 0;
+    TapeDevicePtr drive = OpenVirtualDrive(path, options, error);
+    EXPECT_TRUE(drive) << error;
+    std::vector<std::string> items;
+    if (!drive)
+        return items;
+    std::string buffer(1 << 20, '\0');
+    for (int i = 0; i < 100; ++i) {
+        uint32_t bytes = 0;
+        error = drive->Read(buffer.data(), static_cast<uint32_t>(buffer.size()), bytes);
+        if (error == ERROR_FILEMARK_DETECTED)
+            items.push_back("<tapemark>");
+        else if (error == ERROR_SUCCESS)
+            items.push_back(buffer.substr(0, bytes));
+        else
+            break;
+    }
+    if (errors)
+        errors->push_back(error);
+    return items;
+}
+
+std::vector<std::string> Expected(const Files& files)
+{
+    std::vector<std::string> items;
+    for (const auto& file : files) {
+        items.insert(items.end(), file.begin(), file.end());
+        items.push_back("<tapemark>");
+    }
+    return items;
+}
+
+bool HaveHercules()
+{
+    return std::system("command -v hetupd >/dev/null 2>&1 && command -v hetmap >/dev/null 2>&1") == 0;
+}
+
+std::string Output(const std::string& command)
+{
+    std::string out;
+    if (std::FILE* p = ::popen(command.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        ::pclose(p);
+    }
+    return out;
+}
+
+TEST(AwsImageTest, ImagesHetupdWritesReadRecordForRecord)
+{
+    if (!HaveHercules())
+        GTEST_SKIP() << "the hercules tools (hetupd, hetmap) are not installed";
+    TempDir dir;
+    const Files files = SomeFiles();
+    std::string error;
+    ASSERT_TRUE(WriteImage(dir / "in.aws", ImageFormat::Aws, files, error)) << error;
+    // zlib, bzip2, and zlib in chunks of 4096: compressed and plain records over several chunks.
+    const std::vector<std::pair<std::string, std::string>> ways = {
+        {"-z", "z.het"}, {"-b", "b.het"}, {"-c 4096 -z", "c.het"}, {"-c 4096 -d", "c.aws"}};
+    for (const auto& [options, name] : ways) {
+        SCOPED_TRACE(name);
+        const std::string command = "hetupd " + options + " '" + (dir / "in.aws") + "' '" + (dir / name) + "' >/dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        const ImageFormat format = name.ends_with(".het") ? ImageFormat::Het : ImageFormat::Aws;
+        uint32_t detectError = 0;
+        EXPECT_EQ(DetectImageFileFormat(dir / name, detectError), format);
+        std::vector<uint32_t> ends;
+        EXPECT_TRUE(ReadAll(dir / name, format, &ends) == Expected(files));
+        EXPECT_EQ(ends.back(), ERROR_NO_DATA_DETECTED);
+    }
+}
+
+TEST(AwsImageTest, ImagesWeWriteAreWhatHerculesReads)
+{
+    if (!HaveHercules())
+        GTEST_SKIP() << "the hercules tools (hetupd, hetmap) are not installed";
+    TempDir dir;
+    const Files files = SomeFiles();
+    std::string error;
+    ASSERT_TRUE(WriteImage(dir / "ours.aws", ImageFormat::Aws, files, error)) << error;
+    for (auto [compression, name] : {std::pair{ImageCompression::Zlib, "z.het"}, {ImageCompression::Bzip2, "b.het"}}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(WriteImage(dir / name, ImageFormat::Het, files, error, compression)) << error;
+        const std::string back = dir / (std::string(name) + ".aws");
+        const std::string command = "hetupd -d '" + (dir / name) + "' '" + back + "' >/dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        EXPECT_TRUE(ReadWholeFile(back) == ReadWholeFile(dir / "ours.aws"));
+        // hetmap: three files of 4, 1 and 0 blocks, every byte counted.
+        const std::string map = Output("hetmap '" + (dir / name) + "' 2>&1");
+        EXPECT_NE(map.find("Blocks              : 4\n"), std::string::npos) << map;
+        size_t firstFile = 0;
+        for (const std::string& record : files[0])
+            firstFile += record.size();
+        EXPECT_NE(map.find("Uncompressed bytes  : " + std::to_string(firstFile) + "\n"), std::string::npos) << map;
+        EXPECT_NE(map.find("File #              : 3\nBlocks              : 0\n"), std::string::npos) << map;
+    }
+}
+
+TEST(AwsImageTest, LongRecordsTakeManyChunksAndTheWayBackCrossesThem)
+{
+    TempDir dir;
+    const std::string big(200000, 'L');
+    std::string error;
+    for (auto format : {ImageFormat::Aws, ImageFormat::Het}) {
+        const std::string path = dir / (format == ImageFormat::Aws ? "l.aws" : "l.het");
+        ASSERT_TRUE(WriteImage(path, format, {{"a", big}, {big}}, error, ImageCompression::None)) << error;
+        uint32_t err = 0;
+        VirtualDriveOptions options;
+        options.format = format;
+        TapeDevicePtr drive = OpenVirtualDrive(path, options, err);
+        ASSERT_TRUE(drive);
+        std::string buffer(1 << 20, '\0');
+        uint32_t bytes = 0;
+        ASSERT_EQ(drive->SetTapePosition(TAPE_SPACE_FILEMARKS, 0, 2, 0, false), ERROR_SUCCESS);
+        EXPECT_EQ(drive->Read(buffer.data(), 1 << 20, bytes), ERROR_NO_DATA_DETECTED);
+        // Back from the end of the file: a tapemark, then a record of four chunks, then
+        // over it again and the tapemark before it.
+        const auto back = [&](uint32_t n) {
+            const uint64_t count = 0 - uint64_t{n};
+            return drive->SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, static_cast<uint32_t>(count),
+                                          static_cast<uint32_t>(count >> 32), false);
+        };
+        EXPECT_EQ(back(1), ERROR_FILEMARK_DETECTED);
+        EXPECT_EQ(back(1), ERROR_SUCCESS);
+        EXPECT_EQ(drive->Read(buffer.data(), 1 << 20, bytes), ERROR_SUCCESS);
+        EXPECT_TRUE(buffer.substr(0, bytes) == big);
+        EXPECT_EQ(back(2), ERROR_FILEMARK_DETECTED);
+        EXPECT_EQ(back(1), ERROR_SUCCESS);
+        EXPECT_EQ(drive->Read(buffer.data(), 1 << 20, bytes), ERROR_SUCCESS);
+        EXPECT_TRUE(buffer.substr(0, bytes) == big);
+    }
+}
+
+// A chunk cut short, a back link that does not match, compressed bytes that do not inflate:
+// each an error at its place, nothing of it delivered, the same again on reading on.
+TEST(AwsImageTest, DamageIsAnErrorAtItsChunk)
+{
+    TempDir dir;
+    std::string error;
+    const Files files = {{"first", std::string(3000, 'x')}};
+    ASSERT_TRUE(WriteImage(dir / "z.het", ImageFormat::Het, files, error, ImageCompression::Zlib)) << error;
+    const std::string image = ReadWholeFile(dir / "z.het");
+    const size_t second = 6 + 5;  // "first" does not shrink: stored as it is
+    struct Case {
+        const char* name;
+        std::string bytes;
+        uint32_t error;
+    };
+    std::string link = image, inflate = image;
+    link[second + 2] ^= 1;          // the second chunk's back link
+    inflate[second + 6 + 4] ^= 0x55;  // inside the second record's compressed bytes
+    const Case cases[] = {{"cut", image.substr(0, second + 20), ERROR_TAPE_IMAGE_TRUNCATED},
+                          {"link", link, ERROR_TAPE_IMAGE_INCONSISTENT},
+                          {"inflate", inflate, ERROR_TAPE_IMAGE_BAD_COMPRESSION}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteWholeFile(dir / "d.het", c.bytes);
+        std::vector<uint32_t> ends;
+        const auto items = ReadAll(dir / "d.het", ImageFormat::Het, &ends);
+        EXPECT_EQ(items, std::vector<std::string>{"first"});
+        EXPECT_EQ(ends.back(), c.error);
+    }
+}
+
+} // namespace
