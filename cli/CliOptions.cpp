@@ -25,6 +25,7 @@ enum OptionBit : unsigned {
     kRetries = 1u << 10,
     kFormat = 1u << 11,
     kImageFormat = 1u << 12,
+    kRetryBad = 1u << 13,
 };
 
 // The most re-reads of one block --retries takes: a drive spends up to minutes on each.
@@ -44,7 +45,7 @@ const VerbRule kVerbs[] = {
     {"eject", CliVerb::Eject, kTapeImage | kDevice | kDriveOptions | kImageFormat},
     {"mktape", CliVerb::MkTape, kBlockSize},
     {"drives", CliVerb::Drives, kTapeImage | kDriveOptions | kImageFormat},
-    {"capture", CliVerb::Capture, kTapeImage | kDevice | kDriveOptions | kImageFormat | kRetries | kFormat},
+    {"capture", CliVerb::Capture, kTapeImage | kDevice | kDriveOptions | kImageFormat | kRetries | kFormat | kRetryBad},
     {"convert", CliVerb::Convert, kImageFormat | kFormat},
     {"validate", CliVerb::Validate, kImageFormat},
 };
@@ -61,7 +62,7 @@ const OptionRule kOptions[] = {
     {"--max-block-size", kDriveOptions},   {"--block-size", kBlockSize},
     {"--on-error", kReadErrors},           {"--retries", kRetries},
     {"--format", kFormat},                 {"--compress", kFormat},
-    {"--image-format", kImageFormat},
+    {"--image-format", kImageFormat},      {"--retry-bad", kRetryBad},
 };
 
 // --format simh|e11|aws|het and --compress none|zlib|bzip2: the image a capture or convert
@@ -234,6 +235,14 @@ bool TakeItem(const VerbRule& verb, const CommandLineItem& item, MkTapeWords& wo
         return TakeDriveOption(name, value, options, error);
     if (name == "--format" || name == "--compress")
         return TakeImageFormatOption(name, value, options, error);
+    if (name == "--retry-bad") {
+        if (value.empty()) {
+            error = "option --retry-bad needs the earlier image";
+            return false;
+        }
+        options.captureOptions.retryFrom = value;
+        return true;
+    }
     if (name == "--on-error" || name == "--retries")
         return TakeReadErrorOption(name, value, options.loadOptions, error);
     if (name == "--device") {
@@ -394,7 +403,7 @@ std::string CliUsage()
            "  kellovaran-cli rewind (--tape-image FILE... [--device N] | --device N)\n"
            "  kellovaran-cli eject  (--tape-image FILE... [--device N] | --device N)\n"
            "  kellovaran-cli capture (--tape-image FILE... [--device N] | --device N) [--retries N]\n"
-           "                        [--format FORMAT] [--compress zlib|bzip2|none] OUT\n"
+           "                        [--format FORMAT] [--compress zlib|bzip2|none] [--retry-bad OLD] OUT\n"
            "  kellovaran-cli convert [--image-format FORMAT] [--format FORMAT] [--compress zlib|bzip2|none] IN OUT\n"
            "  kellovaran-cli validate [--image-format FORMAT] IMAGE\n"
            "  kellovaran-cli mktape [--block-size N] OUT.tap FILE...\n"
@@ -419,7 +428,10 @@ std::string CliUsage()
            "         else the one OUT's extension names (.tap .e11 .aws .het); het compresses\n"
            "         with zlib unless --compress says otherwise. aws and het have no mark for a\n"
            "         bad block: its bytes go in as an ordinary record (none: left out), and the\n"
-           "         log and the report list it.\n"
+           "         log and the report list it. --retry-bad OLD takes OLD, an earlier capture of\n"
+           "         the same tape, and reads only its bad records again (spacing to each, with\n"
+           "         --retries N each): a record read whole now replaces the bad one; everything\n"
+           "         else is copied from OLD, never read again.\n"
            "convert  copies the tape image IN, record for record, into the image OUT, as capture\n"
            "         does from a drive (the same log, checksum file and report; every bad record\n"
            "         is kept, however many in a row).\n"
@@ -439,6 +451,7 @@ std::string CliUsage()
            "--format FORMAT        capture, convert: write simh, e11, aws or het\n"
            "--compress METHOD      capture, convert: het's records compressed with zlib (the\n"
            "                       default), bzip2, or none\n"
+           "--retry-bad OLD        capture: read only the bad records of the earlier image OLD again\n"
            "--device N             use the tape drive TAPEN (with images: the N-th image, default 0)\n"
            "--fixed-block-size N   the image's drive reads fixed blocks of N bytes only\n"
            "--max-block-size N     the largest block the image's drive reads\n"

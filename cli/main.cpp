@@ -113,6 +113,8 @@ int RunJob(const CliOptions& options)
         job.selection = std::string(1, '*');  // every file
         job.options = options.loadOptions;
         job.capture = options.captureOptions;
+        if (!job.capture.retryFrom.empty() && job.capture.retryFrom[0] != '/')
+            job.capture.retryFrom = CurrentDirectory() + "/" + job.capture.retryFrom;
         // An image's bad records are what they are: reading them again changes nothing, and
         // every one of them, however many in a row, goes into the copy.
         if (options.verb == CliVerb::Convert) {
