@@ -48,6 +48,7 @@ const VerbRule kVerbs[] = {
     {"capture", CliVerb::Capture, kTapeImage | kDevice | kDriveOptions | kImageFormat | kRetries | kFormat | kRetryBad},
     {"convert", CliVerb::Convert, kImageFormat | kFormat},
     {"validate", CliVerb::Validate, kImageFormat},
+    {"merge", CliVerb::Merge, kImageFormat | kFormat},
 };
 
 struct OptionRule {
@@ -208,6 +209,13 @@ bool TakeItem(const VerbRule& verb, const CommandLineItem& item, MkTapeWords& wo
         options.validateImage = value;
         return true;
     }
+    if (name.empty() && verb.verb == CliVerb::Merge) {  // OUT, then IN...
+        if (options.captureOut.empty())
+            options.captureOut = value;
+        else
+            options.mergeInputs.push_back(value);
+        return true;
+    }
     if (name.empty() && verb.verb == CliVerb::Capture) {
         if (!options.captureOut.empty()) {
             error = "'capture' takes one image name, not '" + value + "' as well";
@@ -302,6 +310,10 @@ bool CheckComplete(const std::string& verb, const CliOptions& options, std::stri
         if (options.validateImage.empty())
             error = "'validate' needs the image to check";
         break;
+    case CliVerb::Merge:
+        if (options.captureOut.empty() || options.captureOut.back() == '/' || options.mergeInputs.size() < 2)
+            error = "'merge' needs the name of the image to write and at least two images to merge";
+        break;
 
     case CliVerb::MkTape:
         if (options.mktapeOut.empty())
@@ -312,12 +324,13 @@ bool CheckComplete(const std::string& verb, const CliOptions& options, std::stri
     default:
         break;
     }
-    if (error.empty() && options.haveDriveOptions && options.tapeImages.empty() && options.verb != CliVerb::Validate)
+    if (error.empty() && options.haveDriveOptions && options.tapeImages.empty() && options.verb != CliVerb::Validate &&
+        options.verb != CliVerb::Merge)
         error = "--fixed-block-size, --max-block-size and --image-format apply to tape images only";
     return error.empty();
 }
 
-// capture and convert: the format --format names, else the one the output's extension means,
+// capture, convert and merge: the format --format names, else the one the output's extension means,
 // else SIMH. HET records are compressed with zlib unless --compress says otherwise; other
 // formats have no compression.
 bool SettleImageFormat(CliOptions& options, bool compressGiven, std::string& error)
@@ -368,7 +381,8 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std
     std::vector<std::string> args(argv + 2, argv + argc);
     CommandLineItems line;
     const bool takesWords = verb->verb == CliVerb::MkTape || verb->verb == CliVerb::Capture ||
-                            verb->verb == CliVerb::Convert || verb->verb == CliVerb::Validate;
+                            verb->verb == CliVerb::Convert || verb->verb == CliVerb::Validate ||
+                            verb->verb == CliVerb::Merge;
     if (!SplitCommandLine(args, names, takesWords, line, error))
         return false;
     for (const std::string& arg : line.unknown) {
@@ -387,7 +401,7 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions& options, std
     }
     if (!CheckComplete(verb->name, options, error))
         return false;
-    if (options.verb == CliVerb::Capture || options.verb == CliVerb::Convert)
+    if (options.verb == CliVerb::Capture || options.verb == CliVerb::Convert || options.verb == CliVerb::Merge)
         return SettleImageFormat(options, compressGiven, error);
     return true;
 }
@@ -406,6 +420,7 @@ std::string CliUsage()
            "                        [--format FORMAT] [--compress zlib|bzip2|none] [--retry-bad OLD] OUT\n"
            "  kellovaran-cli convert [--image-format FORMAT] [--format FORMAT] [--compress zlib|bzip2|none] IN OUT\n"
            "  kellovaran-cli validate [--image-format FORMAT] IMAGE\n"
+           "  kellovaran-cli merge  [--image-format FORMAT] [--format FORMAT] [--compress zlib|bzip2|none] OUT IN...\n"
            "  kellovaran-cli mktape [--block-size N] OUT.tap FILE...\n"
            "  kellovaran-cli drives [--tape-image FILE]...\n"
            "  kellovaran-cli --help\n"
@@ -439,6 +454,14 @@ std::string CliUsage()
            "         and prints what it holds: files, records, bytes, bad records, gaps, the record\n"
            "         sizes, the end of the data and any bytes after it. Exit status 0 when clean,\n"
            "         1 when damaged (with the offset and what is wrong there).\n"
+           "merge    combines images of one tape (captures of it, at least two) into the image OUT:\n"
+           "         the inputs are walked together and must hold the same records, tapemarks and\n"
+           "         end of data (else nothing is written: exit 1, the first place they differ\n"
+           "         is named). Per record a good read wins over a bad one; all bad keeps the\n"
+           "         first input's bytes as bad; good reads that differ are a conflict, listed,\n"
+           "         and the first good read is kept. OUT is written as capture writes it (FORMAT,\n"
+           "         OUT.tmp, OUT.sha256) with the merge report OUT.json. Exit status 0 when OUT\n"
+           "         has no bad record and there was no conflict, else 1.\n"
            "mktape   writes a SIMH tape image: each FILE becomes one tape file, cut into records of\n"
            "         N bytes (default 65536; the last record may be shorter). --block-size may be\n"
            "         given again before any FILE and applies to the files after it.\n"
@@ -448,8 +471,8 @@ std::string CliUsage()
            "                       are TAPE0, TAPE1, ... in order and no real drive is used\n"
            "--image-format FORMAT  read the images as simh, e11, aws, het or tpc (default: the\n"
            "                       format each one's content shows)\n"
-           "--format FORMAT        capture, convert: write simh, e11, aws or het\n"
-           "--compress METHOD      capture, convert: het's records compressed with zlib (the\n"
+           "--format FORMAT        capture, convert, merge: write simh, e11, aws or het\n"
+           "--compress METHOD      capture, convert, merge: het's records compressed with zlib (the\n"
            "                       default), bzip2, or none\n"
            "--retry-bad OLD        capture: read only the bad records of the earlier image OLD again\n"
            "--device N             use the tape drive TAPEN (with images: the N-th image, default 0)\n"

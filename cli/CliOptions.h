@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-enum class CliVerb { None, Help, Load, Rewind, Eject, MkTape, Drives, Capture, Convert, Validate };
+enum class CliVerb { None, Help, Load, Rewind, Eject, MkTape, Drives, Capture, Convert, Validate, Merge };
 
 // One input of mktape with the record size it is cut into.
 struct MkTapeInput {
@@ -33,6 +33,7 @@ struct CliOptions : DriveOptions {
     bool haveFormat = false;              // --format given
     CaptureOptions captureOptions;        // capture, convert: --format, --compress
     std::string validateImage;            // validate: IMAGE
+    std::vector<std::string> mergeInputs; // merge: IN... (captureOut is OUT)
     LoadOptions loadOptions;              // load: --on-error, --retries; capture: --retries
 
     // The device index of the job: 0 for the tape image, else N.

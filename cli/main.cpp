@@ -10,6 +10,7 @@
 #include "platform/ImageValidate.h"
 #include "platform/SimhTape.h"
 #include "selection/FileSelection.h"
+#include "tape/ImageMerge.h"
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
 
@@ -276,6 +277,31 @@ int RunValidate(const CliOptions& options)
     return ToInt(result.damaged ? ExitStatus::Error : ExitStatus::Done);
 }
 
+// merge: the inputs into OUT, the log on standard output. 0 when OUT has no bad record and
+// no conflict; 1 when some remain (OUT is written), when the inputs do not fit together or
+// anything fails (nothing written).
+int RunMerge(const CliOptions& options)
+{
+    MergeOptions merge;
+    merge.output = options.captureOut;
+    merge.inputs = options.mergeInputs;
+    merge.inputFormat = options.driveOptions.format;
+    merge.format = options.captureOptions.format;
+    merge.compression = options.captureOptions.compression;
+    MergeResult result;
+    const bool merged = MergeImages(merge, result);
+    std::fputs(MergeLogText(result).c_str(), stdout);
+    if (!merged) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "kellovaran-cli: merge %s: %s\n", result.refused ? "refused" : "failed",
+                     result.error.c_str());
+        if (!result.written)
+            std::fprintf(stderr, "kellovaran-cli: nothing written to '%s'\n", merge.output.c_str());
+        return ToInt(ExitStatus::Error);
+    }
+    return ToInt(result.badAfter == 0 && result.conflicts == 0 ? ExitStatus::Done : ExitStatus::Error);
+}
+
 int Run(int argc, char** argv)
 {
     // A reader that goes away (| head) must not end a load half-way: the copy goes on and
@@ -301,6 +327,8 @@ int Run(int argc, char** argv)
         return ToInt(ExitStatus::Done);
     case CliVerb::Validate:
         return RunValidate(options);
+    case CliVerb::Merge:
+        return RunMerge(options);
     case CliVerb::Load:
     case CliVerb::Capture:
     case CliVerb::Convert:
