@@ -216,6 +216,39 @@ std::string UtcNow()
     return text;
 }
 
+std::string Dumped(const Json& value, int indent)
+{
+    std::string text = value.dump(indent, ' ', false, Json::error_handler_t::replace);
+    std::string out;
+    for (char c : text) {
+        out += c;
+        if (c == '\n')
+            out += "  ";
+    }
+    return out;
+}
+
+// Indented, but each entry of a list (a bad record, a conflict, a run) on one line: the lists
+// can be long, and a place reads best whole.
+std::string ReportText(const Json& report)
+{
+    std::string text = "{";
+    bool first = true;
+    for (const auto& [key, value] : report.items()) {
+        text += std::string(first ? "" : ",") + "\n  " + Json(key).dump() + ": ";
+        first = false;
+        if (value.is_array() && !value.empty() && value[0].is_object()) {
+            text += "[";
+            for (size_t i = 0; i < value.size(); ++i)
+                text += std::string(i ? "," : "") + "\n    " + Dumped(value[i], -1);
+            text += "\n  ]";
+        } else {
+            text += Dumped(value, value.is_object() ? 2 : -1);
+        }
+    }
+    return text + "\n}\n";
+}
+
 // The walk itself; the caller has the inputs open and the image created.
 class Merger {
 public:
@@ -604,5 +637,5 @@ std::string MergeReportText(const MergeResult& result)
                         {"input", run.input}});
     report["sources"] = runs;
     report["sources_not_listed"] = result.runsNotListed;
-    return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    return ReportText(report);
 }
