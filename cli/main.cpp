@@ -277,6 +277,13 @@ int RunValidate(const CliOptions& options)
     return ToInt(result.damaged ? ExitStatus::Error : ExitStatus::Done);
 }
 
+volatile std::sig_atomic_t g_nMergeStopSignal = 0;
+
+extern "C" void OnMergeStopSignal(int signal)
+{
+    g_nMergeStopSignal = signal;
+}
+
 // merge: the inputs into OUT, the log on standard output. 0 when OUT has no bad record and
 // no conflict; 1 when some remain (OUT is written), when the inputs do not fit together or
 // anything fails (nothing written).
@@ -288,8 +295,21 @@ int RunMerge(const CliOptions& options)
     merge.inputFormat = options.driveOptions.format;
     merge.format = options.captureOptions.format;
     merge.compression = options.captureOptions.compression;
+    // Ctrl-C, SIGTERM and SIGHUP stop the merge at its next record, so that its temporary
+    // image is deleted rather than left behind.
+    struct sigaction action {};
+    action.sa_handler = OnMergeStopSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+    merge.stopRequested = [] { return g_nMergeStopSignal != 0; };
     MergeResult result;
     const bool merged = MergeImages(merge, result);
+    if (result.stopped) {
+        std::fprintf(stderr, "kellovaran-cli: merge stopped: nothing written to '%s'\n", merge.output.c_str());
+        return 128 + g_nMergeStopSignal;
+    }
     std::fputs(MergeLogText(result).c_str(), stdout);
     if (!merged) {
         std::fflush(stdout);

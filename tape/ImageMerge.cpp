@@ -252,8 +252,9 @@ std::string ReportText(const Json& report)
 // The walk itself; the caller has the inputs open and the image created.
 class Merger {
 public:
-    Merger(std::vector<OpenInput>& inputs, TapeImageFile& image, uint32_t maxRecord, MergeResult& result)
-        : m_inputs(inputs), m_image(image), m_nMaxRecord(maxRecord), m_result(result)
+    Merger(std::vector<OpenInput>& inputs, TapeImageFile& image, uint32_t maxRecord,
+           const std::function<bool()>& stopRequested, MergeResult& result)
+        : m_inputs(inputs), m_image(image), m_nMaxRecord(maxRecord), m_stopRequested(stopRequested), m_result(result)
     {
     }
 
@@ -261,6 +262,11 @@ public:
     {
         std::vector<ImageReader::Item> items(m_inputs.size());
         for (;;) {
+            if (m_stopRequested && m_stopRequested()) {
+                m_result.stopped = true;
+                m_result.error = "stopped by the user";
+                return false;
+            }
             for (size_t i = 0; i < m_inputs.size(); ++i)
                 items[i] = m_inputs[i].reader->Peek();
             if (!SameKind(items))
@@ -437,6 +443,7 @@ private:
     std::vector<OpenInput>& m_inputs;
     TapeImageFile& m_image;
     uint32_t m_nMaxRecord;
+    const std::function<bool()>& m_stopRequested;
     MergeResult& m_result;
     uint64_t m_nFile = 0;
     uint64_t m_nBlock = 0;
@@ -487,7 +494,7 @@ bool MergeImages(const MergeOptions& options, MergeResult& result)
         result.error = "the image '" + options.output + "' cannot be created: " + DescribeFailure(error, image.TemporaryPath());
         return false;
     }
-    Merger merger(inputs, image, maxRecord, result);
+    Merger merger(inputs, image, maxRecord, options.stopRequested, result);
     if (!merger.Run()) {
         image.Discard();
         return false;

@@ -8,6 +8,7 @@
 #include "platform/ImageFormat.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,9 @@ struct MergeOptions {
     std::optional<ImageFormat> inputFormat;  // --image-format: every input read so
     ImageFormat format = ImageFormat::Simh;
     ImageCompression compression = ImageCompression::None;
+    // Asked before each item: true stops the merge, and nothing is written (half an image is
+    // no image).
+    std::function<bool()> stopRequested;
 };
 
 // Where a record stands: on the tape and in each input.
@@ -64,6 +68,7 @@ struct MergeResult {
     std::vector<MergeInput> inputs;
     bool written = false;            // OUT, OUT.sha256 and OUT.json are on disk
     bool refused = false;            // the inputs do not fit together: nothing written
+    bool stopped = false;            // stopRequested said so: nothing written
     std::string error;               // why nothing (or not everything) was written, one line
     uint64_t files = 0;
     uint64_t records = 0;

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <functional>
 #include <map>
 #include <utility>
 
@@ -76,9 +77,10 @@ protected:
     std::string Path(const std::string& name) const { return m_dir / name; }
 
     bool Merge(std::vector<std::string> inputs, const std::string& out, MergeResult& result,
-               ImageFormat format = ImageFormat::Simh)
+               ImageFormat format = ImageFormat::Simh, std::function<bool()> stop = {})
     {
         MergeOptions options;
+        options.stopRequested = std::move(stop);
         options.output = Path(out);
         for (const std::string& input : inputs)
             options.inputs.push_back(Path(input));
@@ -192,6 +194,13 @@ TEST_F(ImageMergeTest, ImagesOfAnotherShapeAreRefusedAndNothingIsWritten)
         for (const char* side : {"out.tap.tmp", "out.tap.sha256", "out.tap.json"})
             EXPECT_FALSE(FileExists(Path(side))) << side;
     }
+    int asked = 0;  // stopped halfway: no image, no temporary
+    MergeResult stopped;
+    EXPECT_FALSE(Merge({"a.tap", "a.tap"}, "out.tap", stopped, ImageFormat::Simh, [&] { return ++asked > 10; }));
+    EXPECT_TRUE(stopped.stopped);
+    EXPECT_EQ(ReadWholeFile(Path("out.tap")), "an earlier image");
+    EXPECT_FALSE(FileExists(Path("out.tap.tmp")));
+
     const std::string before = ReadWholeFile(Path("a.tap"));
     MergeResult result;
     EXPECT_FALSE(Merge({"a.tap", "a.tap"}, "a.tap", result));  // never over an input
