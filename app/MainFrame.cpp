@@ -4,8 +4,11 @@
 #include "aspi/DriveReport.h"
 #include "dialogs/CChooseTapeDlg.h"
 #include "dialogs/CLoadAllFilesDialog.h"
+#include "dialogs/ImageFileTypes.h"
 #include "dialogs/TapeImageFileDialog.h"
 #include "platform/DeviceNamespace.h"
+#include "platform/Errors.h"
+#include "platform/ImageValidate.h"
 #include "res/Resource.h"
 #include "tape/TapeJob.h"
 #include "view/ChildView.h"
@@ -22,7 +25,10 @@
 #include <QStatusBar>
 #include <QToolBar>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -71,6 +77,7 @@ CMainFrame::~CMainFrame()
         }
     }
     m_jobs.JoinWorkers();
+    StopValidation();
 }
 
 bool CMainFrame::OnCreate()
@@ -88,14 +95,14 @@ bool CMainFrame::OnCreate()
     CreateStatusBar();
     // The view reports its pane texts and asks for the drive text when it writes the banner.
     connect(m_pView, &CChildView::PaneTextChanged, this, &CMainFrame::SetPaneText);
-    m_pView->SetDriveReport([this] { return DescribeTapeDrives(m_aspi); });
+    m_pView->SetDriveReport([this] { return DescribeTapeDrives(*m_aspi); });
 
     // The folder offered to the first load.
     const QString current = QDir::currentPath();
     m_strPath = current.isEmpty() ? std::string() : QDir::toNativeSeparators(current).toLocal8Bit().toStdString();
 
-    if (m_aspi.Initialize()) {
-        m_aspi.Rescan();
+    if (m_aspi->Initialize()) {
+        m_aspi->Rescan();
     }
     UpdateTitle();
     UpdateCommandUI();
@@ -123,6 +130,8 @@ void CMainFrame::CreateCommands()
         {ID_REWIND, &CMainFrame::OnRewind, &CMainFrame::OnUpdateTapeCommand},
         {ID_EJECT, &CMainFrame::OnEject, &CMainFrame::OnUpdateTapeCommand},
         {ID_SAVE_TAPE_IMAGE, &CMainFrame::OnSaveTapeImage, &CMainFrame::OnUpdateTapeCommand},
+        {ID_VALIDATE_TAPE_IMAGE, &CMainFrame::OnValidateTapeImage, &CMainFrame::OnUpdateImageCommand},
+        {ID_FILE_OPEN_IMAGE, &CMainFrame::OnOpenTapeImage, &CMainFrame::OnUpdateImageCommand},
         {ID_BREAK, &CMainFrame::OnBreak, &CMainFrame::OnUpdateBreak},
         {ID_WRITE_REPORT, &CMainFrame::OnWriteReport, &CMainFrame::OnUpdateWriteReport},
         {ID_READ_ERRORS_STOP, &CMainFrame::OnReadErrorsStop, &CMainFrame::OnUpdateReadErrors},
@@ -263,19 +272,19 @@ QString CMainFrame::GetPaneText(int pane) const
 
 bool CMainFrame::IsNoDriveState() const
 {
-    return m_aspi.m_bInitialized && m_aspi.m_devices.empty();
+    return m_aspi->m_bInitialized && m_aspi->m_devices.empty();
 }
 
 std::string CMainFrame::GetDeviceText()
 {
-    if (m_aspi.m_bInitialized) {
-        if (m_aspi.m_devices.empty()) {
+    if (m_aspi->m_bInitialized) {
+        if (m_aspi->m_devices.empty()) {
             return "(NO DEVICE)";
         }
-        if (m_nCurrentDevice < 0 || m_nCurrentDevice >= static_cast<int32_t>(m_aspi.m_devices.size())) {
+        if (m_nCurrentDevice < 0 || m_nCurrentDevice >= static_cast<int32_t>(m_aspi->m_devices.size())) {
             m_nCurrentDevice = 0;
         }
-        auto it = m_aspi.m_devices.begin();
+        auto it = m_aspi->m_devices.begin();
         std::advance(it, m_nCurrentDevice);
         std::string text = "(";  // appended, not "(" + ...: GCC 12 -O3 warns of an overlap there
         text += DeviceEntryText(*it);
@@ -299,8 +308,8 @@ void CMainFrame::UpdateTitle()
 std::vector<std::string> CMainFrame::GetDeviceEntries() const
 {
     std::vector<std::string> entries;
-    if (m_aspi.m_bInitialized) {
-        for (const AspiDevice& device : m_aspi.m_devices) {
+    if (m_aspi->m_bInitialized) {
+        for (const AspiDevice& device : m_aspi->m_devices) {
             entries.push_back(DeviceEntryText(device));
         }
     } else {
@@ -327,14 +336,21 @@ void CMainFrame::OnUpdateSelectTape(QAction* cmdUI)
 
 void CMainFrame::OnUpdateTapeCommand(QAction* cmdUI)
 {
-    cmdUI->setEnabled(!IsNoDriveState() && m_jobs.GetJobCount() == 0 && !m_bClosePending);
+    cmdUI->setEnabled(!IsNoDriveState() && m_jobs.GetJobCount() == 0 && !m_bValidating && !m_bClosePending);
+}
+
+// Validating and opening an image need no drive, only that nothing else runs.
+void CMainFrame::OnUpdateImageCommand(QAction* cmdUI)
+{
+    cmdUI->setEnabled(m_jobs.GetJobCount() == 0 && !m_bValidating && !m_bClosePending);
 }
 
 void CMainFrame::OnUpdateBreak(QAction* cmdUI)
 {
     uint32_t immediately = 0;
     const uint32_t requested = m_jobs.GetBreakRequest(immediately);
-    cmdUI->setEnabled(!IsNoDriveState() && m_jobs.GetJobCount() == 1 && !(requested && immediately));
+    cmdUI->setEnabled((!IsNoDriveState() && m_jobs.GetJobCount() == 1 && !(requested && immediately))
+                      || (m_bValidating && !m_bStopValidation));
 }
 
 // A choice for the next load: a load already running keeps what it started with.
@@ -410,8 +426,137 @@ void CMainFrame::OnEject()
 void CMainFrame::OnSaveTapeImage()
 {
     const std::string folder = m_strImageFile.empty() ? m_strPath : m_strImageFile;
-    if (AskTapeImageFile(this, folder, m_strImageFile)) {
+    if (AskTapeImageFile(this, folder, m_strImageFile, m_nImageType)) {
         StartJob(TAPE_JOB_CAPTURE);
+    }
+}
+
+// The walk reads the whole image twice: it runs on a thread of its own, which only posts to
+// this one, so the window stays live and closing it waits for nothing but the next check.
+void CMainFrame::OnValidateTapeImage()
+{
+    if (m_jobs.GetJobCount() != 0 || m_bValidating || m_bClosePending)
+        return;
+    const std::string folder = m_strReadImage.empty() ? m_strPath : m_strReadImage;
+    std::string path;
+    if (!AskTapeImageToRead(this, QStringLiteral("Validate tape image"), folder, path))
+        return;
+    m_strReadImage = path;
+    std::error_code sizeError;
+    const uintmax_t size = std::filesystem::file_size(path, sizeError);
+    const uint64_t total = sizeError ? 0 : 2 * static_cast<uint64_t>(size);  // both walks
+    m_pView->AppendLogText(("Validating tape image '" + path + "'\n").c_str());
+    SetEndStatus(QString());
+    SetPaneText(0, QStringLiteral("Validating"));
+    m_bStopValidation = false;
+    m_bValidating = true;
+    const std::optional<ImageFormat> format = DeviceNamespace::ImageOptions().format;
+    m_validationThread = std::thread([this, path, format, total] {
+        ImageValidation result;
+        std::string error;
+        const bool opened = ValidateImage(path, format, result, error, [this, total](uint64_t walked) {
+            if (total > 0) {
+                const int percent = static_cast<int>(std::min<uint64_t>(100, walked * 100 / total));
+                QMetaObject::invokeMethod(this, [this, percent] {
+                    if (m_bValidating)
+                        SetPaneText(0, QStringLiteral("Validating: %1%").arg(percent));
+                }, Qt::QueuedConnection);
+            }
+            return !m_bStopValidation;
+        });
+        QMetaObject::invokeMethod(this, [this, path, opened, result, error] {
+            OnValidationEnded(path, opened, result, error);
+        }, Qt::QueuedConnection);
+    });
+    UpdateCommandUI();
+}
+
+void CMainFrame::OnValidationEnded(const std::string& path, bool opened, const ImageValidation& result,
+                                   const std::string& error)
+{
+    if (m_validationThread.joinable())
+        m_validationThread.join();  // it has posted its last word
+    m_bValidating = false;
+    if (!opened && m_bStopValidation) {
+        m_pView->AppendLogText("Validation stopped by user\n\n");
+        SetEndStatus(QStringLiteral("Stopped by user"));
+    } else if (!opened) {
+        m_pView->AppendErrorText(("Can't validate tape image '" + path + "': " + error + "\n").c_str());
+        m_pView->AppendLogText("\n");
+        SetEndStatus(QStringLiteral("Failed: ") + QString::fromLocal8Bit(error));
+    } else {
+        // The report as the command line prints it; its damage line in red.
+        const std::string text = ValidationText(path, result);
+        size_t at = 0;
+        while (at < text.size()) {
+            size_t end = text.find('\n', at);
+            end = end == std::string::npos ? text.size() : end + 1;
+            const std::string line = text.substr(at, end - at);
+            if (line.rfind("DAMAGED", 0) == 0)
+                m_pView->AppendErrorText(line.c_str());
+            else
+                m_pView->AppendLogText(line.c_str());
+            at = end;
+        }
+        m_pView->AppendLogText("\n");
+        SetEndStatus(result.damaged ? QStringLiteral("Validated: damaged") : QStringLiteral("Validated: clean"));
+    }
+    UpdateCommandUI();
+}
+
+void CMainFrame::StopValidation()
+{
+    m_bStopValidation = true;
+    if (m_validationThread.joinable())
+        m_validationThread.join();
+}
+
+void CMainFrame::OnOpenTapeImage()
+{
+    if (m_jobs.GetJobCount() != 0 || m_bValidating || m_bClosePending)
+        return;
+    const std::string folder = m_strReadImage.empty() ? m_strPath : m_strReadImage;
+    std::string path;
+    if (!AskTapeImageToRead(this, QStringLiteral("Open tape image"), folder, path))
+        return;
+    m_strReadImage = path;
+    OpenTapeImage(path);
+}
+
+bool CMainFrame::OpenTapeImage(const std::string& path)
+{
+    // The namespace may change only while no job holds a drive of it.
+    if (m_jobs.GetJobCount() != 0 || m_bValidating || m_bClosePending)
+        return false;
+    // A file no format fits would only fail at the first command: say so now.
+    uint32_t error = 0;
+    const auto format = DeviceNamespace::ImageOptions().format;
+    if (!format && !DetectImageFileFormat(path, error)) {
+        std::string reason = SystemMessage(error);
+        while (!reason.empty() && reason.back() == '\n')
+            reason.pop_back();
+        m_pView->AppendErrorText(("Can't open tape image '" + path + "': " + reason + "\n").c_str());
+        m_pView->AppendLogText("\n");
+        return false;
+    }
+    const int index = DeviceNamespace::AddTapeImage(path);
+    RebindAspi();
+    m_nCurrentDevice = index;
+    UpdateTitle();
+    m_pView->AppendLogText(("Tape image '" + path + "' opened as " + DeviceNamespace::DeviceName(index).substr(4) + "\n")
+                               .c_str());
+    m_pView->AppendLogText(DescribeTapeDrives(*m_aspi).c_str());
+    UpdateCommandUI();
+    return true;
+}
+
+void CMainFrame::RebindAspi()
+{
+    // The old binding goes first: the provider reads the namespace when it is bound.
+    m_aspi.reset();
+    m_aspi = std::make_unique<ReAspiManager>();
+    if (m_aspi->Initialize()) {
+        m_aspi->Rescan();
     }
 }
 
@@ -419,7 +564,7 @@ void CMainFrame::StartJob(int32_t kind)
 {
     // The enable rules keep a second job from starting; a shortcut or a stale button must
     // not get past them either.
-    if (IsNoDriveState() || m_jobs.GetJobCount() != 0 || m_bClosePending) {
+    if (IsNoDriveState() || m_jobs.GetJobCount() != 0 || m_bValidating || m_bClosePending) {
         return;
     }
     const bool load = kind == TAPE_JOB_LOAD;
@@ -436,6 +581,11 @@ void CMainFrame::StartJob(int32_t kind)
     if (job && (load || kind == TAPE_JOB_CAPTURE)) {
         job->m_loadOptions = m_loadOptions;
     }
+    if (job && kind == TAPE_JOB_CAPTURE) {
+        const ImageFileType& type = SaveImageFileTypes().at(m_nImageType);
+        job->m_captureOptions.format = type.format;
+        job->m_captureOptions.compression = type.compression;
+    }
     if (job && !StartJobThread(job)) {
         m_pView->AppendLogText("Can't start a thread for the operation\n\n");
     }
@@ -444,6 +594,11 @@ void CMainFrame::StartJob(int32_t kind)
 
 void CMainFrame::OnBreak()
 {
+    if (m_bValidating) {
+        m_bStopValidation = true;  // the walk stops at its next check
+        UpdateCommandUI();
+        return;
+    }
     uint32_t immediately = 1;
     if (m_jobs.GetSingleJobKind() == TAPE_JOB_LOAD) {
         const auto answer = QMessageBox::question(
@@ -514,6 +669,8 @@ void CMainFrame::SetSaveLogChooserForTesting(FileChooser chooser)
 void CMainFrame::closeEvent(QCloseEvent* event)
 {
     if (m_jobs.GetJobCount() == 0) {
+        // A validation only reads: it is stopped, not asked about.
+        StopValidation();
         event->accept();
         return;
     }

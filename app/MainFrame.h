@@ -8,10 +8,14 @@
 
 #include <QMainWindow>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 class CChildView;
@@ -21,6 +25,7 @@ class QMenu;
 struct MenuItemResource;
 class QStatusBar;
 class QToolBar;
+struct ImageValidation;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -42,6 +47,8 @@ public:
     void OnRewind();
     void OnEject();
     void OnSaveTapeImage();
+    void OnValidateTapeImage();
+    void OnOpenTapeImage();
     void OnBreak();
     void OnReadErrorsStop();
     void OnReadErrorsSkip();
@@ -56,6 +63,7 @@ public:
     void OnUpdateWriteReport(QAction* cmdUI);
     void OnUpdateReadErrors(QAction* cmdUI);
     void OnUpdateNoClobber(QAction* cmdUI);
+    void OnUpdateImageCommand(QAction* cmdUI);
     // Runs every update handler: the menus before they show, each command, the end of a job.
     void UpdateCommandUI();
 
@@ -80,6 +88,11 @@ public:
 
     // Closing was asked for while a job ran: the frame closes once the job list is empty.
     bool IsClosePending() const { return m_bClosePending; }
+    // A validation runs on its thread; no tape job nor another validation starts meanwhile.
+    bool IsValidating() const { return m_bValidating; }
+    // Adds the image as a drive (after the others), lists the drives again and selects it.
+    // False, with a line in the log, when it is not a tape image that can be read.
+    bool OpenTapeImage(const std::string& path);
 
     std::string m_strPath;
     std::string m_strFileBase = "file";
@@ -87,8 +100,11 @@ public:
     int32_t m_nCurrentDevice = 0;
     LoadOptions m_loadOptions;  // what the Tools menu's choices give the next load
     std::string m_strImageFile;  // the image the last "Save tape image..." was given
+    size_t m_nImageType = 0;     // and its type, a position in SaveImageFileTypes()
+    std::string m_strReadImage;  // the image last validated or opened
     TapeJobList m_jobs;
-    ReAspiManager m_aspi;
+    // Made anew when an image is opened: the provider lists the drives when it is bound.
+    std::unique_ptr<ReAspiManager> m_aspi = std::make_unique<ReAspiManager>();
     QStatusBar* m_wndStatusBar = nullptr;
     QToolBar* m_wndToolBar = nullptr;
     CChildView* m_pView = nullptr;
@@ -115,6 +131,13 @@ private:
     // A job has ended (queued from its worker): the status word tells how, the commands
     // follow, a pending close goes on.
     void OnJobEnded();
+    // Binds ASPI again and scans, so that the drive list follows the device namespace.
+    void RebindAspi();
+    // The validation's thread has ended (queued from it): its report goes to the log.
+    void OnValidationEnded(const std::string& path, bool opened, const ImageValidation& result,
+                           const std::string& error);
+    // Asks a running validation to stop and waits for its thread (it never waits on this one).
+    void StopValidation();
 
     struct Command {
         void (CMainFrame::*handler)();
@@ -125,4 +148,7 @@ private:
     std::vector<QLabel*> m_panes;
     QString m_strEndStatus;  // how the last job ended, shown in pane 0 until the next starts
     bool m_bClosePending = false;
+    bool m_bValidating = false;
+    std::atomic<bool> m_bStopValidation{false};
+    std::thread m_validationThread;  // joined before the frame goes
 };

@@ -38,6 +38,18 @@ const std::vector<std::string>& TapeImages()
     return state().images;
 }
 
+int AddTapeImage(const std::string& image)
+{
+    std::lock_guard guard(state().lock);
+    auto& images = state().images;
+    for (size_t n = 0; n < images.size(); ++n) {
+        if (images[n] == image)
+            return static_cast<int>(n);
+    }
+    images.push_back(image);
+    return static_cast<int>(images.size() - 1);
+}
+
 const VirtualDriveOptions& ImageOptions()
 {
     return state().options;

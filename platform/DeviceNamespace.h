@@ -25,6 +25,9 @@ using Opener = std::function<TapeDevicePtr(int index, uint32_t& error)>;
 // Configures the namespace. Called once at start-up, before any job runs.
 void SetTapeImages(std::vector<std::string> images, VirtualDriveOptions options = {});
 const std::vector<std::string>& TapeImages();
+// Adds one image after the others (the window's "Open tape image..."), or finds it when it
+// is there already; returns its n. Only while no job runs: TapeImages() is read unlocked.
+int AddTapeImage(const std::string& image);
 const VirtualDriveOptions& ImageOptions();
 
 // The backend for real drives (set by the Linux st backend at start-up).

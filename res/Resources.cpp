@@ -30,7 +30,9 @@ const std::map<int, const char*>& StringTable()
         {ID_LOAD_FILES, "Load files form tape\nLoad"},
         {ID_REWIND, "Rewind tape\nRewind"},
         {ID_EJECT, "Eject tape\nEject"},
-        {ID_SAVE_TAPE_IMAGE, "Save the whole tape into a SIMH tape image file\nSave tape image"},
+        {ID_SAVE_TAPE_IMAGE, "Save the whole tape into a tape image file (SIMH, E11, AWS or HET)\nSave tape image"},
+        {ID_VALIDATE_TAPE_IMAGE, "Check a tape image file from end to end and log what it holds and where it is damaged\nValidate tape image"},
+        {ID_FILE_OPEN_IMAGE, "Add a tape image file as a drive and select it\nOpen tape image"},
         {ID_BREAK, "Break current operation\nBreak"},
         {ID_WRITE_REPORT, "Write the files' checksums and a session report beside them at the next load\nChecksums and report"},
         {ID_READ_ERRORS_STOP, "A block that cannot be read ends the load\nStop at read errors"},
@@ -185,7 +187,11 @@ QString PromptToolTip(int id)
 const std::vector<MenuResource>& MainMenuResource()
 {
     static const std::vector<MenuResource> menu = {
-        {"&File", {{ID_FILE_SAVE_LOG, "&Save log..."}, {0, nullptr}, {ID_APP_EXIT, "E&xit"}}},
+        {"&File",
+         {{ID_FILE_OPEN_IMAGE, "&Open tape image..."},
+          {ID_FILE_SAVE_LOG, "&Save log..."},
+          {0, nullptr},
+          {ID_APP_EXIT, "E&xit"}}},
         {"Tools",
          {{ID_SELECT_TAPE, "Select tape..."},
           {0, nullptr},
@@ -193,6 +199,7 @@ const std::vector<MenuResource>& MainMenuResource()
           {ID_REWIND, "Rewind"},
           {ID_EJECT, "Eject"},
           {ID_SAVE_TAPE_IMAGE, "Save tape image..."},
+          {ID_VALIDATE_TAPE_IMAGE, "Validate tape image..."},
           {0, "Read errors", {{ID_READ_ERRORS_STOP, "Stop"}, {ID_READ_ERRORS_SKIP, "Skip bad blocks"}}},
           {0, nullptr},
           {ID_BREAK, "Break operation"},

@@ -177,7 +177,7 @@ void CChildView::AppendLogText(const char* text)
             // keeps its colour.
             const std::string_view body = WithoutJobPrefix(all.substr(at, end - at));
             const bool marker = body.substr(0, kErrorMarker.size()) == kErrorMarker;
-            m_bLineIsError = marker || m_bErrorTextNext || body.substr(0, kReason.size()) == kReason;
+            m_bLineIsError = m_bAllError || marker || m_bErrorTextNext || body.substr(0, kReason.size()) == kReason;
             m_bErrorTextNext = marker;
         }
         if (m_bLineIsError != runIsError) {
@@ -189,6 +189,13 @@ void CChildView::AppendLogText(const char* text)
     }
     flush(all.size());
     verticalScrollBar()->setValue(std::max(0, lineCount - 30));
+}
+
+void CChildView::AppendErrorText(const char* text)
+{
+    m_bAllError = true;
+    AppendLogText(text);
+    m_bAllError = false;
 }
 
 void CChildView::changeEvent(QEvent* event)

@@ -51,6 +51,9 @@ public:
     // lines (its ERROR marker, the line after it, "Reason: " lines) show in red; the text
     // itself is as given.
     void AppendLogText(const char* text);
+    // Appends text whose every line is an error line (shown in red), for the frame's own
+    // failures and findings that are not a job's.
+    void AppendErrorText(const char* text);
     void ShowCounters(const TapeCounters& counters);
     void ShowStatusText(const char* text);
 
@@ -101,4 +104,5 @@ private:
     bool m_bAtLineStart = true;
     bool m_bLineIsError = false;  // the line the next text starts in, when it goes on
     bool m_bErrorTextNext = false;  // the last line begun was the ERROR marker
+    bool m_bAllError = false;  // AppendErrorText: every line begun is an error line
 };

@@ -266,15 +266,16 @@ private slots:
         }
         QCOMPARE(menus, (QStringList{"&File", "Tools"}));
         const QList<QAction*> fileItems = frame->menuBar()->actions()[0]->menu()->actions();
-        QCOMPARE(fileItems.size(), 3);
-        QCOMPARE(fileItems[0]->text(), QStringLiteral("&Save log..."));
-        QVERIFY(fileItems[1]->isSeparator());
-        QCOMPARE(fileItems[2]->text(), QStringLiteral("E&xit"));
+        QCOMPARE(fileItems.size(), 4);
+        QCOMPARE(fileItems[0]->text(), QStringLiteral("&Open tape image..."));
+        QCOMPARE(fileItems[1]->text(), QStringLiteral("&Save log..."));
+        QVERIFY(fileItems[2]->isSeparator());
+        QCOMPARE(fileItems[3]->text(), QStringLiteral("E&xit"));
         for (QAction* item : frame->menuBar()->actions()[1]->menu()->actions()) {
             tools << (item->isSeparator() ? QStringLiteral("-") : item->text());
         }
         QCOMPARE(tools, (QStringList{"Select tape...", "-", "Load  files from tape...", "Rewind", "Eject",
-                                     "Save tape image...", "Read errors", "-", "Break operation", "-",
+                                     "Save tape image...", "Validate tape image...", "Read errors", "-", "Break operation", "-",
                                      "Write checksums and report", "Never overwrite files"}));
         // A checkable choice that the next load takes along.
         QAction* noClobber = frame->GetAction(ID_NO_CLOBBER);

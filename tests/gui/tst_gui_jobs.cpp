@@ -7,6 +7,7 @@
 #include "dialogs/CLoadAllFilesDialog.h"
 #include "dialogs/TapeImageFileDialog.h"
 #include "platform/DeviceNamespace.h"
+#include "platform/ImageFormat.h"
 #include "platform/SimhTapeWriter.h"
 #include "res/Resource.h"
 #include "tape/TapeJob.h"
@@ -23,6 +24,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
+#include <QTextBlock>
 
 #include <atomic>
 #include <cstring>
@@ -96,6 +98,20 @@ bool WaitForIdle(CMainFrame& frame)
 std::string Tail(const std::string& text, size_t from)
 {
     return from <= text.size() ? text.substr(from) : std::string();
+}
+
+// Whether the last log line that starts with prefix is shown in the error colour.
+bool LastLineIsRed(const CMainFrame& frame, const QString& prefix)
+{
+    const CChildView* view = frame.GetView();
+    for (QTextBlock block = view->document()->lastBlock(); block.isValid(); block = block.previous()) {
+        if (block.text().startsWith(prefix)) {
+            const QTextCharFormat format = block.begin().fragment().charFormat();
+            return format.hasProperty(QTextFormat::ForegroundBrush)
+                   && format.foreground().color() != view->palette().color(QPalette::Text);
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -467,7 +483,7 @@ private slots:
     {
         TempDir dir;
         const std::string image = dir / "whole.tap";
-        SetTapeImageFileChooserForTesting([&](QWidget*, const QString& title, std::string& path) {
+        SetTapeImageFileChooserForTesting([&](QWidget*, const QString& title, std::string& path, size_t&) {
             if (title != QStringLiteral("Save tape image")) {
                 return false;
             }
@@ -516,6 +532,130 @@ private slots:
         QVERIFY(log.find("[01][TAPE0] -- Capturing whole tape to image file '" + image + "'\n") != std::string::npos);
         QVERIFY(log.find("File number 0001 captured: 1 blocks, 7 bytes\n") != std::string::npos);
         QVERIFY(log.find("CAPTURE SESSION SUMMARY") != std::string::npos);
+    }
+
+    // The type picked in the chooser makes the image (HET, its records compressed with
+    // bzip2), gives the name its extension and is the one offered the next time.
+    void saveTapeImageWritesTheChosenTypeAndOffersItNextTime()
+    {
+        TempDir dir;
+        std::vector<size_t> offered;
+        SetTapeImageFileChooserForTesting([&](QWidget*, const QString&, std::string& path, size_t& type) {
+            offered.push_back(type);
+            if (offered.size() > 1) {
+                return false;
+            }
+            path = dir / "whole";
+            type = 4;
+            return true;
+        });
+        GatedDrives drives({{std::string(4096, 'x')}, {"block-c"}});
+        drives.gate->Open();
+        auto frame = MakeFrame();
+        frame->OnSaveTapeImage();
+        QVERIFY(WaitForIdle(*frame));
+        frame->OnSaveTapeImage();
+        SetTapeImageFileChooserForTesting({});
+        QCOMPARE(offered, (std::vector<size_t>{0, 4}));
+        QVERIFY(!FileExists(dir / "whole"));
+        const std::string image = ReadWholeFile(dir / "whole.het");
+        QVERIFY2(image.size() > 6, LogText(*frame).c_str());
+        QCOMPARE(static_cast<unsigned char>(image[4]) & 0x03, 0x02);  // the first record, bzip2
+        uint32_t error = 0;
+        QCOMPARE(DetectImageFileFormat(dir / "whole.het", error), std::optional<ImageFormat>(ImageFormat::Het));
+    }
+
+    // A clean image, one cut off inside a record and a missing one: each validated on its
+    // thread (the tape commands wait meanwhile), each outcome in the log and the status word.
+    void validateTapeImageLogsTheReportAndShowsDamageInRed()
+    {
+        TempDir dir;
+        std::string error;
+        const std::string clean = dir / "clean.tap";
+        QVERIFY(WriteTapeImage(clean, {{"alpha", "beta"}, {"gamma"}}, error));
+        const std::string cut = dir / "cut.tap";
+        WriteWholeFile(cut, ReadWholeFile(clean).substr(0, 14 + 4 + 3));  // into the second record
+        const std::string missing = dir / "missing.tap";
+        std::vector<std::string> answers = {clean, cut, missing};
+        SetTapeImageReadChooserForTesting([&](QWidget*, const QString& title, std::string& path) {
+            if (title != QStringLiteral("Validate tape image") || answers.empty()) {
+                return false;
+            }
+            path = answers.front();
+            answers.erase(answers.begin());
+            return true;
+        });
+        auto frame = MakeFrame();
+        QAction* validate = frame->GetAction(ID_VALIDATE_TAPE_IMAGE);
+        const auto run = [&] {
+            const size_t before = LogText(*frame).size();
+            validate->trigger();
+            const bool busy = frame->IsValidating() && !validate->isEnabled() && !Enabled(*frame, ID_REWIND);
+            if (!QTest::qWaitFor([&] { return !frame->IsValidating(); }, 20000) || !busy) {
+                return std::string("(still running or never busy)");
+            }
+            return Tail(LogText(*frame), before);
+        };
+
+        std::string log = run();
+        QVERIFY2(log.find("Validating tape image '" + clean + "'\n") != std::string::npos, log.c_str());
+        QVERIFY2(log.find(clean + ": SIMH image, ") != std::string::npos, log.c_str());
+        QVERIFY2(log.find("files 2, records 3, bytes 14, bad records 0, tapemarks 2") != std::string::npos, log.c_str());
+        QVERIFY2(log.find("\nclean\n") != std::string::npos, log.c_str());
+        QCOMPARE(frame->GetPaneText(0), QStringLiteral("Validated: clean"));
+        QVERIFY(validate->isEnabled() && Enabled(*frame, ID_REWIND));
+
+        log = run();
+        QVERIFY2(log.find("DAMAGED at byte ") != std::string::npos, log.c_str());
+        QVERIFY(log.find("\nclean\n") == std::string::npos);
+        QVERIFY(LastLineIsRed(*frame, QStringLiteral("DAMAGED at byte ")));
+        QVERIFY(!LastLineIsRed(*frame, QStringLiteral("files ")));
+        QCOMPARE(frame->GetPaneText(0), QStringLiteral("Validated: damaged"));
+
+        log = run();
+        SetTapeImageReadChooserForTesting({});
+        QVERIFY2(log.find("Can't validate tape image '" + missing + "': ") != std::string::npos, log.c_str());
+        QVERIFY(LastLineIsRed(*frame, QStringLiteral("Can't validate tape image")));
+        QVERIFY(frame->GetPaneText(0).startsWith(QStringLiteral("Failed: ")));
+    }
+
+    // Added after the image of the command line, listed and selected; the next job reads it.
+    // The same image again adds nothing; a file that is no image is refused.
+    void openTapeImageAddsTheDriveAndSelectsIt()
+    {
+        TempDir dir;
+        std::string error;
+        QVERIFY(WriteTapeImage(dir / "first.tap", {{"1"}}, error));
+        QVERIFY(WriteTapeImage(dir / "second.tap", {{"2"}}, error));
+        WriteWholeFile(dir / "junk", "not a tape");
+        CommandLineOptions options;
+        options.tapeImages = {dir / "first.tap"};
+        InstallPlatformServices(options);
+        SetTapeImageReadChooserForTesting([&](QWidget*, const QString& title, std::string& path) {
+            path = dir / "second.tap";
+            return title == QStringLiteral("Open tape image");
+        });
+        auto frame = MakeFrame();
+        const std::vector<std::string> both = {"[0:0] -- SIMH -- first.tap", "[0:1] -- SIMH -- second.tap"};
+        for (int round = 0; round < 2; ++round) {
+            frame->m_nCurrentDevice = 0;
+            frame->GetAction(ID_FILE_OPEN_IMAGE)->trigger();
+            QCOMPARE(frame->GetDeviceEntries(), both);
+            QCOMPARE(frame->m_nCurrentDevice, 1);
+        }
+        SetTapeImageReadChooserForTesting({});
+        QCOMPARE(frame->windowTitle(), QStringLiteral("Kellovaran    ([0:1] -- SIMH -- second.tap)"));
+        QVERIFY(!frame->OpenTapeImage(dir / "junk"));
+        QCOMPARE(frame->GetDeviceEntries(), both);
+        QCOMPARE(frame->m_nCurrentDevice, 1);
+        frame->OnRewind();
+        QVERIFY(WaitForIdle(*frame));
+        DeviceNamespace::SetTapeImages({});
+        UnregisterAspiProvider();
+        const std::string log = LogText(*frame);
+        QVERIFY2(log.find("Tape image '" + dir / "second.tap" + "' opened as TAPE1\n") != std::string::npos, log.c_str());
+        QVERIFY2(log.find("Can't open tape image '" + dir / "junk" + "': ") != std::string::npos, log.c_str());
+        QVERIFY2(log.find("[00][TAPE1] -- Tape rewinded\n") != std::string::npos, log.c_str());
     }
 
     void destroyingTheFrameUnderARunningJobWaitsForIt()
