@@ -3,7 +3,14 @@
 // record, 0x20 ends one, 0x40 a tapemark; HET adds 0x01 zlib and 0x02 bzip2) and a second
 // flags byte. A record is one chunk or several; a compressed record is compressed whole and
 // then cut into chunks, each carrying the compression bits (as Hercules' hetupd writes it).
-// There is no end marker: the end of the file ends the data; nor a bad-record mark.
+// There is no end marker: the end of the file ends the data; nor a bad-record mark. Bus-Tech
+// writes zlib records with 0x80 in the second flags byte instead (Hercules reads those too);
+// any other bit there is unknown, and so damage: a record read as plain bytes that are
+// really compressed would be wrong data delivered as good.
+//
+// A record of no data bytes (a lone chunk of length 0 that is not a tapemark; Hercules'
+// hetmap counts it as a block) is damage here: no drive delivers an empty block, and
+// passing over it silently would change the count of blocks of the copy.
 //
 // The reader checks each chunk against the one before (its back link), the flags (no record
 // begun inside another, none left unended, no tapemark inside one) and that the data are in
@@ -33,6 +40,7 @@ constexpr uint8_t kZlib = 0x01;
 constexpr uint8_t kBzip2 = 0x02;
 constexpr uint8_t kCompression = kZlib | kBzip2;
 constexpr uint8_t kUnknownFlags = 0x1C;
+constexpr uint8_t kBusTechZlib = 0x80;  // in the second flags byte
 constexpr uint32_t kMaxChunk = 0xFFFF;
 // The most compressed bytes one record may take: a record that does not shrink is stored as
 // it is, so anything much past the largest block is not a record.
@@ -104,10 +112,11 @@ public:
         Header first;
         if (uint32_t err = ReadHeader(m_nPos, first))
             return Damage(item, m_nPos, err);
-        if (first.previous != m_nPrevious || (first.flags & kUnknownFlags))
+        if (first.previous != m_nPrevious || (first.flags & kUnknownFlags) || (first.flags2 & ~kBusTechZlib) ||
+            ((first.flags & kCompression) && first.flags2))
             return Damage(item, m_nPos, ERROR_TAPE_IMAGE_INCONSISTENT);
         if (first.flags & kTapemark) {
-            if (first.length != 0 || (first.flags & (kBeginRecord | kEndRecord | kCompression)))
+            if (first.length != 0 || first.flags2 || (first.flags & (kBeginRecord | kEndRecord | kCompression)))
                 return Damage(item, m_nPos, ERROR_TAPE_IMAGE_INCONSISTENT);
             item.kind = Kind::Tapemark;
             item.size = 6;
@@ -139,13 +148,13 @@ public:
             if (uint32_t err = ReadHeader(next, following))
                 return Damage(item, next, err);
             if (following.previous != chunk.length || (following.flags & (kBeginRecord | kTapemark | kUnknownFlags)) ||
-                (following.flags & kCompression) != (first.flags & kCompression))
+                (following.flags & kCompression) != (first.flags & kCompression) || following.flags2 != first.flags2)
                 return Damage(item, next, ERROR_TAPE_IMAGE_INCONSISTENT);
             at = next;
             chunk = following;
         }
         item.kind = Kind::Record;
-        m_nCompression = first.flags & kCompression;
+        m_nCompression = first.flags2 ? kZlib : first.flags & kCompression;
         if (m_nCompression) {
             if (uint32_t err = InflateRecord(item.offset, stored))
                 return Damage(item, item.offset, err);
@@ -391,16 +400,17 @@ bool LooksLikeAws(const unsigned char* head, size_t size, uint64_t imageSize, bo
     int chunks = 0;
     while (pos + 6 <= size && pos < imageSize) {
         const Header h = Decode(head + pos);
-        if (h.previous != previous || (h.flags & kUnknownFlags) || h.flags2 != 0)
+        if (h.previous != previous || (h.flags & kUnknownFlags) || (h.flags2 & ~kBusTechZlib) ||
+            ((h.flags & kCompression) && h.flags2))
             return false;
         if (h.flags & kTapemark) {
-            if (h.length != 0 || inRecord || (h.flags & (kBeginRecord | kEndRecord | kCompression)))
+            if (h.length != 0 || inRecord || h.flags2 || (h.flags & (kBeginRecord | kEndRecord | kCompression)))
                 return false;
         } else {
             if (((h.flags & kBeginRecord) != 0) == inRecord)
                 return false;  // a record begun inside another, or a chunk outside any
             inRecord = !(h.flags & kEndRecord);
-            compressed = compressed || (h.flags & kCompression);
+            compressed = compressed || (h.flags & kCompression) || h.flags2;
         }
         if (pos + 6 + h.length > imageSize)
             return false;

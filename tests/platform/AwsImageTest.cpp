@@ -3,14 +3,19 @@
 // write, decompressed by hetupd to exactly our AWS and mapped by hetmap to the same files and
 // blocks. Then records over many chunks, the way back, and damage at known places.
 #include "platform/Errors.h"
+#include "platform/FileDescriptor.h"
 #include "platform/ImageDrive.h"
 #include "platform/ImageEncoder.h"
+#include "platform/ImageReader.h"
+#include "platform/TapeDevice.h"
 #include "tests/common/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <random>
 
 namespace {
@@ -197,6 +202,95 @@ TEST(AwsImageTest, DamageIsAnErrorAtItsChunk)
         EXPECT_EQ(items, std::vector<std::string>{"first"});
         EXPECT_EQ(ends.back(), c.error);
     }
+}
+
+std::string Chunk(const std::string& data, uint32_t previous, uint8_t flags, uint8_t flags2 = 0)
+{
+    const char header[6] = {static_cast<char>(data.size()), static_cast<char>(data.size() >> 8),
+                            static_cast<char>(previous), static_cast<char>(previous >> 8),
+                            static_cast<char>(flags), static_cast<char>(flags2)};
+    return std::string(header, 6) + data;
+}
+
+// The reader on its own: where it says the damage is, and that it stays before it (reading on
+// finds the same; the way back still works).
+TEST(AwsImageTest, TheReaderNamesTheChunkWhereItGoesWrongAndStaysBeforeIt)
+{
+    TempDir dir;
+    const std::string first = Chunk("first", 0, 0xA0);  // then a record of two chunks at 11
+    const std::string head = first + Chunk("abc", 5, 0x80);
+    struct Case {
+        const char* name;
+        std::string bytes;
+        uint32_t error;
+        uint64_t at;
+    };
+    const Case cases[] = {
+        {"link", head + Chunk("de", 4, 0x20), ERROR_TAPE_IMAGE_INCONSISTENT, 20},
+        {"begun twice", head + Chunk("de", 3, 0xA0), ERROR_TAPE_IMAGE_INCONSISTENT, 20},
+        {"tapemark inside", head + Chunk("", 3, 0x40), ERROR_TAPE_IMAGE_INCONSISTENT, 20},
+        {"cut", head + Chunk("de", 3, 0x20).substr(0, 7), ERROR_TAPE_IMAGE_TRUNCATED, 20},
+        {"never ended", head, ERROR_TAPE_IMAGE_TRUNCATED, 20},
+        {"unknown second flags", first + Chunk("abc", 5, 0xA0, 0x01), ERROR_TAPE_IMAGE_INCONSISTENT, 11},
+        {"empty record", first + Chunk("", 5, 0xA0), ERROR_TAPE_IMAGE_INCONSISTENT, 11},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteWholeFile(dir / "d.aws", c.bytes);
+        UniqueFd fd(::open((dir / "d.aws").c_str(), O_RDONLY | O_CLOEXEC));
+        ImageReaderPtr reader = MakeAwsReader(fd.get(), c.bytes.size(), false);
+        ImageReader::Item item = reader->Peek();
+        char data[8] = {};
+        ASSERT_EQ(item.kind, ImageReader::Kind::Record);
+        ASSERT_EQ(reader->Take(item, data, item.length), ERROR_SUCCESS);
+        EXPECT_EQ(std::string(data, item.length), "first");
+        for (int again = 0; again < 2; ++again) {
+            item = reader->Peek();
+            EXPECT_EQ(item.kind, ImageReader::Kind::Damaged);
+            EXPECT_EQ(item.error, c.error);
+            EXPECT_EQ(item.offset, c.at);
+            EXPECT_EQ(reader->Position(), 11u);
+        }
+        EXPECT_EQ(reader->StepBack(), ERROR_SUCCESS);
+        EXPECT_EQ(reader->Position(), 0u);
+    }
+}
+
+// Inflating stops at the largest block: a record of exactly that size reads, one byte more is
+// damage (not a bigger buffer). Bus-Tech's zlib flag in the second flags byte inflates too.
+TEST(AwsImageTest, CompressedRecordsInflateNoFurtherThanTheLargestBlock)
+{
+    TempDir dir;
+    const auto zlibRecord = [](uint32_t length, uint32_t previous, uint8_t flags, uint8_t flags2) {
+        const std::string data(length, 'q');
+        std::string packed(::compressBound(length), '\0');
+        uLongf size = packed.size();
+        EXPECT_EQ(::compress2(reinterpret_cast<Bytef*>(packed.data()), &size,
+                              reinterpret_cast<const Bytef*>(data.data()), length, 9),
+                  Z_OK);
+        packed.resize(size);  // a few kilobytes: one chunk
+        return std::pair{Chunk(packed, previous, flags, flags2), static_cast<uint32_t>(size)};
+    };
+    const auto [busTech, busTechSize] = zlibRecord(3000, 0, 0xA0, 0x80);
+    const auto [largest, largestSize] = zlibRecord(kMaxTapeBlockSize, busTechSize, 0xA1, 0);
+    const auto [bomb, bombSize] = zlibRecord(kMaxTapeBlockSize + 1, largestSize, 0xA1, 0);
+    const std::string image = busTech + largest + bomb;
+    WriteWholeFile(dir / "z.het", image);
+    UniqueFd fd(::open((dir / "z.het").c_str(), O_RDONLY | O_CLOEXEC));
+    ImageReaderPtr reader = MakeAwsReader(fd.get(), image.size(), true);
+    std::string data(kMaxTapeBlockSize, '\0');
+    for (uint32_t length : {3000u, kMaxTapeBlockSize}) {
+        const ImageReader::Item item = reader->Peek();
+        ASSERT_EQ(item.kind, ImageReader::Kind::Record);
+        ASSERT_EQ(item.length, length);
+        ASSERT_EQ(reader->Take(item, data.data(), length), ERROR_SUCCESS);
+        EXPECT_TRUE(data.substr(0, length) == std::string(length, 'q'));
+    }
+    const ImageReader::Item item = reader->Peek();
+    EXPECT_EQ(item.kind, ImageReader::Kind::Damaged);
+    EXPECT_EQ(item.error, ERROR_TAPE_IMAGE_BAD_COMPRESSION);
+    EXPECT_EQ(item.offset, busTech.size() + largest.size());
+    EXPECT_EQ(reader->Position(), busTech.size() + largest.size());
 }
 
 } // namespace
