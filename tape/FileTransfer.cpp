@@ -93,6 +93,14 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
         whole = result || (stoppedByUser && !end.breakImmediate);
         if (!whole)
             cut = end.breakImmediate ? "stopped by the user" : "the read failed";
+        // A copy with blocks left out is worse than a copy an earlier session made whole, or
+        // may be: it never takes that one's place, and stays beside it as the temporary.
+        if (whole && m_nFileBadBlocks > 0 && !probeOnly && Files().Exists(fileName)) {
+            whole = false;
+            cut = "bad blocks left out; the file of this name from before is kept";
+            WriteLog(1, "Bad blocks were left out of this copy: the file '" + fileName +
+                            "' already there is kept, this copy stays as '" + DiskPartName(fileName) + "'\n");
+        }
         if (m_nFileBytes > 0)  // an empty file is deleted with the summary
             FlushDiskFile(diskFile);
     } catch (const ReTapeOpsException& e) {

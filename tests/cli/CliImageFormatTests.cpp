@@ -106,4 +106,35 @@ TEST_F(CliImageFormats, ValidateAndLoadFindDamageAtItsPlace)
         << r.out;
 }
 
+// A later load that had to leave blocks out never takes the place of a copy made before: it
+// stays beside it as the .part, and the report says why.
+TEST_F(CliImageFormats, CopyWithBlocksLeftOutNeverReplacesAnEarlierCopy)
+{
+    for (const bool bad : {false, true}) {
+        SimhTapeWriter tape;
+        ASSERT_TRUE(tape.Open(m_dir / (bad ? "bad.tap" : "good.tap")));
+        tape.WriteRecord("one ");
+        if (bad)
+            tape.WriteBadRecord("two ");
+        else
+            tape.WriteRecord("two ");
+        tape.WriteRecord("three");
+        tape.WriteTapemark();
+        tape.WriteEndOfMedium();
+        ASSERT_TRUE(tape.Close());
+    }
+    RunResult r = RunCli({"load", "--tape-image", "good.tap", "--dir", "out"}, Here());
+    ASSERT_EQ(r.status, 0) << r.out;
+    r = RunCli({"load", "--tape-image", "bad.tap", "--dir", "out", "--on-error", "skip"}, Here());
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(ReadWholeFile(m_dir / "out/file0000"), "one two three");
+    EXPECT_EQ(ReadWholeFile(m_dir / "out/file0000.part"), "one three");
+    const auto report = nlohmann::json::parse(ReadWholeFile(m_dir / "out/file.json"));
+    EXPECT_EQ(report["files"][0]["whole"], false);
+    EXPECT_EQ(report["files"][0]["cut"], "bad blocks left out; the file of this name from before is kept");
+    // Into a fresh folder the same copy is the file: there is nothing better to keep.
+    r = RunCli({"load", "--tape-image", "bad.tap", "--dir", "fresh", "--on-error", "skip"}, Here());
+    EXPECT_EQ(ReadWholeFile(m_dir / "fresh/file0000"), "one three");
+}
+
 } // namespace
