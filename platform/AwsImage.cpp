@@ -296,6 +296,9 @@ private:
     std::vector<unsigned char> m_inflated;
 };
 
+// Chunks of up to 65535 bytes, as Hercules' hetupd writes by default. A record longer than
+// that takes several chunks, which the format allows; Hercules 3.13's tools refuse records over
+// 65535 bytes (SDL Hyperion's, over 2 MiB), so such an image is ours to read, not theirs.
 class AwsEncoder final : public ImageEncoder {
 public:
     AwsEncoder(bool het, ImageCompression compression)
