@@ -91,6 +91,7 @@ public:
     {
         m_nImageSize = imageSize;
         m_window.Drop();
+        m_behind.clear();
         Rewind();
         m_nCachedAt = kNone;
     }
@@ -209,7 +210,7 @@ public:
                 return ERROR_TAPE_IMAGE_INCONSISTENT;
             const uint64_t start = end - 6 - length;
             Header chunk;
-            if (uint32_t err = ReadHeader(start, chunk))
+            if (uint32_t err = ReadHeaderBehind(start, chunk))
                 return err;
             if (chunk.length != length || (chunk.flags & kUnknownFlags))
                 return ERROR_TAPE_IMAGE_INCONSISTENT;
@@ -249,6 +250,25 @@ private:
         if (uint32_t err = m_window.Read(at, bytes, 6, m_nImageSize))
             return err;
         header = Decode(bytes);
+        return ERROR_SUCCESS;
+    }
+
+    // Headers met going backwards come out of a stretch read backwards from where the step
+    // starts: the window reads forwards from where it is asked, and would fetch a fresh
+    // stretch for every small record stepped over.
+    uint32_t ReadHeaderBehind(uint64_t at, Header& header)
+    {
+        if (at < m_nBehindAt || at + 6 > m_nBehindAt + m_behind.size()) {
+            constexpr uint64_t kSpan = 256 * 1024;
+            const uint64_t end = at + 6;  // within the image: before the position
+            m_nBehindAt = end > kSpan ? end - kSpan : 0;
+            m_behind.resize(end - m_nBehindAt);
+            if (uint32_t err = m_window.Read(m_nBehindAt, m_behind.data(), m_behind.size(), m_nImageSize)) {
+                m_behind.clear();
+                return err;
+            }
+        }
+        header = Decode(m_behind.data() + (at - m_nBehindAt));
         return ERROR_SUCCESS;
     }
 
@@ -294,6 +314,9 @@ private:
     uint32_t m_nCachedLength = 0;
     std::vector<unsigned char> m_compressed;
     std::vector<unsigned char> m_inflated;
+    // What ReadHeaderBehind last read: the image's bytes from m_nBehindAt.
+    uint64_t m_nBehindAt = 0;
+    std::vector<unsigned char> m_behind;
 };
 
 // Chunks of up to 65535 bytes, as Hercules' hetupd writes by default. A record longer than
