@@ -1,7 +1,8 @@
-// AWS and HET against the Hercules tools (Debian's hercules package): images hetupd writes,
-// compressed with zlib or bzip2 and cut into small chunks, read record for record; images we
-// write, decompressed by hetupd to exactly our AWS and mapped by hetmap to the same files and
-// blocks. Then records over many chunks, the way back, and damage at known places.
+// AWS and HET against the Hercules tools (Debian's hercules package): images hetupd and
+// hetinit write, compressed with zlib or bzip2 and cut into small chunks, read record for
+// record; images we write, decompressed by hetupd to exactly our AWS and mapped by hetmap and
+// tapemap to the same files and blocks. Then records over many chunks, the way back, damage at
+// known places, and inflating bounded by the largest block.
 #include "platform/Errors.h"
 #include "platform/FileDescriptor.h"
 #include "platform/ImageDrive.h"
@@ -110,6 +111,15 @@ TEST(AwsImageTest, ImagesHetupdWritesReadRecordForRecord)
         EXPECT_TRUE(ReadAll(dir / name, format, &ends) == Expected(files));
         EXPECT_EQ(ends.back(), ERROR_NO_DATA_DETECTED);
     }
+    // hetinit's labelled blank tape, zlib by default: VOL1 and HDR1 (EBCDIC), a tapemark.
+    const std::string init = "hetinit '" + (dir / "init.het") + "' TST001 >/dev/null 2>&1";
+    ASSERT_EQ(std::system(init.c_str()), 0);
+    const auto labels = ReadAll(dir / "init.het", ImageFormat::Het);
+    ASSERT_EQ(labels.size(), 3u);
+    EXPECT_EQ(labels[0].substr(0, 10), "\xE5\xD6\xD3\xF1\xE3\xE2\xE3\xF0\xF0\xF1");  // VOL1TST001
+    EXPECT_EQ(labels[1].substr(0, 4), "\xC8\xC4\xD9\xF1");                            // HDR1
+    EXPECT_EQ(labels[1].size(), 80u);
+    EXPECT_EQ(labels[2], "<tapemark>");
 }
 
 TEST(AwsImageTest, ImagesWeWriteAreWhatHerculesReads)
