@@ -26,6 +26,7 @@ enum OptionBit : unsigned {
     kFormat = 1u << 11,
     kImageFormat = 1u << 12,
     kRetryBad = 1u << 13,
+    kResume = 1u << 14,
 };
 
 // The most re-reads of one block --retries takes: a drive spends up to minutes on each.
@@ -45,7 +46,8 @@ const VerbRule kVerbs[] = {
     {"eject", CliVerb::Eject, kTapeImage | kDevice | kDriveOptions | kImageFormat},
     {"mktape", CliVerb::MkTape, kBlockSize},
     {"drives", CliVerb::Drives, kTapeImage | kDriveOptions | kImageFormat},
-    {"capture", CliVerb::Capture, kTapeImage | kDevice | kDriveOptions | kImageFormat | kRetries | kFormat | kRetryBad},
+    {"capture", CliVerb::Capture, kTapeImage | kDevice | kDriveOptions | kImageFormat | kRetries | kFormat | kRetryBad |
+                                    kResume},
     {"convert", CliVerb::Convert, kImageFormat | kFormat},
     {"validate", CliVerb::Validate, kImageFormat},
     {"merge", CliVerb::Merge, kImageFormat | kFormat},
@@ -134,6 +136,7 @@ bool ReadSelectionFile(const std::string& path, std::string& selection, std::str
 const OptionRule kFlags[] = {
     {"--no-report", kNoReport},
     {"--no-clobber", kNoClobber},
+    {"--resume", kResume},
 };
 
 // Takes arg when it is a flag: true. False for anything else, with error set when it is a
@@ -156,6 +159,8 @@ bool TakeFlag(const VerbRule& verb, const std::string& arg, CliOptions& options,
             options.writeReport = false;
         else if (rule.bit == kNoClobber)
             options.noClobber = true;
+        else if (rule.bit == kResume)
+            options.captureOptions.resume = true;
         return true;
     }
     return false;
@@ -300,6 +305,8 @@ bool CheckComplete(const std::string& verb, const CliOptions& options, std::stri
                     std::to_string(options.tapeImages.size() - 1);
         else if (options.verb == CliVerb::Capture && (options.captureOut.empty() || options.captureOut.back() == '/'))
             error = "'capture' needs the name of the image to write";
+        else if (options.captureOptions.resume && !options.captureOptions.retryFrom.empty())
+            error = "--resume and --retry-bad cannot be given together";
         break;
 
     case CliVerb::Convert:
@@ -417,7 +424,7 @@ std::string CliUsage()
            "  kellovaran-cli rewind (--tape-image FILE... [--device N] | --device N)\n"
            "  kellovaran-cli eject  (--tape-image FILE... [--device N] | --device N)\n"
            "  kellovaran-cli capture (--tape-image FILE... [--device N] | --device N) [--retries N]\n"
-           "                        [--format FORMAT] [--compress zlib|bzip2|none] [--retry-bad OLD] OUT\n"
+           "                        [--format FORMAT] [--compress zlib|bzip2|none] [--retry-bad OLD | --resume] OUT\n"
            "  kellovaran-cli convert [--image-format FORMAT] [--format FORMAT] [--compress zlib|bzip2|none] IN OUT\n"
            "  kellovaran-cli validate [--image-format FORMAT] IMAGE\n"
            "  kellovaran-cli merge  [--image-format FORMAT] [--format FORMAT] [--compress zlib|bzip2|none] OUT IN...\n"
@@ -446,7 +453,9 @@ std::string CliUsage()
            "         log and the report list it. --retry-bad OLD takes OLD, an earlier capture of\n"
            "         the same tape, and reads only its bad records again (spacing to each, with\n"
            "         --retries N each): a record read whole now replaces the bad one; everything\n"
-           "         else is copied from OLD, never read again.\n"
+           "         else is copied from OLD, never read again. A SIMH or E11 capture that is\n"
+           "         stopped or fails keeps what it read as OUT.partial; --resume spaces the tape\n"
+           "         to its end, checks that its last record reads the same, and goes on.\n"
            "convert  copies the tape image IN, record for record, into the image OUT, as capture\n"
            "         does from a drive (the same log, checksum file and report; every bad record\n"
            "         is kept, however many in a row).\n"
@@ -475,6 +484,7 @@ std::string CliUsage()
            "--compress METHOD      capture, convert, merge: het's records compressed with zlib (the\n"
            "                       default), bzip2, or none\n"
            "--retry-bad OLD        capture: read only the bad records of the earlier image OLD again\n"
+           "--resume               capture: go on with OUT.partial, what an interrupted capture kept\n"
            "--device N             use the tape drive TAPEN (with images: the N-th image, default 0)\n"
            "--fixed-block-size N   the image's drive reads fixed blocks of N bytes only\n"
            "--max-block-size N     the largest block the image's drive reads\n"

@@ -69,8 +69,19 @@ void TapeJob::RunCapture()
     }
     if (ready && !LockTargetFolder())
         ready = false;
-    if (ready) {
+    ResumePoint resumeAt;
+    if (ready)
         m_pReport->SetBlockMode(true, m_nBufferSize, nullptr);
+    if (ready && m_captureOptions.resume) {
+        ready = FindResumePoint(imagePath + ".partial", resumeAt);
+        if (ready) {
+            if (uint32_t error = image.Resume(imagePath, m_nBufferSize, m_captureOptions.format, resumeAt.keep)) {
+                WriteError("Can't go on with the partial image\n");
+                WriteLog(1, ReasonLine(error, imagePath + ".partial"));
+                ready = false;
+            }
+        }
+    } else if (ready) {
         if (uint32_t createError = image.Create(imagePath, m_nBufferSize, m_captureOptions.format,
                                                 m_captureOptions.compression)) {
             WriteError("Couldn't create file on disk\n");
@@ -104,7 +115,13 @@ void TapeJob::RunCapture()
         if (!CanMarkBadRecords(m_captureOptions.format))
             format += " (it has no mark for a bad block)";
         WriteLog(1, format + "\n\n");
-        end = m_captureOptions.retryFrom.empty() ? CaptureTape(*device, image) : RetryBadRecords(*device, image);
+        if (m_captureOptions.resume)
+            end = PositionForResume(*device, resumeAt) ? CaptureTape(*device, image, resumeAt.file, resumeAt.block)
+                                                       : CaptureEnd::Failed;
+        else if (!m_captureOptions.retryFrom.empty())
+            end = RetryBadRecords(*device, image);
+        else
+            end = CaptureTape(*device, image);
         if (!FinishImage(image, end))
             m_nResult = TapeJobResult::Failed;
     }
@@ -138,7 +155,7 @@ bool TapeJob::CheckImageName(const std::string& imagePath)
     SessionTargets targets;
     std::string name;
     SplitFolderAndPrefix(m_strPath, m_strFileBase, targets.folder, name);
-    for (const char* suffix : {"", ".tmp", ".sha256", ".sha256.tmp", ".json", ".json.tmp"})
+    for (const char* suffix : {"", ".tmp", ".partial", ".sha256", ".sha256.tmp", ".json", ".json.tmp"})
         targets.names.push_back(name + suffix);
     if (!CheckSessionTargets(targets, {name + ".sha256.tmp", name + ".0000-00-00T00-00-00Z-99.json"}))
         return false;
@@ -150,11 +167,14 @@ bool TapeJob::CheckImageName(const std::string& imagePath)
     return true;
 }
 
-TapeJob::CaptureEnd TapeJob::CaptureTape(TapeDevice& device, TapeImageFile& image)
+TapeJob::CaptureEnd TapeJob::CaptureTape(TapeDevice& device, TapeImageFile& image, int32_t firstFile,
+                                         uint64_t firstBlock)
 {
-    bool inFile = false;  // a file is open from its first record or mark on
-    m_nTapeFile = 0;
-    m_nFileBlocks = 0;
+    bool inFile = firstBlock > 0;  // a file is open from its first record or mark on
+    m_nTapeFile = firstFile;
+    if (inFile)
+        NoteFileStart(m_nTapeFile);
+    m_nFileBlocks = firstBlock;
     m_nFileBytes = 0;
     m_nFileBadBlocks = 0;
     m_nBadBlocksInARow = 0;
@@ -362,8 +382,15 @@ bool TapeJob::FinishImage(TapeImageFile& image, CaptureEnd end)
         }
     }
     if (!report.written) {
-        image.Discard();
-        WriteLog(1, "Image file not written: the capture did not reach the end of the tape\n\n");
+        const bool resumable = m_captureOptions.retryFrom.empty() &&
+                               (m_captureOptions.format == ImageFormat::Simh || m_captureOptions.format == ImageFormat::E11);
+        if (resumable && image.Size() > 0 && image.KeepPartial() == ERROR_SUCCESS) {
+            WriteLog(1, "Image file not written: the capture did not reach the end of the tape. What it read is kept "
+                        "in '" + image.PartialPath() + "': capture --resume goes on from there\n\n");
+        } else {
+            image.Discard();
+            WriteLog(1, "Image file not written: the capture did not reach the end of the tape\n\n");
+        }
     }
     m_pReport->SetImage(report);
     return ok;

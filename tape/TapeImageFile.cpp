@@ -39,15 +39,6 @@ uint32_t TapeImageFile::Create(const std::string& path, uint32_t maxRecord, Imag
                               ImageCompression compression)
 {
     m_strPath = path;
-    m_format = format;
-    m_pEncoder = MakeImageEncoder(format, compression);
-    if (!m_pEncoder)
-        return m_nError = ERROR_NOT_SUPPORTED;
-    if (!InPlace()) {
-        m_scratch = PageBuffer::Allocate(std::max<size_t>(maxRecord, 1));
-        if (!m_scratch)
-            return m_nError = ERROR_NOT_ENOUGH_MEMORY;
-    }
     const std::string temporary = TemporaryPath();
     uint32_t error = ERROR_SUCCESS;
     UniqueFd fd = CreateReplacingFile(temporary, error);  // never through a link at the name
@@ -55,6 +46,24 @@ uint32_t TapeImageFile::Create(const std::string& path, uint32_t maxRecord, Imag
         return m_nError = error;
     m_fd = std::move(fd);
     m_bCreated = true;
+    return Prepare(maxRecord, format, compression);
+}
+
+uint32_t TapeImageFile::Prepare(uint32_t maxRecord, ImageFormat format, ImageCompression compression)
+{
+    m_format = format;
+    m_pEncoder = MakeImageEncoder(format, compression);
+    if (!m_pEncoder) {
+        Discard();
+        return m_nError = ERROR_NOT_SUPPORTED;
+    }
+    if (!InPlace()) {
+        m_scratch = PageBuffer::Allocate(std::max<size_t>(maxRecord, 1));
+        if (!m_scratch) {
+            Discard();
+            return m_nError = ERROR_NOT_ENOUGH_MEMORY;
+        }
+    }
     // A chunk is written once it holds kChunkSize; past that it has room for one more record
     // with its length words, read in place. Only the pages used are touched.
     m_nChunkRoom = kChunkSize + size_t{maxRecord} + 16;
@@ -65,6 +74,69 @@ uint32_t TapeImageFile::Create(const std::string& path, uint32_t maxRecord, Imag
     }
     m_pHasher = std::make_unique<BlockHasher>(m_firstChunk.data(), m_nChunkRoom);
     m_pChunk = static_cast<char*>(m_pHasher->NextBuffer());
+    return ERROR_SUCCESS;
+}
+
+uint32_t TapeImageFile::Resume(const std::string& path, uint32_t maxRecord, ImageFormat format, uint64_t keep)
+{
+    m_strPath = path;
+    if (format != ImageFormat::Simh && format != ImageFormat::E11)
+        return m_nError = ERROR_NOT_SUPPORTED;
+    const std::string partial = PartialPath();
+    UniqueFd fd(RetryOnInterrupt([&] { return ::open(partial.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW); }));
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
+        return m_nError = ErrorFromErrno(errno);
+    if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) < keep)
+        return m_nError = ERROR_TAPE_IMAGE_INCONSISTENT;
+    if (::ftruncate(fd.get(), static_cast<off_t>(keep)) != 0 || ::lseek(fd.get(), 0, SEEK_END) < 0)
+        return m_nError = ErrorFromErrno(errno);
+    // It is the temporary from here on: committed, broken off or kept again like a new one.
+    if (::rename(partial.c_str(), TemporaryPath().c_str()) != 0)
+        return m_nError = ErrorFromErrno(errno);
+    m_fd = std::move(fd);
+    m_bCreated = true;
+    if (uint32_t err = Prepare(maxRecord, format, ImageCompression::None))
+        return err;
+    // The kept bytes, digested as if just written.
+    for (uint64_t at = 0; at < keep;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunkSize, keep - at));
+        size_t got = 0;
+        while (got < want) {
+            const ssize_t n = ::pread(m_fd.get(), m_pChunk + got, want - got, static_cast<off_t>(at + got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return m_nError = n < 0 ? ErrorFromErrno(errno) : ERROR_TAPE_IMAGE_TRUNCATED;
+            got += static_cast<size_t>(n);
+        }
+        m_pHasher->Submit(static_cast<uint32_t>(want));
+        m_pChunk = static_cast<char*>(m_pHasher->NextBuffer());
+        at += want;
+    }
+    m_nSize = keep;
+    m_nFlushedUpTo = keep;
+    return ERROR_SUCCESS;
+}
+
+uint32_t TapeImageFile::KeepPartial()
+{
+    if (!m_bCreated)
+        return ERROR_SUCCESS;
+    if (!m_nError && m_nFill > 0)
+        WriteChunk();
+    if (m_nSize == 0 || !m_fd.valid()) {
+        Discard();
+        return m_nError;
+    }
+    // Whatever a failed write left of a record at the end, Resume finds and cuts off.
+    if (::fsync(m_fd.get()) != 0 || m_fd.Close() != 0 ||
+        ::rename(TemporaryPath().c_str(), PartialPath().c_str()) != 0) {
+        const uint32_t err = ErrorFromErrno(errno);
+        Discard();
+        return err;
+    }
+    m_bCreated = false;
     return ERROR_SUCCESS;
 }
 

@@ -42,6 +42,16 @@ public:
     uint32_t PutTapemark();
     uint32_t PutEndOfMedium();
 
+    // Goes on with the partial image an interrupted capture kept (PartialPath()): its first
+    // keep bytes (whole records and marks, checked by the caller) stay, anything after them
+    // goes, and they are digested first so the image's SHA-256 covers them. SIMH and E11
+    // only: their records carry no link to the one before. It becomes the temporary again.
+    uint32_t Resume(const std::string& path, uint32_t maxRecord, ImageFormat format, uint64_t keep);
+    // A capture cut short keeps what it has, whole records and marks up to where it stopped,
+    // flushed to the disk under PartialPath() for a later Resume. Nothing kept when the
+    // image holds nothing.
+    uint32_t KeepPartial();
+
     // Writes the rest, flushes the file to the disk, gives it the final name and flushes the
     // folder. After a failure the temporary is gone and the final name untouched.
     uint32_t Commit();
@@ -50,6 +60,7 @@ public:
 
     const std::string& Path() const { return m_strPath; }
     std::string TemporaryPath() const { return m_strPath + ".tmp"; }
+    std::string PartialPath() const { return m_strPath + ".partial"; }
     uint64_t Size() const { return m_nSize; }
     // The image's SHA-256 in hex, once committed.
     const std::string& Sha256() const { return m_strSha256; }
@@ -68,6 +79,7 @@ private:
     };
     bool InPlace() const { return m_format == ImageFormat::Simh || m_format == ImageFormat::E11; }
     uint32_t Append(const void* data, size_t size);
+    uint32_t Prepare(uint32_t maxRecord, ImageFormat format, ImageCompression compression);
     uint32_t WriteChunk();
 
     std::string m_strPath;

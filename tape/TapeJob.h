@@ -77,6 +77,8 @@ struct CaptureOptions {
     // An earlier capture of the tape: its good records are taken as they are and only its
     // bad ones are read from the tape again (tape/RetryBad.cpp). Empty: the whole tape.
     std::string retryFrom;
+    // Go on with the partial image an interrupted capture kept (NAME.partial, SIMH or E11).
+    bool resume = false;
 };
 
 // A block a load with ReadErrors::Skip passed over: where it stood and why.
@@ -307,7 +309,16 @@ private:
     // Steps of RunCapture.
     enum class CaptureEnd { EndOfTape, UserBreak, Failed };
     bool CheckImageName(const std::string& imagePath);
-    CaptureEnd CaptureTape(TapeDevice& device, TapeImageFile& image);
+    CaptureEnd CaptureTape(TapeDevice& device, TapeImageFile& image, int32_t firstFile = 0, uint64_t firstBlock = 0);
+    // A resumed capture: where the partial image ends, and its last record.
+    struct ResumePoint {
+        uint64_t keep = 0;       // bytes of whole records and marks
+        int32_t file = 0;        // tapemarks in them: the tape file the capture goes on in
+        uint64_t block = 0;      // records of that file in them
+        std::string lastRecord;  // the last of those, read again to check the tape
+    };
+    bool FindResumePoint(const std::string& partial, ResumePoint& point);
+    bool PositionForResume(TapeDevice& device, const ResumePoint& point);
     struct EarlierImage;
     bool OpenEarlierImage(EarlierImage& earlier);
     CaptureEnd RetryBadRecords(TapeDevice& device, TapeImageFile& image);

@@ -256,3 +256,55 @@ TEST_F(CaptureTest, RetryOfBadRecordsReadsOnlyThoseAndNeverReplacesGoodData)
     EXPECT_EQ(result, TapeJobResult::Failed);
     EXPECT_EQ(ReadWholeFile(out), ReadWholeFile(dir / "expected.tap"));  // the earlier result stays
 }
+
+// A capture broken off keeps what it read as out.tap.partial; --resume goes on from there,
+// also after a crash left half a record at its end, and the image is the same bytes as an
+// uninterrupted capture's. A different tape is refused, and the partial image stays.
+TEST_F(CaptureTest, ResumedCaptureIsTheUninterruptedImage)
+{
+    Write(source, [](SimhTapeWriter& t) {
+        for (int f = 0; f < 3; ++f) {
+            for (int r = 0; r < 5; ++r)
+                t.WriteRecord(std::string(1000 + 37 * r + f, static_cast<char>('a' + r)));
+            t.WriteTapemark();
+        }
+        t.WriteEndOfMedium();
+    });
+    DeviceNamespace::SetTapeImages({source});
+    Capture();
+    ASSERT_EQ(result, TapeJobResult::Completed);
+    const std::string whole = ReadWholeFile(out);
+    std::remove(out.c_str());
+
+    notify.onCounters = [&](uint64_t blocks) {
+        if (blocks == 7)  // in the second file
+            jobs.SetBreakRequest(1, 0);
+    };
+    std::string log = Capture();
+    notify.onCounters = nullptr;
+    EXPECT_EQ(result, TapeJobResult::BrokenByUser);
+    EXPECT_FALSE(FileExists(out));
+    ASSERT_TRUE(FileExists(out + ".partial")) << log;
+    EXPECT_NE(log.find("capture --resume goes on from there"), std::string::npos) << log;
+    // As a crash would leave it: half a record more at the end.
+    WriteWholeFile(out + ".partial", ReadWholeFile(out + ".partial") + whole.substr(0, 300));
+
+    CaptureOptions resume;
+    resume.resume = true;
+    log = Capture({}, resume);
+    EXPECT_EQ(result, TapeJobResult::Completed) << log;
+    EXPECT_NE(log.find("Going on with the partial image after"), std::string::npos) << log;
+    EXPECT_TRUE(ReadWholeFile(out) == whole);
+    EXPECT_FALSE(FileExists(out + ".partial"));
+    EXPECT_FALSE(FileExists(out + ".tmp"));
+    EXPECT_EQ(ReadWholeFile(out + ".sha256").substr(0, 64), Sha256Hex(whole.data(), whole.size()));
+
+    // A partial image of another tape: its last whole record does not read the same.
+    std::string other = whole.substr(0, 2 * (8 + 1000));  // a record and part of one
+    other[10] = 'X';
+    WriteWholeFile(out + ".partial", other);
+    log = Capture({}, resume);
+    EXPECT_EQ(result, TapeJobResult::Failed);
+    EXPECT_NE(log.find("does not read as the partial image has it"), std::string::npos) << log;
+    EXPECT_EQ(ReadWholeFile(out + ".partial"), other.substr(0, 8 + 1000));  // kept, whole records only
+}
