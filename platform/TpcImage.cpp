@@ -1,8 +1,9 @@
 // TPC images: a 16-bit little-endian length before each record, the data, a pad byte after
 // an odd-length one; a length of 0 is a tapemark; the end of the file ends the data. Nothing
-// marks a bad record, and nothing leads back: the reader keeps the start of every item it
-// has passed (8 bytes each), which is how it steps back. The last record of an image may
-// lack its pad byte: it is read all the same.
+// marks a bad record, and nothing leads back: the reader keeps the lengths of the items it
+// has passed, run-length coded (a tape is mostly runs of one block size, so a few bytes per
+// run), which is how it steps back. The last record of an image may lack its pad byte: it is
+// read all the same.
 #include "platform/Errors.h"
 #include "platform/ImageEncoder.h"
 #include "platform/ImageReader.h"
@@ -12,7 +13,38 @@
 
 namespace {
 
-constexpr uint64_t kTapemarkBit = uint64_t{1} << 63;  // in m_passed: the item was a tapemark
+// The lengths of the items between the beginning and the position (0: a tapemark), in runs.
+class PassedItems {
+public:
+    void Clear() { m_runs.clear(); }
+    bool Empty() const { return m_runs.empty(); }
+
+    void Push(uint16_t length)
+    {
+        if (!m_runs.empty() && m_runs.back().length == length && m_runs.back().more < 0xFFFF)
+            ++m_runs.back().more;
+        else
+            m_runs.push_back({length, 0});
+    }
+
+    uint16_t Pop()
+    {
+        Run& last = m_runs.back();
+        const uint16_t length = last.length;
+        if (last.more > 0)
+            --last.more;
+        else
+            m_runs.pop_back();
+        return length;
+    }
+
+private:
+    struct Run {
+        uint16_t length;
+        uint16_t more;  // how many more of the same length follow the first
+    };
+    std::vector<Run> m_runs;
+};
 
 class TpcReader final : public ImageReader {
 public:
@@ -30,7 +62,7 @@ public:
     void Rewind() override
     {
         m_nPos = 0;
-        m_passed.clear();
+        m_passed.Clear();
     }
 
     uint64_t Position() const override { return m_nPos; }
@@ -78,26 +110,28 @@ public:
             if (uint32_t err = m_window.Read(item.offset + 2, dest, deliver, m_nImageSize))
                 return err;
         }
-        m_passed.push_back(item.offset | (item.kind == Kind::Tapemark ? kTapemarkBit : 0));
+        m_passed.Push(item.kind == Kind::Tapemark ? 0 : static_cast<uint16_t>(item.length));
         m_nPos = item.offset + item.size;
         return ERROR_SUCCESS;
     }
 
     uint32_t StepBack() override
     {
-        if (m_passed.empty())
+        if (m_passed.Empty())
             return ERROR_BEGINNING_OF_MEDIA;
-        const uint64_t start = m_passed.back();
-        m_passed.pop_back();
-        m_nPos = start & ~kTapemarkBit;
-        return (start & kTapemarkBit) ? ERROR_FILEMARK_DETECTED : ERROR_SUCCESS;
+        const uint32_t length = m_passed.Pop();
+        // Every item but a last record without its pad takes an even number of bytes, so
+        // only the position just past that one is odd.
+        const uint64_t size = 2 + uint64_t{length} + ((length & 1) && !(m_nPos & 1) ? 1 : 0);
+        m_nPos -= size;
+        return length == 0 ? ERROR_FILEMARK_DETECTED : ERROR_SUCCESS;
     }
 
 private:
     ImageWindow m_window;
     uint64_t m_nImageSize;
     uint64_t m_nPos = 0;
-    std::vector<uint64_t> m_passed;  // the start of every item between the beginning and the position
+    PassedItems m_passed;
 };
 
 class TpcEncoder final : public ImageEncoder {
@@ -139,13 +173,18 @@ ImageEncoderPtr MakeTpcEncoder()
 
 // Nearly any bytes can be read as a chain of 16-bit lengths, so the shape asked for is
 // strict: an image the head holds whole must end exactly where its last record does, and a
-// longer one must show a tapemark within the head. TPC is also the last format tried.
+// longer one must show a tapemark within the head. SIMH and AWS images whose records hold
+// zeros chain as TPC too (their length words' high halves read as tapemarks), so where the
+// head reads as one of those as well, it is not TPC; a head of tapemarks alone is left to
+// the name to settle.
 bool LooksLikeTpc(const unsigned char* head, size_t size, uint64_t imageSize)
 {
     if (imageSize == 0)
         return false;
     uint64_t pos = 0;
     bool tapemark = false;
+    bool record = false;
+    bool fits = true;
     while (pos + 2 <= size && pos < imageSize) {
         const uint32_t length = head[pos] | uint32_t{head[pos + 1]} << 8;
         if (length == 0) {
@@ -153,12 +192,20 @@ bool LooksLikeTpc(const unsigned char* head, size_t size, uint64_t imageSize)
             pos += 2;
             continue;
         }
+        record = true;
         const uint64_t next = pos + 2 + length + (length & 1);
-        if (next > imageSize)
-            return pos + 2 + length == imageSize;  // only the last record's pad may be missing
+        if (next > imageSize) {
+            fits = pos + 2 + length == imageSize;  // only the last record's pad may be missing
+            pos = imageSize;
+            break;
+        }
         pos = next;
     }
-    if (imageSize <= size)
-        return pos == imageSize;
-    return tapemark;
+    if (!fits)
+        return false;
+    if (imageSize <= size ? pos != imageSize : !tapemark)
+        return false;
+    bool compressed = false;
+    return !record || !(LooksLikeSimh(head, size, imageSize, true) || LooksLikeSimh(head, size, imageSize, false) ||
+                        LooksLikeAws(head, size, imageSize, compressed));
 }
