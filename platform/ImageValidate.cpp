@@ -1,8 +1,9 @@
-// validate. Forwards, each item's start is kept as its distance from the one before
-// (LEB128 bytes: one or two for most records, so memory stays far below the image's size);
-// backwards, each step must land on those starts in reverse, a tapemark as a tapemark, and
-// the last step at the beginning. The bytes of both walks are the same, so where each item
-// starts and what it is settles whether they agree.
+// validate. Forwards, each item is kept as its start's distance from the one before, its
+// length and flags, run-length coded in LEB128 bytes (a tape is mostly runs of one block
+// size: a few bytes per run, at worst about five per item). Backwards, each step must land
+// on those starts in reverse, and what Peek then finds there must be what the walk forwards
+// found, so a reader whose way back goes wrong (a link, a trailing length, what it
+// remembered) shows where.
 #include "platform/ImageValidate.h"
 
 #include "platform/Errors.h"
@@ -30,25 +31,72 @@ std::string Text(uint32_t error)
     return text;
 }
 
-// Item starts as distances, with a bit of their own for tapemarks, readable from either end:
-// a number's last byte has the top bit clear, the bytes before it set.
-class StartList {
+// What the walk forwards met, as the walk backwards checks it.
+struct Passed {
+    uint64_t delta = 0;  // its start less the start of the item before (0 for the first)
+    uint32_t length = 0;
+    bool tapemark = false;
+    bool bad = false;
+
+    bool operator==(const Passed&) const = default;
+};
+
+// The items passed, in runs of equal ones, as LEB128 numbers readable from either end: a
+// number's last byte has the top bit clear, the bytes before it set. A run is three numbers
+// (delta with the flags, length, count); the run being added to is kept aside.
+class PassedList {
 public:
-    void Push(uint64_t delta, bool tapemark)
+    void Push(const Passed& item)
     {
-        uint64_t v = delta << 1 | (tapemark ? 1 : 0);
-        while (v >= 0x80) {
-            m_bytes.push_back(static_cast<uint8_t>(v | 0x80));
-            v >>= 7;
+        if (m_nRun > 0 && item == m_run) {
+            ++m_nRun;
+        } else {
+            Flush();
+            m_run = item;
+            m_nRun = 1;
         }
-        m_bytes.push_back(static_cast<uint8_t>(v));
         ++m_nCount;
     }
 
     uint64_t Count() const { return m_nCount; }
 
-    // Takes the last number off: its distance and whether it was a tapemark.
-    void Pop(uint64_t& delta, bool& tapemark)
+    // Takes the last item off.
+    Passed Pop()
+    {
+        if (m_nRun == 0) {
+            m_nRun = PopNumber();
+            m_run.length = static_cast<uint32_t>(PopNumber());
+            const uint64_t v = PopNumber();
+            m_run.delta = v >> 2;
+            m_run.bad = (v & 2) != 0;
+            m_run.tapemark = (v & 1) != 0;
+        }
+        --m_nRun;
+        --m_nCount;
+        return m_run;
+    }
+
+private:
+    void Flush()
+    {
+        if (m_nRun == 0)
+            return;
+        PushNumber(m_run.delta << 2 | (m_run.bad ? 2 : 0) | (m_run.tapemark ? 1 : 0));
+        PushNumber(m_run.length);
+        PushNumber(m_nRun);
+        m_nRun = 0;
+    }
+
+    void PushNumber(uint64_t v)
+    {
+        while (v >= 0x80) {
+            m_bytes.push_back(static_cast<uint8_t>(v | 0x80));
+            v >>= 7;
+        }
+        m_bytes.push_back(static_cast<uint8_t>(v));
+    }
+
+    uint64_t PopNumber()
     {
         size_t begin = m_bytes.size() - 1;
         while (begin > 0 && (m_bytes[begin - 1] & 0x80))
@@ -57,15 +105,40 @@ public:
         for (size_t i = m_bytes.size(); i-- > begin;)
             v = v << 7 | (m_bytes[i] & 0x7F);
         m_bytes.resize(begin);
-        --m_nCount;
-        delta = v >> 1;
-        tapemark = (v & 1) != 0;
+        return v;
     }
 
-private:
     std::vector<uint8_t> m_bytes;
+    Passed m_run;
+    uint64_t m_nRun = 0;  // items in m_run not yet in m_bytes
     uint64_t m_nCount = 0;
 };
+
+std::string Describe(const ImageReader::Item& item)
+{
+    char text[160];
+    switch (item.kind) {
+    case ImageReader::Kind::Tapemark:
+        return "a tapemark";
+    case ImageReader::Kind::EndOfData:
+        return "the end of the data";
+    case ImageReader::Kind::Damaged:
+        return "damage (" + Text(item.error) + ")";
+    case ImageReader::Kind::Record:
+        break;
+    }
+    std::snprintf(text, sizeof text, "a %srecord of %u bytes", item.bad ? "bad " : "", item.length);
+    return text;
+}
+
+std::string Describe(const Passed& passed)
+{
+    ImageReader::Item item;
+    item.kind = passed.tapemark ? ImageReader::Kind::Tapemark : ImageReader::Kind::Record;
+    item.length = passed.length;
+    item.bad = passed.bad;
+    return Describe(item);
+}
 
 void NoteDamage(ImageValidation& result, uint64_t offset, const std::string& what)
 {
@@ -110,33 +183,31 @@ bool ValidateImage(const std::string& path, std::optional<ImageFormat> format, I
     }
 
     // Forwards.
-    StartList starts;
-    uint64_t last = 0;          // where the item before started (0 before the first)
+    PassedList passed;
+    uint64_t last = 0;           // where the item before started (0 before the first)
     uint64_t nextProgress = kProgressEvery;
-    bool dataAfterMark = false; // records since the last tapemark
-    uint64_t end = 0;           // where the walk forwards stopped
+    bool dataAfterMark = false;  // records since the last tapemark
+    uint64_t* lastSize = nullptr;
+    uint32_t lastLength = 0;
     for (;;) {
         const ImageReader::Item item = reader->Peek();
         if (item.kind == ImageReader::Kind::EndOfData) {
             result.dataEnd = item.offset + item.size;
             result.bytesAfterEnd = result.imageSize - std::min(result.imageSize, result.dataEnd);
-            end = item.offset;
             break;
         }
         if (item.kind == ImageReader::Kind::Damaged) {
             NoteDamage(result, item.offset, Text(item.error));
             result.dataEnd = item.offset;
-            end = reader->Position();
             break;
         }
         if (uint32_t err = reader->Take(item, nullptr, 0)) {
             NoteDamage(result, item.offset, Text(err));
             result.dataEnd = item.offset;
-            end = reader->Position();
             break;
         }
         const bool tapemark = item.kind == ImageReader::Kind::Tapemark;
-        starts.Push(item.offset - last, tapemark);
+        passed.Push({item.offset - last, tapemark ? 0 : item.length, tapemark, item.bad});
         last = item.offset;
         if (tapemark) {
             ++result.tapemarks;
@@ -146,7 +217,11 @@ bool ValidateImage(const std::string& path, std::optional<ImageFormat> format, I
             ++result.records;
             result.bytes += item.length;
             result.badRecords += item.bad ? 1 : 0;
-            ++result.recordSizes[item.length];
+            if (!lastSize || lastLength != item.length) {  // most records are the size of the one before
+                lastSize = &result.recordSizes[item.length];
+                lastLength = item.length;
+            }
+            ++*lastSize;
             dataAfterMark = true;
         }
         if (progress && reader->Position() >= nextProgress) {
@@ -162,41 +237,47 @@ bool ValidateImage(const std::string& path, std::optional<ImageFormat> format, I
     result.gaps = reader->GapsPassed();
 
     // Backwards, from where the walk forwards stopped, over every item it passed.
-    (void)end;
-    uint64_t expected = last;
+    uint64_t expected = last;  // where the item about to be stepped over started
     nextProgress = kProgressEvery;
     uint64_t walkedBack = 0;
-    while (starts.Count() > 0) {
-        uint64_t delta = 0;
-        bool tapemark = false;
-        starts.Pop(delta, tapemark);
+    char line[300];
+    while (passed.Count() > 0) {
+        const Passed want = passed.Pop();
         const uint64_t from = reader->Position();
         const uint32_t stepped = reader->StepBack();
-        const uint32_t wanted = tapemark ? ERROR_FILEMARK_DETECTED : ERROR_SUCCESS;
-        char line[200];
-        if (stepped != wanted) {
-            if (stepped != ERROR_SUCCESS && stepped != ERROR_FILEMARK_DETECTED && stepped != ERROR_BEGINNING_OF_MEDIA)
+        if (stepped != ERROR_SUCCESS && stepped != ERROR_FILEMARK_DETECTED) {
+            if (stepped == ERROR_BEGINNING_OF_MEDIA)
+                std::snprintf(line, sizeof line,
+                              "walking backwards, the beginning of the tape comes at byte %" PRIu64
+                              " but forwards %s started at byte %" PRIu64,
+                              reader->Position(), Describe(want).c_str(), expected);
+            else
                 std::snprintf(line, sizeof line, "walking backwards, the image cannot be followed before byte %" PRIu64 ": %s",
                               from, Text(stepped).c_str());
-            else
-                std::snprintf(line, sizeof line,
-                              "walking backwards, the %s that ends at byte %" PRIu64 " reads as %s",
-                              tapemark ? "tapemark" : "record", from,
-                              stepped == ERROR_FILEMARK_DETECTED ? "a tapemark"
-                              : stepped == ERROR_SUCCESS         ? "a record"
-                                                                 : "the beginning of the tape");
-            NoteDamage(result, from, line);
+            NoteDamage(result, stepped == ERROR_BEGINNING_OF_MEDIA ? expected : from, line);
             break;
         }
-        if (reader->Position() != expected) {
+        const uint64_t at = reader->Position();
+        const ImageReader::Item item = reader->Peek();
+        const bool same = at == expected && item.offset == expected &&
+                          (stepped == ERROR_FILEMARK_DETECTED) == want.tapemark &&
+                          (item.kind == ImageReader::Kind::Tapemark) == want.tapemark &&
+                          (want.tapemark || (item.kind == ImageReader::Kind::Record && item.length == want.length &&
+                                             item.bad == want.bad));
+        if (!same) {
+            ImageReader::Item stepItem = item;
+            if (item.kind != ImageReader::Kind::Damaged && item.kind != ImageReader::Kind::EndOfData &&
+                (stepped == ERROR_FILEMARK_DETECTED) != (item.kind == ImageReader::Kind::Tapemark))
+                stepItem.kind = stepped == ERROR_FILEMARK_DETECTED ? ImageReader::Kind::Tapemark : ImageReader::Kind::Record;
             std::snprintf(line, sizeof line,
-                          "walking backwards, an item starts at byte %" PRIu64 " where walking forwards one started at byte %" PRIu64,
-                          reader->Position(), expected);
-            NoteDamage(result, expected, line);
+                          "walking backwards, the item before byte %" PRIu64 " reads as %s at byte %" PRIu64
+                          " but forwards as %s at byte %" PRIu64,
+                          from, Describe(stepItem).c_str(), at, Describe(want).c_str(), expected);
+            NoteDamage(result, std::min(at, expected), line);
             break;
         }
-        expected -= delta;
-        walkedBack += from - reader->Position();
+        expected -= want.delta;
+        walkedBack += from - at;
         if (progress && walkedBack >= nextProgress) {
             nextProgress = walkedBack + kProgressEvery;
             if (!progress(result.dataEnd + walkedBack)) {
@@ -205,11 +286,10 @@ bool ValidateImage(const std::string& path, std::optional<ImageFormat> format, I
             }
         }
     }
-    if (starts.Count() == 0) {
+    if (passed.Count() == 0) {
         const uint64_t from = reader->Position();
         const uint32_t stepped = reader->StepBack();
         if (stepped != ERROR_BEGINNING_OF_MEDIA) {
-            char line[160];
             std::snprintf(line, sizeof line,
                           "walking backwards, something stands before byte %" PRIu64 " where walking forwards found nothing",
                           from);

@@ -13,6 +13,10 @@
 
 namespace {
 
+// Behind the position, how much of the read-ahead window a step back leaves (the rest is
+// ahead of it, for the record there).
+constexpr uint64_t kBackwardsReach = 768u << 10;
+
 // The lengths of the items between the beginning and the position (0: a tapemark), in runs.
 class PassedItems {
 public:
@@ -63,6 +67,8 @@ public:
     {
         m_nPos = 0;
         m_passed.Clear();
+        m_bBackwards = false;
+        m_nBehindFrom = kNowhere;
     }
 
     uint64_t Position() const override { return m_nPos; }
@@ -78,6 +84,14 @@ public:
             item.kind = Kind::Damaged;
             item.error = ERROR_TAPE_IMAGE_TRUNCATED;
             return item;
+        }
+        if (m_bBackwards && !(m_nPos >= m_nBehindFrom && m_nPos - m_nBehindFrom < kBackwardsReach)) {
+            // The window fills forwards from where it is asked for: going back, ask first
+            // for a place well before, so the steps back that follow find their lengths in
+            // it too instead of reading the window afresh each.
+            m_nBehindFrom = m_nPos > kBackwardsReach ? m_nPos - kBackwardsReach : 0;
+            unsigned char ignored[2];
+            (void)m_window.Read(m_nBehindFrom, ignored, 2, m_nImageSize);  // a failure shows just below
         }
         if (uint32_t err = m_window.Read(m_nPos, word, 2, m_nImageSize)) {
             item.kind = Kind::Damaged;
@@ -112,6 +126,8 @@ public:
         }
         m_passed.Push(item.kind == Kind::Tapemark ? 0 : static_cast<uint16_t>(item.length));
         m_nPos = item.offset + item.size;
+        m_bBackwards = false;
+        m_nBehindFrom = kNowhere;  // the window may have moved
         return ERROR_SUCCESS;
     }
 
@@ -124,6 +140,7 @@ public:
         // only the position just past that one is odd.
         const uint64_t size = 2 + uint64_t{length} + ((length & 1) && !(m_nPos & 1) ? 1 : 0);
         m_nPos -= size;
+        m_bBackwards = true;
         return length == 0 ? ERROR_FILEMARK_DETECTED : ERROR_SUCCESS;
     }
 
@@ -132,6 +149,10 @@ private:
     uint64_t m_nImageSize;
     uint64_t m_nPos = 0;
     PassedItems m_passed;
+    // Going back (no Take since the last step back), the window holds from m_nBehindFrom on.
+    bool m_bBackwards = false;
+    static constexpr uint64_t kNowhere = ~uint64_t{0};
+    uint64_t m_nBehindFrom = kNowhere;
 };
 
 class TpcEncoder final : public ImageEncoder {
