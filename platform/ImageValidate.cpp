@@ -235,6 +235,11 @@ bool ValidateImage(const std::string& path, std::optional<ImageFormat> format, I
     if (dataAfterMark)
         ++result.files;
     result.gaps = reader->GapsPassed();
+    // Halfway: said even for a small image, so that the caller sees the walk and can stop it.
+    if (progress && !progress(reader->Position())) {
+        error = "stopped";
+        return false;
+    }
 
     // Backwards, from where the walk forwards stopped, over every item it passed.
     uint64_t expected = last;  // where the item about to be stepped over started

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 TEST(ImageValidateTest, CleanImageIsCountedWhole)
@@ -56,7 +58,8 @@ TEST(ImageValidateTest, DamageIsFoundWhereItWasPlaced)
         size_t secondRecord;  // where the second record starts
     };
     const Case cases[] = {{ImageFormat::Simh, "s.tap", 4 + 12 + 4}, {ImageFormat::E11, "e.e11", 4 + 12 + 4},
-                          {ImageFormat::Tpc, "t.tpc", 2 + 12}, {ImageFormat::Aws, "a.aws", 6 + 12}};
+                          {ImageFormat::Tpc, "t.tpc", 2 + 12}, {ImageFormat::Aws, "a.aws", 6 + 12},
+                          {ImageFormat::Het, "h.het", 6 + 12}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::string error;
@@ -76,6 +79,48 @@ TEST(ImageValidateTest, DamageIsFoundWhereItWasPlaced)
         EXPECT_EQ(r.records, 1u);
         EXPECT_NE(ValidationText(c.name, r).find("DAMAGED at byte " + std::to_string(c.secondRecord) + ": "),
                   std::string::npos);
+    }
+}
+
+// The walk forwards is kept as runs of like items: long runs, lone items between them and
+// many sizes must all come back in order, so a clean image stays clean; the report lists
+// the commonest sizes and counts the rest.
+TEST(ImageValidateTest, LongRunsAndManySizesWalkBackClean)
+{
+    TempDir dir;
+    std::vector<std::vector<std::string>> files(3);
+    files[0].assign(70000, std::string(80, 'r'));
+    for (uint32_t size = 1; size <= 25; ++size) {
+        files[1].push_back(std::string(size * 3, 's'));
+        files[1].push_back(std::string(512, 't'));
+    }
+    files[2].assign(3, std::string(65535, 'u'));
+    for (ImageFormat format : {ImageFormat::Simh, ImageFormat::Tpc}) {
+        SCOPED_TRACE(std::string(ImageFormatName(format)));
+        std::string error;
+        const std::string path = dir / ("runs." + std::string(ImageFormatName(format)));
+        ASSERT_TRUE(WriteImage(path, format, files, error)) << error;
+        ImageValidation r;
+        std::vector<uint64_t> walked;
+        ASSERT_TRUE(ValidateImage(path, format, r, error, [&](uint64_t bytes) {
+            walked.push_back(bytes);
+            return true;
+        })) << error;
+        EXPECT_FALSE(r.damaged) << r.damage;
+        EXPECT_EQ(r.records, 70000u + 50 + 3);
+        EXPECT_EQ(r.files, 3u);
+        EXPECT_EQ(r.recordSizes.size(), 28u);
+        EXPECT_EQ(r.recordSizes[512], 25u);
+        const std::string text = ValidationText("runs", r);
+        EXPECT_NE(text.find("record sizes: 80 x 70000, 512 x 25, 65535 x 3, 3 x 1,"), std::string::npos) << text;
+        EXPECT_NE(text.find(", and 8 other sizes\n"), std::string::npos) << text;
+        ASSERT_FALSE(walked.empty());
+        EXPECT_TRUE(std::is_sorted(walked.begin(), walked.end()));
+        EXPECT_LE(walked.back(), 2 * r.imageSize);
+
+        // Told to stop, it stops: an error, not a result that looks complete.
+        EXPECT_FALSE(ValidateImage(path, format, r, error, [](uint64_t) { return false; }));
+        EXPECT_EQ(error, "stopped");
     }
 }
 
