@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <unistd.h>
 
+#include <string_view>
 #include <utility>
 
 // Calls call() again for as long as it fails with EINTR: a signal arriving (Ctrl-C handled,
@@ -74,3 +75,20 @@ private:
     int m_nFd = -1;
     FdCloser* m_pCloser = nullptr;
 };
+
+// Writes all of text to fd. False with errno set on failure (ENOSPC when the file system took
+// nothing at all).
+inline bool WriteAll(int fd, std::string_view text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = RetryOnInterrupt([&] { return ::write(fd, text.data() + done, text.size() - done); });
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}

@@ -169,21 +169,6 @@ std::string OffsetsText(const MergePlace& place)
     return "bytes " + text;
 }
 
-bool WriteAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = RetryOnInterrupt([&] { return ::write(fd, text.data() + done, text.size() - done); });
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // A side file under NAME.tmp, flushed and renamed: an error number on failure (no temporary left).
 uint32_t WriteSideFile(const std::string& name, const std::string& text)
 {

@@ -106,21 +106,6 @@ Json OrNull(const std::string& text)
     return text.empty() ? Json(nullptr) : Json(text);
 }
 
-bool WriteAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = RetryOnInterrupt([&] { return ::write(fd, text.data() + done, text.size() - done); });
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Made the way disk files are (a link or file at the name is replaced, never written
 // through), with the folders on its path when they are missing.
 UniqueFd CreateTemporary(const std::string& name, uint32_t& error)
