@@ -116,7 +116,7 @@ strings "$MODS/scsi_debug.ko" | grep -q resp_read_tape || skip "this kernel's sc
 # --- the probe, static ---------------------------------------------------------------------
 log "building st_probe"
 g++ -std=c++20 -O1 -static -I"$REPO" "$REPO/tests/kernel/st_probe.cpp" "$REPO"/platform/*.cpp \
-    "$REPO"/platform/linux/*.cpp -pthread -lcrypto -o "$WORK/initramfs/st_probe" 2>"$WORK/build.log" ||
+    "$REPO"/platform/linux/*.cpp -pthread -lcrypto -lbz2 -lz -o "$WORK/initramfs/st_probe" 2>"$WORK/build.log" ||
     { cat "$WORK/build.log"; log "FAIL: st_probe does not build"; exit 1; }
 
 # --- initramfs -------------------------------------------------------------------------------
