@@ -11,17 +11,21 @@
 #include "platform/ImageValidate.h"
 #include "res/Resource.h"
 #include "tape/TapeJob.h"
+#include "tape/TapeMap.h"
 #include "view/ChildView.h"
+#include "view/TapeMapView.h"
 
 #include <QAction>
 #include <QActionGroup>
 #include <QCloseEvent>
 #include <QDir>
+#include <QDockWidget>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QSaveFile>
+#include <QScrollArea>
 #include <QStatusBar>
 #include <QToolBar>
 
@@ -90,6 +94,7 @@ bool CMainFrame::OnCreate()
     setFocusProxy(m_pView);  // the frame's focus goes to the log
 
     CreateCommands();
+    CreateMapDock();
     CreateMenus();
     CreateToolBar();
     CreateStatusBar();
@@ -132,6 +137,7 @@ void CMainFrame::CreateCommands()
         {ID_SAVE_TAPE_IMAGE, &CMainFrame::OnSaveTapeImage, &CMainFrame::OnUpdateTapeCommand},
         {ID_VALIDATE_TAPE_IMAGE, &CMainFrame::OnValidateTapeImage, &CMainFrame::OnUpdateImageCommand},
         {ID_FILE_OPEN_IMAGE, &CMainFrame::OnOpenTapeImage, &CMainFrame::OnUpdateImageCommand},
+        {ID_VIEW_TAPE_MAP, &CMainFrame::OnViewTapeMap, &CMainFrame::OnUpdateViewTapeMap},
         {ID_BREAK, &CMainFrame::OnBreak, &CMainFrame::OnUpdateBreak},
         {ID_WRITE_REPORT, &CMainFrame::OnWriteReport, &CMainFrame::OnUpdateWriteReport},
         {ID_READ_ERRORS_STOP, &CMainFrame::OnReadErrorsStop, &CMainFrame::OnUpdateReadErrors},
@@ -560,6 +566,34 @@ void CMainFrame::RebindAspi()
     }
 }
 
+void CMainFrame::CreateMapDock()
+{
+    m_pMapView = new TapeMapView;
+    auto* scroll = new QScrollArea;
+    scroll->setWidget(m_pMapView);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    m_pMapDock = new QDockWidget(tr("Tape map"), this);
+    m_pMapDock->setObjectName(QStringLiteral("TapeMapDock"));
+    m_pMapDock->setWidget(scroll);
+    m_pMapDock->setAllowedAreas(Qt::BottomDockWidgetArea | Qt::RightDockWidgetArea);
+    addDockWidget(Qt::BottomDockWidgetArea, m_pMapDock);
+    m_pMapDock->hide();  // shown by the first load or capture, or from the View menu
+    m_pMapView->SetMap(nullptr);
+}
+
+void CMainFrame::OnViewTapeMap()
+{
+    m_pMapDock->setVisible(m_pMapDock->isHidden());
+    UpdateCommandUI();
+}
+
+void CMainFrame::OnUpdateViewTapeMap(QAction* cmdUI)
+{
+    cmdUI->setCheckable(true);
+    cmdUI->setChecked(m_pMapDock && !m_pMapDock->isHidden());
+}
+
 void CMainFrame::StartJob(int32_t kind)
 {
     // The enable rules keep a second job from starting; a shortcut or a stale button must
@@ -580,6 +614,13 @@ void CMainFrame::StartJob(int32_t kind)
                                  m_pView, kind);
     if (job && (load || kind == TAPE_JOB_CAPTURE)) {
         job->m_loadOptions = m_loadOptions;
+        // A new map for each load or capture, drawn as it grows and kept after it ends.
+        job->m_pMap = std::make_shared<TapeMap>();
+        m_pMapView->SetMap(job->m_pMap);
+        if (m_pMapDock->isHidden()) {
+            m_pMapDock->show();
+            resizeDocks({m_pMapDock}, {height() * 2 / 5}, Qt::Vertical);
+        }
     }
     if (job && kind == TAPE_JOB_CAPTURE) {
         const ImageFileType& type = SaveImageFileTypes().at(m_nImageType);

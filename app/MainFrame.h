@@ -19,6 +19,8 @@
 #include <vector>
 
 class CChildView;
+class QDockWidget;
+class TapeMapView;
 class QAction;
 class QLabel;
 class QMenu;
@@ -56,6 +58,7 @@ public:
     void OnSaveLog();
     void OnAppExit();
     void OnWriteReport();
+    void OnViewTapeMap();
     // Enable rules.
     void OnUpdateTapeCommand(QAction* cmdUI);
     void OnUpdateSelectTape(QAction* cmdUI);
@@ -64,6 +67,7 @@ public:
     void OnUpdateReadErrors(QAction* cmdUI);
     void OnUpdateNoClobber(QAction* cmdUI);
     void OnUpdateImageCommand(QAction* cmdUI);
+    void OnUpdateViewTapeMap(QAction* cmdUI);
     // Runs every update handler: the menus before they show, each command, the end of a job.
     void UpdateCommandUI();
 
@@ -74,6 +78,7 @@ public:
 
     QAction* GetAction(int id) const;
     CChildView* GetView() const { return m_pView; }
+    TapeMapView* GetMapView() const { return m_pMapView; }
     // Pane 0 is the status word, 1 to 4 the counters (103, 105, 104, 106).
     void SetPaneText(int pane, const QString& text);
     QString GetPaneText(int pane) const;
@@ -108,6 +113,9 @@ public:
     QStatusBar* m_wndStatusBar = nullptr;
     QToolBar* m_wndToolBar = nullptr;
     CChildView* m_pView = nullptr;
+    QDockWidget* m_pMapDock = nullptr;
+    TapeMapView* m_pMapView = nullptr;
+    void CreateMapDock();
 
 signals:
     // A tape job has ended and the commands have been updated for it (on the UI thread).

@@ -33,6 +33,7 @@ const std::map<int, const char*>& StringTable()
         {ID_SAVE_TAPE_IMAGE, "Save the whole tape into a tape image file (SIMH, E11, AWS or HET)\nSave tape image"},
         {ID_VALIDATE_TAPE_IMAGE, "Check a tape image file from end to end and log what it holds and where it is damaged\nValidate tape image"},
         {ID_FILE_OPEN_IMAGE, "Add a tape image file as a drive and select it\nOpen tape image"},
+        {ID_VIEW_TAPE_MAP, "Show or hide the map of the tape: the blocks read, bad, skipped and not read\nTape map"},
         {ID_BREAK, "Break current operation\nBreak"},
         {ID_WRITE_REPORT, "Write the files' checksums and a session report beside them at the next load\nChecksums and report"},
         {ID_READ_ERRORS_STOP, "A block that cannot be read ends the load\nStop at read errors"},
@@ -206,6 +207,7 @@ const std::vector<MenuResource>& MainMenuResource()
           {0, nullptr},
           {ID_WRITE_REPORT, "Write checksums and report"},
           {ID_NO_CLOBBER, "Never overwrite files"}}},
+        {"&View", {{ID_VIEW_TAPE_MAP, "&Tape map"}}},
     };
     return menu;
 }

@@ -3,6 +3,7 @@
 #include "tape/ByteFigure.h"
 #include "tape/PendingDiskFile.h"
 #include "tape/TapeJob.h"
+#include "tape/TapeMap.h"
 #include "tape/TapeJobList.h"
 
 #include "platform/Errors.h"
@@ -325,6 +326,8 @@ void TapeJob::WriteReadFailureReason(uint32_t error, uint32_t blockLength, int64
 
 bool TapeJob::WriteEndOfTape(uint32_t error)
 {
+    if (m_pMap && (error == ERROR_END_OF_MEDIA || error == ERROR_NO_DATA_DETECTED))
+        m_pMap->EndOfTape();
     if (error == ERROR_END_OF_MEDIA) {
         WriteLog(1, "------ END OF MEDIA REACHED -------\n\n");
         return true;

@@ -155,9 +155,10 @@ bool TapeJob::CheckImageName(const std::string& imagePath)
     SessionTargets targets;
     std::string name;
     SplitFolderAndPrefix(m_strPath, m_strFileBase, targets.folder, name);
-    for (const char* suffix : {"", ".tmp", ".partial", ".sha256", ".sha256.tmp", ".json", ".json.tmp"})
+    for (const char* suffix : {"", ".tmp", ".partial", ".sha256", ".sha256.tmp", ".json", ".json.tmp", ".map.json",
+                               ".map.json.tmp", ".map.svg", ".map.svg.tmp"})
         targets.names.push_back(name + suffix);
-    if (!CheckSessionTargets(targets, {name + ".sha256.tmp", name + ".0000-00-00T00-00-00Z-99.json"}))
+    if (!CheckSessionTargets(targets, {name + ".map.json.tmp", name + ".0000-00-00T00-00-00Z-99.json"}))
         return false;
     struct stat st {};
     if (::stat(imagePath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -203,7 +204,7 @@ TapeJob::CaptureEnd TapeJob::CaptureTape(TapeDevice& device, TapeImageFile& imag
             m_nBadBlocksInARow = 0;
         } else if (error == ERROR_CRC) {
             NoteBlockCopied(record, bytesRead);
-            const bool stop = KeepBadBlock(ERROR_CRC);
+            const bool stop = KeepBadBlock(ERROR_CRC, BadRecordOffset(image, bytesRead));
             writeError = PutBadBlock(image, bytesRead);
             if (stop && !writeError) {
                 char line[96];
@@ -270,7 +271,9 @@ TapeJob::CaptureEnd TapeJob::CaptureTape(TapeDevice& device, TapeImageFile& imag
 uint32_t TapeJob::RereadBadBlock(TapeDevice& device, void* buffer, uint32_t& bytesRead)
 {
     uint32_t error = ERROR_CRC;
+    m_nRereads = 0;
     for (uint32_t attempt = 1; attempt <= m_loadOptions.readRetries && error == ERROR_CRC; ++attempt) {
+        m_nRereads = attempt;
         uint32_t immediately = 0;
         if (m_pJobList && m_pJobList->GetBreakRequest(immediately))
             break;  // the loop after the block sees it
@@ -315,11 +318,11 @@ uint32_t TapeJob::PutBadBlock(TapeImageFile& image, uint32_t bytesRead)
     return image.CommitRecord(bytesRead, true);
 }
 
-bool TapeJob::KeepBadBlock(uint32_t error)
+bool TapeJob::KeepBadBlock(uint32_t error, int64_t imageOffset)
 {
     ++m_nBadBlocksInARow;
     ++m_nFileBadBlocks;
-    NoteBadBlock({m_nTapeFile, m_nFileBlocks, error, WithoutLineEnd(SystemMessage(error))});
+    NoteBadBlock({m_nTapeFile, m_nFileBlocks, error, WithoutLineEnd(SystemMessage(error)), imageOffset, m_nRereads});
     m_nResult = TapeJobResult::Failed;  // the image is whole, the tape's data are not
     char line[96];
     std::snprintf(line, sizeof line, "Bad block %llu of file %04d kept as bad data: ",

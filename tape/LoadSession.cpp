@@ -3,6 +3,7 @@
 #include "tape/ByteFigure.h"
 #include "tape/SessionFolder.h"
 #include "tape/TapeJob.h"
+#include "tape/TapeMap.h"
 #include "tape/TapeJobList.h"
 
 #include "platform/DeviceNamespace.h"
@@ -124,9 +125,10 @@ bool TapeJob::CheckLoadTargets(const FileSelection& selection)
     };
     std::vector<std::string> longest = {prefix + "0000.part"};
     if (m_loadOptions.writeChecksumsAndReport) {
-        for (const char* suffix : {".sha256", ".sha256.tmp", ".json", ".json.tmp"})
+        for (const char* suffix : {".sha256", ".sha256.tmp", ".json", ".json.tmp", ".map.json", ".map.json.tmp",
+                                   ".map.svg", ".map.svg.tmp"})
             targets.names.push_back(prefix + suffix);
-        longest.push_back(prefix + ".sha256.tmp");
+        longest.push_back(prefix + ".map.json.tmp");
         longest.push_back(prefix + ".0000-00-00T00-00-00Z-99.json");  // an earlier report, kept
     }
     return CheckSessionTargets(targets, longest) && CheckNothingToOverwrite(targets);
@@ -250,8 +252,11 @@ bool TapeJob::SkipFiles(TapeDevice& device, int64_t firstFile, int32_t lastFile)
     WriteLog(1, text);
     uint64_t count = static_cast<uint64_t>(int64_t{lastFile} - firstFile + 1);
     uint32_t spaceError = device.SetTapePosition(TAPE_SPACE_FILEMARKS, 0, static_cast<uint32_t>(count), 0, false);
-    if (spaceError == ERROR_SUCCESS)
+    if (spaceError == ERROR_SUCCESS) {
+        if (m_pMap)
+            m_pMap->FilesSpacedOver(static_cast<int32_t>(firstFile), lastFile);
         return true;
+    }
     // The end of the tape ends the session in the ordinary way; any other failure leaves
     // the tape at an unknown place, and the session ends with the error.
     if (!WriteEndOfTape(spaceError)) {

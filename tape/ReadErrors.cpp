@@ -46,7 +46,9 @@ TapeJob::Rescue TapeJob::RescueBlock(TapeDevice& device, void* buffer, uint32_t&
         return Rescue::Recovered;
     const unsigned long long block = m_nFileBlocks + m_nFileBadBlocks;
     end.readOk = false;
+    m_nRereads = 0;
     for (uint32_t attempt = 1; attempt <= m_loadOptions.readRetries; ++attempt) {
+        m_nRereads = attempt;
         uint32_t immediately = 0;
         if (m_pJobList && m_pJobList->GetBreakRequest(immediately) && immediately) {
             end.breakRequested = end.breakImmediate = true;
@@ -93,7 +95,7 @@ bool TapeJob::RecordBadBlock(uint32_t error)
     m_nBadBlocksInARow = follows ? m_nBadBlocksInARow + 1 : 1;
     ++m_nFileBadBlocks;
     m_nLastBadBlock = block;
-    NoteBadBlock({m_nTapeFile, block, error, WithoutLineEnd(SystemMessage(error))});
+    NoteBadBlock({m_nTapeFile, block, error, WithoutLineEnd(SystemMessage(error)), -1, m_nRereads});
     m_nResult = TapeJobResult::Failed;  // the copy goes on, but it is not the whole tape
     char line[96];
     std::snprintf(line, sizeof line, "Bad block %llu of file %04d skipped: ", static_cast<unsigned long long>(block),

@@ -168,7 +168,7 @@ TapeJob::CaptureEnd TapeJob::RetryBadRecords(TapeDevice& device, TapeImageFile& 
                     if (uint32_t err = old.Take(item, record, item.length))
                         return tapeDiffers("the image cannot be read on", err);
                     NoteBlockCopied(record, length);
-                    KeepBadBlock(ERROR_CRC);
+                    KeepBadBlock(ERROR_CRC, BadRecordOffset(image, length));
                     writeError = PutBadBlock(image, length);
                 } else {
                     return tapeDiffers("no block where the image has a bad record", error);

@@ -2,6 +2,9 @@
 // load and the file transfer, so that those read as before.
 #include "tape/SessionReport.h"
 #include "tape/TapeJob.h"
+#include "tape/TapeMap.h"
+
+#include "platform/DeviceNamespace.h"
 
 #include "platform/Errors.h"
 
@@ -10,8 +13,23 @@
 void TapeJob::StartSessionReport()
 {
     m_pReport.reset();
-    if (m_loadOptions.writeChecksumsAndReport)
+    if (m_loadOptions.writeChecksumsAndReport && !m_pMap)
+        m_pMap = std::make_shared<TapeMap>();
+    if (m_pMap) {
+        const std::vector<std::string>& images = DeviceNamespace::TapeImages();
+        const bool image = m_nTapeIndex >= 0 && static_cast<size_t>(m_nTapeIndex) < images.size();
+        m_pMap->Name(image ? images[m_nTapeIndex] : DeviceNamespace::DeviceName(m_nTapeIndex),
+                     m_nKind == TAPE_JOB_CAPTURE ? "capture" : "load");
+    }
+    if (m_loadOptions.writeChecksumsAndReport) {
         m_pReport = std::make_unique<SessionReport>(m_strPath, m_strFileBase, m_strSelection, m_nTapeIndex);
+        m_pReport->SetMap(m_pMap);
+    }
+}
+
+uint64_t TapeJob::FilePlace() const
+{
+    return m_nKind == TAPE_JOB_CAPTURE ? m_nFileBlocks : m_nFileBlocks + m_nFileBadBlocks;
 }
 
 void TapeJob::NoteBlockMode()
@@ -35,6 +53,9 @@ void TapeJob::NoteChunkWritten(uint64_t bytes)
 
 void TapeJob::NoteFileStart(int32_t fileNumber)
 {
+    m_bFileEndedOnBadBlock = m_bFileCut = false;
+    if (m_pMap)
+        m_pMap->BeginFile(fileNumber);
     if (m_pReport)
         m_pReport->BeginFile(fileNumber);
 }
@@ -48,6 +69,10 @@ void TapeJob::NoteBlockCopied(const void* data, uint32_t size)
 // The same order of questions as ReportFileEnd, which writes the log's account.
 void TapeJob::NoteFileEnd(const FileEnd& end)
 {
+    m_bFileEndedOnBadBlock = !end.readOk && end.lastError == ERROR_CRC;
+    m_bFileCut = end.breakImmediate ||
+                 (!end.readOk && !m_bFileEndedOnBadBlock && end.lastError != ERROR_FILEMARK_DETECTED &&
+                  end.lastError != ERROR_END_OF_MEDIA && end.lastError != ERROR_NO_DATA_DETECTED);
     if (!m_pReport)
         return;
     if (end.breakImmediate)
@@ -66,12 +91,21 @@ void TapeJob::NoteFileEnd(const FileEnd& end)
 
 void TapeJob::NoteFileFailure(const ReTapeOpsException& e)
 {
+    m_bFileCut = true;
     if (m_pReport)
         m_pReport->EndFile(FileEndKind::Error, e.GetCode(), e.GetMessage());
 }
 
 void TapeJob::NoteFileDone(bool kept, bool whole, const std::string& cut)
 {
+    if (m_pMap) {
+        if (m_bFileFoundOnlyEndOfData)
+            m_pMap->DropFile();  // the read past the last file: no file there
+        else
+            m_pMap->EndFile(FilePlace(), m_bFileEndedOnBadBlock ? MapEnd::OnBadBlock
+                                         : m_bFileCut             ? MapEnd::Cut
+                                                                  : MapEnd::Whole);
+    }
     if (m_pReport)
         m_pReport->FinishFile(kept, whole, cut);
 }
@@ -81,12 +115,16 @@ void TapeJob::NoteBadBlock(const BadBlock& bad)
     ++m_nBadBlocks;
     if (m_badBlocks.size() < SessionReport::kMaxListedBadBlocks)
         m_badBlocks.push_back(bad);
+    if (m_pMap)
+        m_pMap->Bad(bad.block);
     if (m_pReport)
-        m_pReport->NoteBadBlock(bad.tapeFile, bad.block, bad.error, bad.text);
+        m_pReport->NoteBadBlock(bad.tapeFile, bad.block, bad.error, bad.text, bad.imageOffset, bad.retries);
 }
 
 void TapeJob::NoteRestOfFileSkipped()
 {
+    if (m_pMap)
+        m_pMap->RestSkipped(FilePlace());
     if (m_pReport)
         m_pReport->NoteRestOfFileSkipped();
 }
@@ -100,6 +138,8 @@ void TapeJob::NoteSessionError(const std::string& text)
 
 void TapeJob::FinishSessionReport()
 {
+    if (m_pMap)
+        m_pMap->Finish();
     if (!m_pReport)
         return;
     if (m_nBadBlocks > 0) {  // the failure the status stands for, unless an earlier one is given

@@ -6,6 +6,7 @@
 #include "platform/Files.h"
 #include "platform/linux/ScsiDevices.h"
 #include "tape/SessionFolder.h"
+#include "tape/TapeMap.h"
 #include "tape/TapeJob.h"
 
 #include <magic.h>
@@ -320,6 +321,42 @@ std::string SessionReport::ReportPath() const
     return m_strDirectory + "/" + m_strBase + ".json";
 }
 
+std::string SessionReport::MapPath() const
+{
+    return m_strDirectory + "/" + m_strBase + ".map.json";
+}
+
+std::string SessionReport::MapPicturePath() const
+{
+    return m_strDirectory + "/" + m_strBase + ".map.svg";
+}
+
+// The map's two files, each under a temporary name until it is whole on the disk.
+bool SessionReport::WriteMap()
+{
+    if (!m_pMap)
+        return true;
+    const TapeMapSnapshot map = m_pMap->Snapshot();
+    const std::pair<std::string, std::string> files[] = {{MapPath(), MapJson(map)},
+                                                         {MapPicturePath(), MapSvg(map, LayOutMap(map, 64, 60))}};
+    for (const auto& [name, text] : files) {
+        const std::string temporary = name + ".tmp";
+        uint32_t error = ERROR_SUCCESS;
+        UniqueFd fd = CreateTemporary(temporary, error);
+        if (fd.valid()) {
+            errno = 0;
+            const bool written = WriteAll(fd.get(), text);
+            error = Commit(std::move(fd), written, temporary, name);
+        }
+        if (error != ERROR_SUCCESS) {
+            if (m_strFailure.empty())
+                m_strFailure = "the tape map: " + DescribeFailure(error, name) + ": '" + name + "'";
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string SessionReport::KeptReportPath(const std::string& started) const
 {
     std::string stamp = started;
@@ -521,13 +558,14 @@ void SessionReport::NoteError(const std::string& text)
         m_strError = Trimmed(text);
 }
 
-void SessionReport::NoteBadBlock(int32_t file, uint64_t block, uint32_t code, const std::string& text)
+void SessionReport::NoteBadBlock(int32_t file, uint64_t block, uint32_t code, const std::string& text,
+                                 int64_t imageOffset, uint32_t retries)
 {
     ++m_nBadBlocks;
     if (m_bInFile && m_file.number == file)
         ++m_file.badBlocks;
     if (m_badBlocks.size() < kMaxListedBadBlocks)
-        m_badBlocks.push_back({file, block, code, text});
+        m_badBlocks.push_back({file, block, code, text, imageOffset, retries});
 }
 
 void SessionReport::NoteRestOfFileSkipped()
@@ -596,8 +634,13 @@ std::string SessionReport::ReportTail() const
     std::string text = m_nFileEntries > 0 ? "\n  ]" : "]";
     text += ",\n  \"bad_blocks\": ";
     Json badBlocks = Json::array();
-    for (const BadBlockEntry& bad : m_badBlocks)
-        badBlocks.push_back({{"file", bad.file}, {"block", bad.block}, {"code", bad.code}, {"text", bad.text}});
+    for (const BadBlockEntry& bad : m_badBlocks) {
+        Json entry = {{"file", bad.file}, {"block", bad.block}, {"code", bad.code}, {"text", bad.text},
+                      {"retries", bad.retries}};
+        if (m_image)  // a capture's: where the record is in the image, null when left out
+            entry["image_offset"] = bad.imageOffset >= 0 ? Json(bad.imageOffset) : Json(nullptr);
+        badBlocks.push_back(std::move(entry));
+    }
     text += Dumped(badBlocks, 2);
     text += ",\n  \"bad_blocks_not_listed\": " + std::to_string(m_nBadBlocks - m_badBlocks.size());
     if (m_image) {
@@ -758,6 +801,9 @@ bool SessionReport::Finish(const char* status, int32_t filesRead, uint64_t block
         if (m_strFailure.empty() || checksumError == ERROR_SUCCESS)
             m_strFailure = "the report: " + DescribeFailure(reportError, ReportPath()) + ": '" + ReportPath() + "'";
     }
+
+    if (!WriteMap())
+        ok = false;
 
     // The new names must reach the disk like the files' own.
     const std::string folder = FolderOf(ChecksumPath());

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+class TapeMap;
+
 // How one tape file ended, as the log says it.
 enum class FileEndKind { Filemark, EndOfMedia, NoMoreData, UserBreak, EmptyRead, Error };
 
@@ -101,7 +103,10 @@ public:
     // A block the drive could not read, passed over or kept as bad data, as it happens: it
     // counts in the file being read. The first kMaxListedBadBlocks are listed.
     static constexpr size_t kMaxListedBadBlocks = 10000;
-    void NoteBadBlock(int32_t file, uint64_t block, uint32_t code, const std::string& text);
+    // imageOffset: a capture's, where the block's record starts in the image (-1: none);
+    // retries: the reads of it after the first.
+    void NoteBadBlock(int32_t file, uint64_t block, uint32_t code, const std::string& text,
+                      int64_t imageOffset = -1, uint32_t retries = 0);
     // The rest of the file being read was spaced over after too many bad blocks in a row.
     void NoteRestOfFileSkipped();
     // status: "done", "failed" or "broken_by_user". Writes and renames both files (none
@@ -113,9 +118,15 @@ public:
     bool Finish(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes);
     const std::string& FailureReason() const { return m_strFailure; }
 
-    // The checksum file's and the report's names.
+    // The map of the tape (tape/TapeMap.h) goes beside the report when the session ends, as
+    // <base>.map.json and <base>.map.svg; finished by then.
+    void SetMap(std::shared_ptr<TapeMap> map) { m_pMap = std::move(map); }
+
+    // The checksum file's and the report's names, and the map's.
     std::string ChecksumPath() const;
     std::string ReportPath() const;
+    std::string MapPath() const;
+    std::string MapPicturePath() const;
     // The name an earlier report written at started (as in its "started") is kept under.
     std::string KeptReportPath(const std::string& started) const;
     // The report as it stands, as JSON text.
@@ -130,6 +141,7 @@ private:
     void SpoolFileEntry(const FileReport& file);
     bool CarryOverChecksumLines();
     bool KeepEarlierReport();
+    bool WriteMap();
     std::string ReportHead(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes) const;
     std::string ReportTail() const;
     bool CopySpool(const std::function<bool(const char*, size_t)>& put) const;
@@ -152,11 +164,14 @@ private:
     // The numbers of the files written under their final names, as ranges [first, last].
     std::vector<std::pair<int64_t, int64_t>> m_written;
     std::optional<ImageReport> m_image;
+    std::shared_ptr<TapeMap> m_pMap;
     struct BadBlockEntry {
         int32_t file;
         uint64_t block;
         uint32_t code;
         std::string text;
+        int64_t imageOffset;
+        uint32_t retries;
     };
     std::vector<BadBlockEntry> m_badBlocks;
     uint64_t m_nBadBlocks = 0;    // listed or not

@@ -291,3 +291,10 @@ bool IsSameFile(const std::string& a, const std::string& b)
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
+
+int64_t BadRecordOffset(const TapeImageFile& image, uint32_t bytesRead)
+{
+    if (!CanMarkBadRecords(image.Format()) && bytesRead == 0)
+        return -1;
+    return static_cast<int64_t>(image.Size());
+}

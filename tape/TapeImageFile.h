@@ -100,5 +100,9 @@ private:
     PageBuffer m_scratch;                   // a record of the formats not written in place
 };
 
+// Where a bad record of bytesRead bytes committed next starts in the image; -1 when the
+// format leaves it out (it has no bad-record mark and there are no bytes to keep).
+int64_t BadRecordOffset(const TapeImageFile& image, uint32_t bytesRead);
+
 // True when both names lead to the same existing file.
 bool IsSameFile(const std::string& a, const std::string& b);

@@ -1,4 +1,5 @@
 #include "tape/TapeJob.h"
+#include "tape/TapeMap.h"
 
 #include "platform/DeviceNamespace.h"
 #include "tape/SessionReport.h"
@@ -114,6 +115,8 @@ void TapeJob::SendCounters(uint32_t final)
     // chunk ahead of it); the final ones, like every summary, what is on the disk.
     const uint64_t blocks = final ? 0 : m_stage.Sizes().size();
     const uint64_t bytes = final ? 0 : m_stage.Fill();
+    if (m_pMap)
+        m_pMap->SetPlace(FilePlace() + blocks);
     const TapeCounters counters{m_nBlocksTotal + blocks, m_nFileBlocks + blocks, (m_nBytesTotal + bytes) >> 10,
                                 (m_nFileBytes + bytes) >> 10, final};
     m_hWndNotify->PostLatest(UM_COUNTERS, &counters, sizeof counters);

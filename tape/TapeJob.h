@@ -19,6 +19,7 @@ struct SessionTargets;
 class PendingDiskFile;
 class TapeImageFile;
 class TapeJobList;
+class TapeMap;
 class WritableFile;
 
 // Job messages (WM_USER + 10, 11, 12).
@@ -87,6 +88,8 @@ struct BadBlock {
     uint64_t block;     // its number within the file, from 0, the bad ones counted
     uint32_t error;     // the read's error number
     std::string text;   // SystemMessage(error), without its line end
+    int64_t imageOffset = -1;  // a capture's: where its record starts in the image; -1 when none is written
+    uint32_t retries = 0;      // reads of it after the first
 };
 
 // What tape and disk operations of a job throw.
@@ -185,6 +188,10 @@ public:
     int32_t m_nKind;
     LoadOptions m_loadOptions;
     CaptureOptions m_captureOptions;  // a capture: the image's format
+    // The map of the tape as the session reads it (tape/TapeMap.h): a window gives one to
+    // draw it as it grows; a session that writes its report makes its own when none is given,
+    // and leaves it beside the report.
+    std::shared_ptr<TapeMap> m_pMap;
     uint64_t m_nBadBefore = 0;        // a retry of bad records: the earlier image's bad ones
     uint64_t m_nRecovered = 0;        // and those read whole now
     uint64_t m_nBlocksTotal = 0;
@@ -302,6 +309,11 @@ private:
     // A block passed over or kept as bad data: listed (up to a bound) and counted.
     void NoteBadBlock(const BadBlock& bad);
     void NoteRestOfFileSkipped();
+    // The block of the file being read the drive is at: a load does not count its bad
+    // blocks among the file's, a capture does.
+    uint64_t FilePlace() const;
+    bool m_bFileEndedOnBadBlock = false;  // for the map: the file's last read was a data error
+    bool m_bFileCut = false;              // for the map: the file ended before its end
     // Writes both files; a failure is written to the log and fails the session.
     void FinishSessionReport();
     std::unique_ptr<SessionReport> m_pReport;
@@ -326,7 +338,8 @@ private:
     // of the last read, and its bytes, stand.
     uint32_t RereadBadBlock(TapeDevice& device, void* buffer, uint32_t& bytesRead);
     // Records the block, writes its line; true when the run of them is at the limit.
-    bool KeepBadBlock(uint32_t error);
+    // imageOffset: where its record will start in the image, -1 when it is left out.
+    bool KeepBadBlock(uint32_t error, int64_t imageOffset);
     void EndCapturedFile(uint32_t error, bool breakRequested);
     bool FinishImage(TapeImageFile& image, CaptureEnd end);
     uint32_t PutBadBlock(TapeImageFile& image, uint32_t bytesRead);
@@ -335,6 +348,7 @@ private:
     uint64_t m_nFileBadBlocks = 0;    // blocks of this file passed over
     uint32_t m_nBadBlocksInARow = 0;  // the last ones of them, with no good block between
     uint64_t m_nLastBadBlock = 0;     // the number of the last of them
+    uint32_t m_nRereads = 0;          // reads again of the last block that gave a data error
 };
 
 // The name a disk file is written under until its summary gives it its own: a file left

@@ -72,6 +72,8 @@ TEST_F(CliImageFormats, BadRecordIntoAFormatWithoutAMarkIsKeptAndListed)
     EXPECT_EQ(report["image"]["bad_records_marked"], false);
     ASSERT_EQ(report["bad_blocks"].size(), 1u);
     EXPECT_EQ(report["bad_blocks"][0]["block"], 1);
+    EXPECT_EQ(report["bad_blocks"][0]["image_offset"], 6 + 8);  // after the first record's header and bytes
+    EXPECT_EQ(report["bad_blocks"][0]["retries"], 0);
 
     // Read back, the three records are all there, the middle one with the bytes it had.
     r = RunCli({"load", "--tape-image", "bad.aws", "--dir", "out"}, Here());

@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sys/wait.h>
 #include <thread>
 
@@ -538,6 +539,8 @@ TEST_F(CliProgram, SkipLoadOfAnImageWithBadRecordsKeepsEveryGoodBlockAndReportsE
             ASSERT_LT(bad, reported.size());
             EXPECT_EQ(reported[bad]["file"], f);
             EXPECT_EQ(reported[bad]["block"], block);
+            EXPECT_EQ(reported[bad]["retries"], 2);
+            EXPECT_FALSE(reported[bad].contains("image_offset"));  // a load writes no image
             EXPECT_EQ(reported[bad]["code"], ERROR_CRC);
             ++bad;
         }
@@ -551,9 +554,30 @@ TEST_F(CliProgram, SkipLoadOfAnImageWithBadRecordsKeepsEveryGoodBlockAndReportsE
     EXPECT_EQ(retries, 2 * bad);
     EXPECT_NE(r.out.find("------ NO MORE DATA ON THE TAPE -------"), std::string::npos);
 
-    // Without the options the load ends at the first bad block, as it always has.
+    // The map beside the report shows those blocks bad, and no others.
+    const auto map = nlohmann::json::parse(ReadWholeFile(out + "/file.map.json"));
+    std::set<std::pair<int64_t, uint64_t>> mapped, listed;
+    for (const auto& file : map["files"])
+        for (const auto& run : file["runs"])
+            if (run["state"] == "bad")
+                for (uint64_t b = 0; b < run["count"].get<uint64_t>(); ++b)
+                    mapped.insert({file["file"].get<int64_t>(), run["first"].get<uint64_t>() + b});
+    for (const auto& entry : reported)
+        listed.insert({entry["file"].get<int64_t>(), entry["block"].get<uint64_t>()});
+    EXPECT_EQ(mapped, listed);
+    EXPECT_EQ(map["end_of_tape"], true);
+
+    // Stopped at the first bad block, the map shows it bad and the rest of the tape unread.
     std::filesystem::remove_all(out);
     r = RunCli({"load", "--tape-image", image, "--dir", out});
+    const auto stopped = nlohmann::json::parse(ReadWholeFile(out + "/file.map.json"));
+    ASSERT_EQ(stopped["files"].size(), 1u) << stopped.dump();
+    EXPECT_EQ(stopped["files"][0]["runs"],
+              nlohmann::json::parse(R"([{"first":0,"count":1,"state":"good"},{"first":1,"count":1,"state":"bad"},)"
+                                    R"({"first":2,"count":null,"state":"unread"}])"));
+    EXPECT_EQ(stopped["end_of_tape"], false);
+
+    // Without the options the load ends at the first bad block, as it always has.
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(ReadWholeFile(out + "/file0000.part") == Pattern(4096, 1));
     EXPECT_FALSE(FileExists(out + "/file0000"));

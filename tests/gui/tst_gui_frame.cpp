@@ -264,7 +264,7 @@ private slots:
         for (QAction* menuAction : frame->menuBar()->actions()) {
             menus << menuAction->text();
         }
-        QCOMPARE(menus, (QStringList{"&File", "Tools"}));
+        QCOMPARE(menus, (QStringList{"&File", "Tools", "&View"}));
         const QList<QAction*> fileItems = frame->menuBar()->actions()[0]->menu()->actions();
         QCOMPARE(fileItems.size(), 4);
         QCOMPARE(fileItems[0]->text(), QStringLiteral("&Open tape image..."));

@@ -15,6 +15,7 @@
 #include "tests/gui/GuiTestSupport.h"
 #include "testsupport/SimulatedAspiBus.h"
 #include "view/ChildView.h"
+#include "view/TapeMapView.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -324,6 +325,17 @@ private slots:
         QCOMPARE(ReadWholeFile(out + "/file0002"), std::string(70000, 'd') + "e");
         QVERIFY(FileExists(out + "/file.sha256"));  // the window writes them unless told not to
         QVERIFY(FileExists(out + "/file.json"));
+
+        // The map of the load is open and shows the same tape as the map file beside the report.
+        TapeMapView* map = frame->GetMapView();
+        frame->UpdateCommandUI();
+        QVERIFY(frame->GetAction(ID_VIEW_TAPE_MAP)->isChecked());
+        map->Refresh();
+        QVERIFY(!map->Shown().running);
+        QCOMPARE(map->Shown().files.size(), size_t(3));
+        QCOMPARE(map->Shown().Count(MapState::Good), uint64_t(5));
+        QCOMPARE(map->Shown().Count(MapState::Bad), uint64_t(0));
+        QCOMPARE(MapJson(map->Shown()), ReadWholeFile(out + "/file.map.json"));
     }
 
     void writeChecksumsAndReportIsACheckedChoiceTheNextLoadTakes()

@@ -236,7 +236,7 @@ TEST_F(FolderTest, NamesTooLongAreRefusedBeforeAnythingIsWritten)
     std::string log = Run(TAPE_JOB_LOAD, dir / "t.tap", dir / "out", std::string(245, 'x'));
     EXPECT_EQ(result, TapeJobResult::Failed);
     EXPECT_TRUE(Has(log, "Couldn't create file on disk\n")) << log;
-    EXPECT_TRUE(Has(log, "Reason: name too long: '" + dir / "out/" + std::string(245, 'x') + ".sha256.tmp'\n"));
+    EXPECT_TRUE(Has(log, "Reason: name too long: '" + dir / "out/" + std::string(245, 'x') + ".map.json.tmp'\n"));
     EXPECT_TRUE(Names(dir / "out").empty());
 }
 

@@ -261,9 +261,11 @@ TEST_F(ReportTest, ChecksumsVerifyWithSha256sumAndTheReportHoldsTheLogsNumbers)
         without.replace(at, (dir / "b").size(), dir / "a");
     EXPECT_EQ(MaskTime(withReport), MaskTime(without));
 
-    // The same disk files either way, and the two files beside them.
+    // The same disk files either way, and the two files and the map beside them.
     std::set<std::string> a = Names(dir / "a"), b = Names(dir / "b");
-    EXPECT_EQ(a.erase("sub/x\\y.sha256") + a.erase("sub/x\\y.json"), 2u);
+    EXPECT_EQ(a.erase("sub/x\\y.sha256") + a.erase("sub/x\\y.json") + a.erase("sub/x\\y.map.json") +
+                  a.erase("sub/x\\y.map.svg"),
+              4u);
     EXPECT_EQ(a, b);
     EXPECT_EQ(ReadWholeFile(dir / "a/sub/x\\y0000"), ReadWholeFile(dir / "b/sub/x\\y0000"));
 
@@ -315,6 +317,26 @@ TEST_F(ReportTest, ChecksumsVerifyWithSha256sumAndTheReportHoldsTheLogsNumbers)
     EXPECT_EQ(sizes["largest_record"], 500);
     EXPECT_EQ(report["files"][3]["mime_type"], "application/x-tar");
     EXPECT_EQ(report["files"].back()["end"]["condition"], "no_more_data");
+
+    // The map keeps to its schema and agrees with the report: each file's blocks, all good,
+    // and the end of the tape reached.
+    const Json map = Json::parse(ReadWholeFile(dir / "a/sub/x\\y.map.json"));
+    SchemaValidator mapValidator(Json::parse(ReadWholeFile(KV_SOURCE_DIR "/docs/map-schema.json")));
+    EXPECT_TRUE(mapValidator.Validate(map).empty()) << ::testing::PrintToString(mapValidator.Validate(map));
+    // The report's last entry is the read past the last file, which found none: no file on the map.
+    ASSERT_EQ(map["files"].size() + 1, report["files"].size());
+    for (size_t f = 0; f < map["files"].size(); ++f) {
+        EXPECT_EQ(map["files"][f]["file"], f);
+        uint64_t good = 0;
+        for (const Json& run : map["files"][f]["runs"]) {
+            EXPECT_EQ(run["state"], "good");
+            good += run["count"].get<uint64_t>();
+        }
+        EXPECT_EQ(good, blocks[f]) << f;
+    }
+    EXPECT_EQ(map["end_of_tape"], true);
+    EXPECT_EQ(map["running"], false);
+    EXPECT_NE(ReadWholeFile(dir / "a/sub/x\\y.map.svg").find("<svg"), std::string::npos);
 
     EXPECT_EQ(report["result"], (Json{{"status", "done"}, {"error", nullptr}}));
     EXPECT_EQ(report["block_mode"], "variable");
