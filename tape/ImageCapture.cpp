@@ -367,6 +367,7 @@ bool TapeJob::FinishImage(TapeImageFile& image, CaptureEnd end)
         report.retryOf = m_captureOptions.retryFrom;
         report.badRecordsBefore = static_cast<int64_t>(m_nBadBefore);
         report.recovered = static_cast<int64_t>(m_nRecovered);
+        report.retried = std::move(m_retried);
     }
     bool ok = true;
     if (end == CaptureEnd::EndOfTape) {

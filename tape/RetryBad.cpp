@@ -5,6 +5,7 @@
 // replaced by a worse read. Tapemarks must meet tapemarks: a tape that differs from the
 // image ends the pass.
 #include "tape/TapeImageFile.h"
+#include "tape/SessionReport.h"
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
 
@@ -148,10 +149,17 @@ TapeJob::CaptureEnd TapeJob::RetryBadRecords(TapeDevice& device, TapeImageFile& 
                     behind = 0;
                 }
                 uint32_t bytesRead = 0;
+                m_nRereads = 0;
                 uint32_t error = device.Read(record, m_nBufferSize, bytesRead);
                 if (error == ERROR_CRC)
                     error = RereadBadBlock(device, record, bytesRead);
-                if (error == ERROR_SUCCESS && bytesRead > 0 && bytesRead <= m_nBufferSize) {
+                const bool whole = error == ERROR_SUCCESS && bytesRead > 0 && bytesRead <= m_nBufferSize;
+                if (m_retried.size() < SessionReport::kMaxListedBadBlocks)
+                    m_retried.push_back({m_nTapeFile, m_nFileBlocks, item.offset,
+                                         whole ? static_cast<int64_t>(image.Size())
+                                               : BadRecordOffset(image, error == ERROR_CRC ? item.length : 0),
+                                         m_nRereads, whole});
+                if (whole) {
                     char line[128];
                     std::snprintf(line, sizeof line, "Bad block %llu of file %04d read whole now: %u bytes\n",
                                   static_cast<unsigned long long>(m_nFileBlocks), m_nTapeFile, bytesRead);

@@ -657,6 +657,15 @@ std::string SessionReport::ReportTail() const
             PutName(image, "retry_of", m_image->retryOf);
             image["bad_records_before"] = m_image->badRecordsBefore;
             image["read_whole_now"] = m_image->recovered;
+            Json retried = Json::array();
+            for (const RetriedRecord& r : m_image->retried)
+                retried.push_back({{"file", r.file},
+                                   {"block", r.block},
+                                   {"retry_of_offset", r.oldOffset},
+                                   {"image_offset", r.offset >= 0 ? Json(r.offset) : Json(nullptr)},
+                                   {"retries", r.retries},
+                                   {"read_whole", r.whole}});
+            image["retried"] = std::move(retried);
         }
         text += ",\n  \"image\": " + Dumped(image, 2);
     }

@@ -55,6 +55,17 @@ struct FileReport {
     void CountRecord(uint32_t size);
 };
 
+// A bad record of an earlier capture read again: where it was in that image and is in the
+// new one (-1: left out), the reads of it after the first, and whether it was read whole.
+struct RetriedRecord {
+    int32_t file;
+    uint64_t block;
+    uint64_t oldOffset;
+    int64_t offset;
+    uint32_t retries;
+    bool whole;
+};
+
 // A capture's one image file, which stands in the report for the disk files of a load.
 struct ImageReport {
     std::string file;          // relative to the folder
@@ -70,6 +81,7 @@ struct ImageReport {
     std::string retryOf;
     int64_t badRecordsBefore = -1;
     int64_t recovered = -1;
+    std::vector<RetriedRecord> retried;  // the first kMaxListedBadBlocks of them
 };
 
 class SessionReport {

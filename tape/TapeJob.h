@@ -20,6 +20,7 @@ class PendingDiskFile;
 class TapeImageFile;
 class TapeJobList;
 class TapeMap;
+struct RetriedRecord;
 class WritableFile;
 
 // Job messages (WM_USER + 10, 11, 12).
@@ -194,6 +195,7 @@ public:
     std::shared_ptr<TapeMap> m_pMap;
     uint64_t m_nBadBefore = 0;        // a retry of bad records: the earlier image's bad ones
     uint64_t m_nRecovered = 0;        // and those read whole now
+    std::vector<RetriedRecord> m_retried;  // each of them, for the report
     uint64_t m_nBlocksTotal = 0;
     uint64_t m_nBytesTotal = 0;
     uint64_t m_nFileBlocks = 0;

@@ -10,6 +10,7 @@
 #include "tests/tape/FakeTape.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstring>
@@ -244,6 +245,18 @@ TEST_F(CaptureTest, RetryOfBadRecordsReadsOnlyThoseAndNeverReplacesGoodData)
     EXPECT_NE(log.find("Read error in block 0 of file 0001, reading it again (2 of 2)"), std::string::npos) << log;
     EXPECT_NE(log.find("######## Bad before, read again\t: 2\n"), std::string::npos) << log;
     EXPECT_NE(log.find("######## Read whole now\t: 1\n"), std::string::npos) << log;
+    // The report gives each of them: where it was and is (records of 4 + length, padded
+    // to even, + 4 bytes; a tapemark 4), how often it was read again, and how it came out.
+    using nlohmann::json;
+    const json report = json::parse(ReadWholeFile(out + ".json"));
+    ASSERT_EQ(report["image"]["retried"].size(), 2u) << report.dump(1);
+    EXPECT_EQ(report["image"]["retried"][0], (json{{"file", 0}, {"block", 1}, {"retry_of_offset", 10},
+                                                  {"image_offset", 10}, {"retries", 0}, {"read_whole", true}}));
+    EXPECT_EQ(report["image"]["retried"][1], (json{{"file", 1}, {"block", 0}, {"retry_of_offset", 58},
+                                                  {"image_offset", 68}, {"retries", 2}, {"read_whole", false}}));
+    ASSERT_EQ(report["bad_blocks"].size(), 1u);
+    EXPECT_EQ(report["bad_blocks"][0]["image_offset"], 68);
+    EXPECT_EQ(report["bad_blocks"][0]["retries"], 2);
 
     // A tape that does not match the image is not patched into it.
     Write(source, [](SimhTapeWriter& t) {
