@@ -24,6 +24,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QSaveFile>
 #include <QScrollArea>
 #include <QStatusBar>
@@ -100,6 +101,7 @@ bool CMainFrame::OnCreate()
     CreateStatusBar();
     // The view reports its pane texts and asks for the drive text when it writes the banner.
     connect(m_pView, &CChildView::PaneTextChanged, this, &CMainFrame::SetPaneText);
+    connect(m_pView, &CChildView::CountersShown, this, &CMainFrame::ShowProgress);
     m_pView->SetDriveReport([this] { return DescribeTapeDrives(*m_aspi); });
 
     // The folder offered to the first load.
@@ -236,6 +238,25 @@ void CMainFrame::CreateStatusBar()
         pane->setObjectName(QStringLiteral("Pane%1").arg(id));
         m_panes.push_back(pane);
     }
+    // The progress figures, beside the program's panes: shown while a load or capture runs.
+    m_pProgressBar = new QProgressBar(m_wndStatusBar);
+    m_pProgressBar->setObjectName(QStringLiteral("ProgressBar"));
+    m_pProgressBar->setAccessibleName(tr("Progress"));
+    m_pProgressBar->setRange(0, 100);
+    m_pProgressBar->setMaximumWidth(110);
+    m_pProgressBar->hide();
+    m_wndStatusBar->insertWidget(1, m_pProgressBar);
+    m_pProgressText = new QLabel(m_wndStatusBar);
+    m_pProgressText->setObjectName(QStringLiteral("ProgressText"));
+    m_pProgressText->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_pProgressText->hide();
+    m_wndStatusBar->insertWidget(2, m_pProgressText, 2);
+    m_pBreakPending = new QLabel(tr("Break after this file"), m_wndStatusBar);
+    m_pBreakPending->setObjectName(QStringLiteral("BreakPending"));
+    m_pBreakPending->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    m_pBreakPending->hide();
+    m_wndStatusBar->insertWidget(3, m_pBreakPending);
+
     // Pane 0 is shared with the command prompts: once a prompt goes away the idle
     // prompt shows again (or how the last job ended), until the next job message sets
     // the status word.
@@ -250,6 +271,44 @@ QAction* CMainFrame::GetAction(int id) const
 {
     auto it = m_commands.find(id);
     return it == m_commands.end() ? nullptr : it->second.action;
+}
+
+void CMainFrame::ShowProgress(const TapeCounters& counters)
+{
+    if (counters.bFinal) {
+        m_pProgressBar->hide();
+        m_pProgressText->hide();
+        return;
+    }
+    const ProgressFigures figures = m_progress.Take(counters, ProgressMeter::Clock::now());
+    if (figures.percent >= 0) {
+        m_pProgressBar->setRange(0, 100);
+        m_pProgressBar->setValue(figures.percent);
+        m_pProgressBar->show();
+    } else if (figures.files > 0) {
+        m_pProgressBar->setRange(0, static_cast<int>(figures.files));
+        m_pProgressBar->setValue(figures.file - 1);
+        m_pProgressBar->setFormat(tr("file %v of %m"));
+        m_pProgressBar->show();
+    } else {
+        m_pProgressBar->hide();
+    }
+    if (figures.percent >= 0)
+        m_pProgressBar->setFormat(QStringLiteral("%p%"));
+    const QString text = QString::fromStdString(ProgressLine(figures));
+    m_pProgressText->setText(text);
+    m_pProgressText->setToolTip(text);
+    m_pProgressText->show();
+}
+
+bool CMainFrame::IsBreakPendingShown() const
+{
+    return m_pBreakPending && !m_pBreakPending->isHidden();
+}
+
+QString CMainFrame::GetProgressText() const
+{
+    return m_pProgressText->isHidden() ? QString() : m_pProgressText->text();
 }
 
 void CMainFrame::SetPaneText(int pane, const QString& text)
@@ -610,6 +669,7 @@ void CMainFrame::StartJob(int32_t kind)
         base = m_strImageFile.substr(slash == std::string::npos ? 0 : slash + 1);
     }
     SetEndStatus(QString());  // the new job's messages set the status word from here on
+    m_progress.Start(ProgressMeter::Clock::now(), load ? FilesToRead(m_strSelection) : 0);
     TapeJob* job = m_jobs.AddJob(path, base, load ? m_strSelection : std::string(), m_nCurrentDevice, &m_jobs,
                                  m_pView, kind);
     if (job && (load || kind == TAPE_JOB_CAPTURE)) {
@@ -642,13 +702,19 @@ void CMainFrame::OnBreak()
     }
     uint32_t immediately = 1;
     if (m_jobs.GetSingleJobKind() == TAPE_JOB_LOAD) {
+        // Cancel (and Escape) backs out of the question: the load goes on as if it was never asked.
         const auto answer = QMessageBox::question(
             this, LoadResString(AFX_IDS_APP_TITLE),
             QStringLiteral("Operation may be broken immediately or after current file is read.\n Break immediately?"),
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+            QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Yes);
+        if (answer != QMessageBox::Yes && answer != QMessageBox::No)
+            return;
+        if (m_jobs.GetJobCount() == 0)
+            return;  // it ended while the question was open
         immediately = answer == QMessageBox::Yes ? 1 : 0;
     }
     m_jobs.SetBreakRequest(1, immediately);
+    m_pBreakPending->setVisible(!immediately);
     UpdateCommandUI();
 }
 
@@ -744,6 +810,8 @@ void CMainFrame::closeEvent(QCloseEvent* event)
 
 void CMainFrame::OnJobEnded()
 {
+    if (m_jobs.GetJobCount() == 0)
+        m_pBreakPending->hide();
     // The job's final counters said "Ready" already; the status word tells how it really
     // ended. A job started since (the news comes queued) has the word to itself.
     if (m_jobs.GetJobCount() == 0) {

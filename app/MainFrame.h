@@ -4,6 +4,7 @@
 #pragma once
 #include "aspi/ReAspiManager.h"
 #include "tape/TapeJob.h"
+#include "tape/Progress.h"
 #include "tape/TapeJobList.h"
 
 #include <QMainWindow>
@@ -20,6 +21,7 @@
 
 class CChildView;
 class QDockWidget;
+class QProgressBar;
 class TapeMapView;
 class QAction;
 class QLabel;
@@ -79,6 +81,9 @@ public:
     QAction* GetAction(int id) const;
     CChildView* GetView() const { return m_pView; }
     TapeMapView* GetMapView() const { return m_pMapView; }
+    // The progress figures as the status bar shows them; empty when none show.
+    QString GetProgressText() const;
+    bool IsBreakPendingShown() const;
     // Pane 0 is the status word, 1 to 4 the counters (103, 105, 104, 106).
     void SetPaneText(int pane, const QString& text);
     QString GetPaneText(int pane) const;
@@ -154,6 +159,11 @@ private:
     };
     std::map<int, Command> m_commands;
     std::vector<QLabel*> m_panes;
+    QProgressBar* m_pProgressBar = nullptr;
+    QLabel* m_pProgressText = nullptr;
+    QLabel* m_pBreakPending = nullptr;  // a break after the file being read is waiting
+    ProgressMeter m_progress;
+    void ShowProgress(const TapeCounters& counters);
     QString m_strEndStatus;  // how the last job ended, shown in pane 0 until the next starts
     bool m_bClosePending = false;
     bool m_bValidating = false;

@@ -116,9 +116,16 @@ void ConsoleNotify::PostLatest(uint32_t message, const void* record, size_t size
         m_nFileBlocks = c.nFileBlocks;
         m_nKBytesTotal = c.nKBytesTotal;
         m_nFileKBytes = c.nFileKBytes;
+        m_counters = c;
         m_bHaveCounters = true;
         ++m_nUpdates;
     }
+}
+
+void ConsoleNotify::SetFilesToRead(uint64_t files)
+{
+    std::lock_guard guard(m_lock);
+    m_nFilesToRead = files;
 }
 
 std::string ConsoleNotify::ProgressText(std::chrono::steady_clock::time_point now) const
@@ -132,12 +139,13 @@ std::string ConsoleNotify::ProgressTextLocked(std::chrono::steady_clock::time_po
     if (!m_bHaveCounters)
         return m_strStatus;
     char text[160];
-    std::snprintf(text, sizeof text, "file: %llu blocks, %s, %.1f MB/s | total: %llu blocks, %s, %.1f MB/s",
-                  static_cast<unsigned long long>(m_nFileBlocks), Size(m_nFileKBytes).c_str(),
-                  Rate(m_nFileKBytes, Seconds(now - m_fileStart)),
-                  static_cast<unsigned long long>(m_nBlocksTotal), Size(m_nKBytesTotal).c_str(),
-                  Rate(m_nKBytesTotal, Seconds(now - m_sessionStart)));
-    return text;
+    std::snprintf(text, sizeof text, "file: %s blocks, %s, %.1f MB/s | total: %s blocks, %s | ",
+                  GroupedNumber(m_nFileBlocks).c_str(), Size(m_nFileKBytes).c_str(),
+                  Rate(m_nFileKBytes, Seconds(now - m_fileStart)), GroupedNumber(m_nBlocksTotal).c_str(),
+                  Size(m_nKBytesTotal).c_str());
+    ProgressMeter meter;
+    meter.Start(m_sessionStart, m_nFilesToRead);
+    return text + ProgressLine(meter.Take(m_counters, now));
 }
 
 void ConsoleNotify::DrawProgress(std::chrono::steady_clock::duration interval)

@@ -2,6 +2,7 @@
 // exactly as the job wrote them; counters and status texts only feed the progress line.
 #pragma once
 #include "platform/Notify.h"
+#include "tape/Progress.h"
 
 #include <chrono>
 #include <cstdint>
@@ -28,6 +29,9 @@ public:
     // Writes a note on the progress terminal (or on stderr) without tearing the line.
     void Note(const std::string& text, std::FILE* fallback);
 
+    // The files the job is to read (0: to the end of the tape), for "file k of n".
+    void SetFilesToRead(uint64_t files);
+
     // The line as it would be drawn now (tests).
     std::string ProgressText(std::chrono::steady_clock::time_point now) const;
 
@@ -44,6 +48,8 @@ private:
     uint64_t m_nFileBlocks = 0;
     uint64_t m_nKBytesTotal = 0;
     uint64_t m_nFileKBytes = 0;
+    TapeCounters m_counters{};
+    uint64_t m_nFilesToRead = 0;
     uint64_t m_nUpdates = 0;   // messages that change the line
     bool m_bHaveCounters = false;
     std::string m_strStatus;

@@ -171,6 +171,7 @@ TapeJobResult RunTapeJob(TapeJobList& list, const CliJob& request, ConsoleNotify
         }
         job->m_loadOptions = request.options;
         job->m_captureOptions = request.capture;
+        notify.SetFilesToRead(request.kind == TAPE_JOB_LOAD ? FilesToRead(request.selection) : 0);
         if (!StartJobThread(job)) {
             notify.Note("kellovaran-cli: the job's thread could not be started\n", notes);
             return TapeJobResult::Failed;

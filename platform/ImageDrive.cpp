@@ -186,6 +186,13 @@ public:
 
     uint32_t LastBlockLength() const override { return m_nLastBlockLength; }
 
+    bool MediumProgress(uint64_t& done, uint64_t& total) const override
+    {
+        total = m_nImageSize;
+        done = std::min(m_nImageSize, m_reader->Position());
+        return total > 0;
+    }
+
     uint32_t Read(void* buffer, uint32_t size, uint32_t& bytesRead) override
     {
         bytesRead = 0;

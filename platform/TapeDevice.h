@@ -146,6 +146,16 @@ public:
     // ERROR_INVALID_BLOCK_LENGTH, for the message that says both sizes; 0 when the drive
     // cannot tell (st keeps nothing of such a block) or the last Read gave neither.
     virtual uint32_t LastBlockLength() const { return 0; }
+
+    // How far into its medium the drive is, for a progress figure: done of total bytes.
+    // False when the drive cannot tell (st: a tape's length is not known); cheap enough to
+    // ask after every block, and it moves nothing.
+    virtual bool MediumProgress(uint64_t& done, uint64_t& total) const
+    {
+        (void)done;
+        (void)total;
+        return false;
+    }
 };
 
 using TapeDevicePtr = std::unique_ptr<TapeDevice>;

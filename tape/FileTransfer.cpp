@@ -202,7 +202,7 @@ TapeJob::FileEnd TapeJob::CopyBlocks(TapeDevice& device, PendingDiskFile& diskFi
             WriteStagedBlocks(diskFile);
         }
         end.readOk = true;
-        SendCounters(0);
+        SendCounters(0, &device);
 
         uint32_t immediately = 0;
         end.breakRequested = m_pJobList && m_pJobList->GetBreakRequest(immediately);

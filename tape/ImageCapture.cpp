@@ -256,7 +256,7 @@ TapeJob::CaptureEnd TapeJob::CaptureTape(TapeDevice& device, TapeImageFile& imag
             m_nBytesTotal += bytesRead;
             m_nFileBytes += bytesRead;
         }
-        SendCounters(0);
+        SendCounters(0, &device);
         // Half an image is no image: any break ends the capture at once.
         uint32_t immediately = 0;
         if (m_pJobList && m_pJobList->GetBreakRequest(immediately)) {

@@ -193,7 +193,7 @@ TapeJob::CaptureEnd TapeJob::RetryBadRecords(TapeDevice& device, TapeImageFile& 
             m_nBytesTotal += length;
             m_nFileBytes += length;
         }
-        SendCounters(0);
+        SendCounters(0, &device);
         uint32_t immediately = 0;
         if (m_pJobList && m_pJobList->GetBreakRequest(immediately)) {
             WriteLog(1, "------ TERMINATED BY USER-------\n\n");

@@ -106,7 +106,7 @@ void TapeJob::SendStatusText(const std::string& text)
         m_hWndNotify->Send(UM_STATUS_TEXT, std::move(block));
 }
 
-void TapeJob::SendCounters(uint32_t final)
+void TapeJob::SendCounters(uint32_t final, const TapeDevice* device)
 {
     if (!m_hWndNotify)
         return;
@@ -117,8 +117,11 @@ void TapeJob::SendCounters(uint32_t final)
     const uint64_t bytes = final ? 0 : m_stage.Fill();
     if (m_pMap)
         m_pMap->SetPlace(FilePlace() + blocks);
-    const TapeCounters counters{m_nBlocksTotal + blocks, m_nFileBlocks + blocks, (m_nBytesTotal + bytes) >> 10,
-                                (m_nFileBytes + bytes) >> 10, final};
+    TapeCounters counters{m_nBlocksTotal + blocks, m_nFileBlocks + blocks, (m_nBytesTotal + bytes) >> 10,
+                          (m_nFileBytes + bytes) >> 10, final};
+    counters.nFilesDone = m_nFilesRead;
+    if (device && !device->MediumProgress(counters.nMediumDone, counters.nMediumTotal))
+        counters.nMediumDone = counters.nMediumTotal = 0;
     m_hWndNotify->PostLatest(UM_COUNTERS, &counters, sizeof counters);
 }
 

@@ -50,6 +50,11 @@ struct TapeCounters {
     uint64_t nKBytesTotal;   // m_nBytesTotal >> 10
     uint64_t nFileKBytes;    // m_nFileBytes >> 10
     uint32_t bFinal;
+    // For the progress figures: how far into its medium the drive is (total 0: not known),
+    // and the files read whole before the one being read.
+    uint64_t nMediumDone = 0;
+    uint64_t nMediumTotal = 0;
+    int32_t nFilesDone = 0;
 };
 
 // A load's choices beyond folder, base and selection (checksums and report, read errors,
@@ -145,7 +150,8 @@ public:
         std::string m_text;
     };
     void SendStatusText(const std::string& text);
-    void SendCounters(uint32_t final);
+    // device: the drive being read, which tells how far into its medium it is (a tape image).
+    void SendCounters(uint32_t final, const TapeDevice* device = nullptr);
     // "--//--//-- ERROR --//--//--\n" and then the text, both prefixed.
     void WriteError(const std::string& text);
     // Keeps text as the session's failure unless an earlier one is kept (m_strFailure).
@@ -314,6 +320,7 @@ private:
     // The block of the file being read the drive is at: a load does not count its bad
     // blocks among the file's, a capture does.
     uint64_t FilePlace() const;
+
     bool m_bFileEndedOnBadBlock = false;  // for the map: the file's last read was a data error
     bool m_bFileCut = false;              // for the map: the file ended before its end
     // Writes both files; a failure is written to the log and fails the session.

@@ -209,6 +209,7 @@ void CChildView::changeEvent(QEvent* event)
 
 void CChildView::ShowCounters(const TapeCounters& counters)
 {
+    emit CountersShown(counters);
     if (counters.bFinal) {
         emit PaneTextChanged(0, QStringLiteral("Ready"));
         for (int pane = 1; pane <= 4; ++pane) {

@@ -65,6 +65,8 @@ signals:
     // A status pane gets a new text: 0 is the status word, 1 to 4 the counters. Emitted on
     // the UI thread, while the message is handled.
     void PaneTextChanged(int pane, const QString& text);
+    // A job's counters, as the panes show them: for the progress figures beside them.
+    void CountersShown(const TapeCounters& counters);
 
 protected:
     void changeEvent(QEvent* event) override;

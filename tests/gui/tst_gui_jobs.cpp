@@ -22,6 +22,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
@@ -171,13 +172,25 @@ private slots:
         QTRY_COMPARE(drives.gate->Waiting(), 1);  // held at its first rewind
         QCOMPARE(BreakRequest(*frame), std::make_pair(0u, 1u));
 
+        // Backing out of the question, with Cancel or Escape, leaves the load running.
+        QVERIFY(Break(*frame, QMessageBox::Cancel));
+        QCOMPARE(BreakRequest(*frame), std::make_pair(0u, 1u));
+        auto escape = ModalAnswer::When<QMessageBox>(
+            [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); }, 1000);
+        frame->OnBreak();
+        QVERIFY(escape->Answered());
+        QCOMPARE(BreakRequest(*frame), std::make_pair(0u, 1u));
+        QVERIFY(!frame->IsBreakPendingShown());
+
         QVERIFY(Break(*frame, QMessageBox::No));
         QCOMPARE(BreakRequest(*frame), std::make_pair(1u, 0u));
         QVERIFY(Enabled(*frame, ID_BREAK));
+        QVERIFY(frame->IsBreakPendingShown());  // the status bar says a break waits for the file's end
 
         QVERIFY(Break(*frame, QMessageBox::Yes));
         QCOMPARE(BreakRequest(*frame), std::make_pair(1u, 1u));
         QVERIFY(!Enabled(*frame, ID_BREAK));
+        QVERIFY(!frame->IsBreakPendingShown());
 
         drives.gate->Open();
         QVERIFY(WaitForIdle(*frame));
@@ -187,6 +200,32 @@ private slots:
         QVERIFY(log.find("READ SESSION SUMMARY") != std::string::npos);
         QVERIFY(log.find("Blocks read\t\t: 0\n") != std::string::npos);
         QCOMPARE(frame->GetPaneText(0), QStringLiteral("Stopped by user"));
+    }
+
+    // The figures beside the panes: a bar with the share of the image read, the line with
+    // the rest; gone with the final counters.
+    void progressFiguresShowBesideThePanes()
+    {
+        UseNoAspi();
+        auto frame = MakeFrame();
+        TapeCounters counters{1234567, 56, 155302, 128, 0};
+        counters.nMediumDone = 370;
+        counters.nMediumTotal = 1000;
+        auto post = [&] {
+            TaskMemBlock block = TaskMemBlock::Alloc(sizeof counters);
+            std::memcpy(block.data(), &counters, sizeof counters);
+            frame->GetView()->Send(UM_COUNTERS, std::move(block));
+        };
+        post();
+        QTRY_VERIFY(frame->GetProgressText().contains(QStringLiteral("37 %")));
+        auto* bar = frame->findChild<QProgressBar*>(QStringLiteral("ProgressBar"));
+        QVERIFY(bar && !bar->isHidden());
+        QCOMPARE(bar->value(), 37);
+        QCOMPARE(frame->GetPaneText(1), QStringLiteral("Blks total: 1234567"));  // the program's own pane as it was
+        counters.bFinal = 1;
+        post();
+        QTRY_VERIFY(frame->GetProgressText().isEmpty());
+        QVERIFY(bar->isHidden());
     }
 
     void failedLoadSaysSoUntilTheNextJobStarts()
