@@ -63,6 +63,7 @@ void TapeJob::RunLoad()
         FinishSessionReport();
         return;
     }
+    NoteDeviceOpen();
 
     if (!PrepareBuffer(*device)) {
         device.reset();

@@ -2,6 +2,7 @@
 // load and the file transfer, so that those read as before.
 #include "tape/SessionReport.h"
 #include "tape/TapeJob.h"
+#include "tape/TapeJobList.h"
 
 #include "platform/Errors.h"
 
@@ -12,6 +13,17 @@ void TapeJob::StartSessionReport()
     m_pReport.reset();
     if (m_loadOptions.writeChecksumsAndReport)
         m_pReport = std::make_unique<SessionReport>(m_strPath, m_strFileBase, m_strSelection, m_nTapeIndex);
+}
+
+void TapeJob::NoteDeviceOpen()
+{
+    if (!m_pReport)
+        return;
+    // Hashing a large image takes a while: a break at once need not wait for it.
+    m_pReport->ReadDeviceFactsAtStart([this] {
+        uint32_t immediately = 0;
+        return m_pJobList && m_pJobList->GetBreakRequest(immediately) && immediately;
+    });
 }
 
 void TapeJob::NoteBlockMode()
@@ -111,6 +123,7 @@ void TapeJob::FinishSessionReport()
     const char* status = m_nResult == TapeJobResult::Completed      ? "done"
                          : m_nResult == TapeJobResult::BrokenByUser ? "broken_by_user"
                                                                     : "failed";
+    m_pReport->ReadDeviceFactsAtEnd();
     bool written = m_pReport->Finish(status, m_nFilesRead, m_nBlocksTotal, m_nBytesTotal);
     const std::string why = m_pReport->FailureReason();
     m_pReport.reset();

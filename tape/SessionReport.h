@@ -3,6 +3,7 @@
 // know about the capture (docs/REPORT.md). Both are written under temporary names and
 // renamed when the session ends, however it ends; the log knows nothing of them.
 #pragma once
+#include "platform/DeviceFacts.h"
 #include "platform/FileDescriptor.h"
 #include "tape/Fixity.h"
 
@@ -85,6 +86,11 @@ public:
     // Makes the report a capture's, from the moment the tape is reached: the checksum file
     // holds the image's line, and only once the image is written.
     void SetImage(ImageReport image);
+    // The device's facts: a drive's first ones or a tape image's, once the device is open
+    // (an image is hashed whole then; stop, asked between its chunks, abandons that), and a
+    // drive's last ones when the session ends (only after the first).
+    void ReadDeviceFactsAtStart(const std::function<bool()>& stop = {});
+    void ReadDeviceFactsAtEnd();
     // The next free buffer of the hasher's ring, for the stage's next chunk.
     void* BlockBuffer();
     // The chunk from BlockBuffer() holds bytes of written blocks: they go to the checksum.
@@ -152,6 +158,9 @@ private:
     // The numbers of the files written under their final names, as ranges [first, last].
     std::vector<std::pair<int64_t, int64_t>> m_written;
     std::optional<ImageReport> m_image;
+    DriveFacts m_driveFacts;
+    std::optional<ImageFacts> m_imageFacts;  // a tape image's, once read
+    bool m_bStartFactsRead = false;
     struct BadBlockEntry {
         int32_t file;
         uint64_t block;

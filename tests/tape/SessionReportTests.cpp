@@ -24,7 +24,7 @@ using Json = nlohmann::json;
 namespace {
 
 // Checks a value against the part of JSON Schema that docs/report-schema.json uses: type,
-// enum, properties, required, additionalProperties (false), items, maxItems, minimum,
+// enum, properties, required, additionalProperties (false or a schema), items, maxItems, minimum,
 // pattern, anyOf and local $ref. Anything else in the schema is a failure, so the schema
 // cannot grow past what this checks unnoticed.
 class SchemaValidator {
@@ -123,6 +123,8 @@ private:
                     Check(properties[key], member, where + "." + key);
                 else if (schema.contains("additionalProperties") && schema["additionalProperties"] == false)
                     Fail(where, "unexpected member " + key);
+                else if (schema.contains("additionalProperties") && schema["additionalProperties"].is_object())
+                    Check(schema["additionalProperties"], member, where + "." + key);
             }
         }
         if (value.is_array()) {
