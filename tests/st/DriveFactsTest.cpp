@@ -57,7 +57,7 @@ std::vector<uint8_t> LogPage(uint8_t code, std::vector<uint8_t> parameters)
 }
 
 // A drive that answers every command the facts are read with; its read error counters grow
-// by `grown` from the first LOG SENSE of them to the next.
+// by 4 from one LOG SENSE of them to the next (one goes down).
 struct GoodDrive {
     int readErrorPages = 0;
 
@@ -83,13 +83,13 @@ struct GoodDrive {
                     Parameter(parameters, flag, 1, flag == 3 || flag == 20 ? 1 : 0);
                 return Answer(io, LogPage(0x2E, parameters));
             }
-            const uint64_t grown = readErrorPages++ == 0 ? 0 : 4;
+            const uint64_t grown = 4 * static_cast<uint64_t>(readErrorPages++);
             Parameter(parameters, 0x0000, 2, 5 + grown);
             Parameter(parameters, 0x0003, 4, 70000 + grown);
             Parameter(parameters, 0x0005, 8, 0x0102030405060708ull);  // bytes processed: all eight bytes
             Parameter(parameters, 0x0006, 1, 1);
             Parameter(parameters, 0x8001, 12, 0);  // too long for a counter: left out
-            Parameter(parameters, 0x8002, 2, 9 - grown);  // went down: no difference
+            Parameter(parameters, 0x8002, 2, 100 - grown);  // goes down: no difference
             return Answer(io, LogPage(0x03, parameters));
         }
         }
@@ -122,16 +122,21 @@ protected:
         DeviceNamespace::SetRealDriveFactsReader({});
     }
 
-    // Loads every file of the tape with its report, and gives the report's device.
-    Json LoadDevice()
+    // Loads every file of the tape with its report (or captures the tape), and gives the
+    // report's device.
+    Json LoadDevice(int32_t kind = TAPE_JOB_LOAD)
     {
         TapeJobList jobs;
-        TapeJob* job = jobs.AddJob(out.path(), "f", "*", 0, &jobs, &notify, TAPE_JOB_LOAD);
+        const std::string base = kind == TAPE_JOB_LOAD ? "f" : "c.tap";
+        TapeJob* job = jobs.AddJob(out.path(), base, "*", 0, &jobs, &notify, kind);
         job->m_loadOptions.writeChecksumsAndReport = true;
-        job->RunLoad();
+        if (kind == TAPE_JOB_LOAD)
+            job->RunLoad();
+        else
+            job->RunCapture();
         result = job->m_nResult;
         jobs.RemoveJob(job);
-        return Json::parse(ReadWholeFile(out / "f.json"))["device"];
+        return Json::parse(ReadWholeFile(out / (base + ".json")))["device"];
     }
 
     FakeSysfs sysfs;
@@ -164,7 +169,7 @@ TEST_F(DriveFactsTest, DriveThatAnswersGivesEveryFactAndTheCountersTheSessionAdd
     const Json& errors = device["read_errors"];
     EXPECT_EQ(errors["before"], (Json{{"corrected_without_delay", 5}, {"total_corrected", 70000},
                                       {"bytes_processed", 0x0102030405060708ull}, {"uncorrected", 1},
-                                      {"parameter_0x8002", 9}}));
+                                      {"parameter_0x8002", 100}}));
     EXPECT_EQ(errors["after"]["total_corrected"], 70004);
     EXPECT_EQ(errors["difference"], (Json{{"corrected_without_delay", 4}, {"total_corrected", 4},
                                           {"bytes_processed", 0}, {"uncorrected", 0}}));
@@ -175,6 +180,13 @@ TEST_F(DriveFactsTest, DriveThatAnswersGivesEveryFactAndTheCountersTheSessionAdd
     // Every command went to the drive's generic node, none to its tape node.
     EXPECT_EQ(st.scsiPath, "/dev/sg2");
     EXPECT_EQ(st.openCount, 0);
+
+    // A capture's report gives them the same way.
+    device = LoadDevice(TAPE_JOB_CAPTURE);
+    ASSERT_EQ(result, TapeJobResult::Completed) << notify.Log();
+    EXPECT_EQ(device["serial_number"], "SN0042");
+    EXPECT_EQ(device["read_errors"]["difference"]["total_corrected"], 4);
+    EXPECT_EQ(device["tape_alert_flags"], (Json{3, 20}));
 }
 
 TEST_F(DriveFactsTest, DriveThatRefusesLeavesEachFactNullWithTheReasonAndTheLoadDone)
