@@ -2,8 +2,8 @@
 // with ptype=1): writes a few tape files through /dev/nst0, then reads them back through the
 // st backend as \\.\TAPE0 and checks blocks, filemarks, the end of data, spacing and data
 // errors (injected through scsi_debug's debugfs), and prints the drive's facts as a session
-// report gives them. The emulated drive keeps only each block's
-// length and first four bytes, so every block carries its length in its first four bytes.
+// report gives them. The emulated drive keeps only each block's length and first four bytes,
+// so every block carries its length in its first four bytes.
 // Prints one PASS/FAIL line per check (SKIP where this drive cannot show it) and a verdict.
 #include "platform/DeviceNamespace.h"
 #include "platform/Errors.h"
