@@ -161,7 +161,9 @@ void ReadInquiry(SgNode& sg, const ScsiDevice& drive, DriveFacts& facts)
 {
     const std::string what = "INQUIRY";
     Answer answer = sg.Ask(what, {kInquiry, 0, 0, 0, 96, 0}, 96);
-    const size_t received = answer.data.size();
+    // Not every adapter reports a short transfer: the data's own length (byte 4 gives what
+    // follows it) bounds the fields too.
+    const size_t received = answer.data.size() >= 5 ? std::min(answer.data.size(), size_t{answer.data[4]} + 5) : 0;
     struct Field {
         Fact<std::string>& fact;
         size_t from, length;

@@ -65,13 +65,16 @@ struct GoodDrive {
     {
         const uint8_t* cdb = io.cmdp;
         switch (cdb[0]) {
-        case 0x12:
+        case 0x12: {
             if (cdb[1] & 1) {  // the unit serial number page, blanks on both sides
                 std::vector<uint8_t> page = {0x01, 0x80, 0, 10};
                 page.resize(14);
                 return Answer(io, Ascii(page, 4, "  SN0042  "));
             }
-            return Answer(io, Ascii(Ascii(Ascii(std::vector<uint8_t>(36, ' '), 8, "ACME"), 16, "TAPE-9000"), 32, "R2D2"));
+            std::vector<uint8_t> data(36, ' ');
+            data[4] = 31;  // bytes after this one
+            return Answer(io, Ascii(Ascii(Ascii(data, 8, "ACME"), 16, "TAPE-9000"), 32, "R2D2"));
+        }
         case 0x05:
             return BlockLimitsAnswer(1 << 20, 1)(io);
         case 0x1A:  // medium type 0x2C, write protected, buffered; density 0x5E
@@ -242,10 +245,16 @@ TEST_F(DriveFactsTest, NoGenericNodeOrAnAnswerThatDoesNotFitGivesNoValue)
     EXPECT_EQ(facts.readErrorsAfter.reason, "/dev/sg2 cannot be opened: permission denied");
     st.openErrors.clear();
 
-    // Answers cut short, a serial number page of another page, a log page of another page.
+    // Answers cut short (an INQUIRY whose transfer the adapter says was whole, its own length
+    // says not), a serial number page of another page, a log page of another page.
     st.scsi = [](sg_io_hdr& io) {
-        if (io.cmdp[0] == 0x12)
-            return Answer(io, (io.cmdp[1] & 1) ? std::vector<uint8_t>{0x01, 0x83, 0, 0} : std::vector<uint8_t>(20, 'A'));
+        if (io.cmdp[0] == 0x12 && (io.cmdp[1] & 1))
+            return Answer(io, {0x01, 0x83, 0, 0});
+        if (io.cmdp[0] == 0x12) {
+            std::vector<uint8_t> data(io.dxfer_len, 0);
+            data[4] = 15;
+            return Answer(io, Ascii(data, 8, "AAAAAAAA"));
+        }
         if (io.cmdp[0] == 0x1A)  // a header without a block descriptor
             return Answer(io, {3, 0, 0, 0});
         if (io.cmdp[0] == 0x4D)
