@@ -123,7 +123,6 @@ void TapeJob::FinishSessionReport()
     const char* status = m_nResult == TapeJobResult::Completed      ? "done"
                          : m_nResult == TapeJobResult::BrokenByUser ? "broken_by_user"
                                                                     : "failed";
-    m_pReport->ReadDeviceFactsAtEnd();
     bool written = m_pReport->Finish(status, m_nFilesRead, m_nBlocksTotal, m_nBytesTotal);
     const std::string why = m_pReport->FailureReason();
     m_pReport.reset();

@@ -782,6 +782,8 @@ bool SessionReport::Finish(const char* status, int32_t filesRead, uint64_t block
     // there, and the checksums and report of the session that wrote them, stay as they are.
     if (m_nFileEntries == 0 && !m_image)
         return true;
+    // Only for a report that is written: many drives clear the TapeAlert flags they report.
+    ReadDeviceFactsAtEnd();
 
     bool ok = !m_bWriteFailed;
     if (m_bWriteFailed)

@@ -87,10 +87,9 @@ public:
     // holds the image's line, and only once the image is written.
     void SetImage(ImageReport image);
     // The device's facts: a drive's first ones or a tape image's, once the device is open
-    // (an image is hashed whole then; stop, asked between its chunks, abandons that), and a
-    // drive's last ones when the session ends (only after the first).
+    // (an image is hashed whole then; stop, asked between its chunks, abandons that). A
+    // drive's last ones are read by Finish, for a report that is written.
     void ReadDeviceFactsAtStart(const std::function<bool()>& stop = {});
-    void ReadDeviceFactsAtEnd();
     // The next free buffer of the hasher's ring, for the stage's next chunk.
     void* BlockBuffer();
     // The chunk from BlockBuffer() holds bytes of written blocks: they go to the checksum.
@@ -134,6 +133,7 @@ private:
     // The files' entries go to a spool as each file ends: the report costs the same memory
     // however many files the tape has.
     void SpoolFileEntry(const FileReport& file);
+    void ReadDeviceFactsAtEnd();
     bool CarryOverChecksumLines();
     bool KeepEarlierReport();
     std::string ReportHead(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes) const;

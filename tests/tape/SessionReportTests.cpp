@@ -503,6 +503,15 @@ TEST_F(ReportTest, DriveFactsAreReadAtTheStartAndTheEndAndKeepToTheSchema)
             facts.driverStatsAfter.Set({{"read_cnt", 7}});
         }
     });
+    // A session that writes no report does not ask for the last facts: reading the
+    // TapeAlert flags clears them on many drives.
+    tape.state->driveParamsError = ERROR_IO_DEVICE;
+    Load(dir / "none", "f", true);
+    EXPECT_EQ(asked, (std::vector<FactsMoment>{FactsMoment::SessionStart}));
+    EXPECT_FALSE(FileExists(dir / "none/f.json"));
+    tape.state->driveParamsError = ERROR_SUCCESS;
+    asked.clear();
+
     Load(dir / "drive", "f", true);
     DeviceNamespace::SetFactsReaderForTesting({});
     ASSERT_EQ(result, TapeJobResult::Completed);
