@@ -14,6 +14,8 @@ struct State {
     DeviceNamespace::Opener realOpener;
     DeviceNamespace::Opener testOpener;
     std::function<std::string(int)> realNamer;
+    DeviceNamespace::FactsReader realFactsReader;
+    DeviceNamespace::FactsReader testFactsReader;
 };
 
 State& state()
@@ -71,6 +73,59 @@ void SetOpenerForTesting(Opener opener)
 {
     std::lock_guard guard(state().lock);
     state().testOpener = std::move(opener);
+}
+
+void SetRealDriveFactsReader(FactsReader reader)
+{
+    std::lock_guard guard(state().lock);
+    state().realFactsReader = std::move(reader);
+}
+
+void SetFactsReaderForTesting(FactsReader reader)
+{
+    std::lock_guard guard(state().lock);
+    state().testFactsReader = std::move(reader);
+}
+
+void ReadDriveFacts(int index, FactsMoment moment, DriveFacts& facts)
+{
+    FactsReader reader;
+    {
+        std::lock_guard guard(state().lock);
+        // The reader that goes with the opener that opened the drive.
+        reader = state().testOpener ? state().testFactsReader : state().realFactsReader;
+    }
+    if (reader)
+        reader(index, moment, facts);
+    else
+        FailDriveFacts(facts, moment, "the drive's backend tells nothing about it");
+}
+
+bool IsTapeImage(int index)
+{
+    std::lock_guard guard(state().lock);
+    return !state().testOpener && index >= 0 && static_cast<size_t>(index) < state().images.size();
+}
+
+ImageFacts ReadTapeImageFacts(int index, const std::function<bool()>& stop)
+{
+    std::string image;
+    std::optional<std::string> forced;
+    {
+        std::lock_guard guard(state().lock);
+        if (index >= 0 && static_cast<size_t>(index) < state().images.size())
+            image = state().images[static_cast<size_t>(index)];
+        if (state().options.format)
+            forced = std::string(ImageFormatName(*state().options.format));
+    }
+    if (image.empty()) {
+        ImageFacts none;
+        none.format.Fail("no tape image is TAPE" + std::to_string(index));
+        none.size.Fail(none.format.reason);
+        none.sha256.Fail(none.format.reason);
+        return none;
+    }
+    return ReadImageFileFacts(image, forced, stop);
 }
 
 TapeDevicePtr OpenTape(int index, uint32_t& error)

@@ -2,6 +2,7 @@
 // images in order; otherwise TAPEn is the n-th real drive, reached through the opener of
 // the real-drive backend (none registered: opening fails with ERROR_BAD_UNIT).
 #pragma once
+#include "platform/DeviceFacts.h"
 #include "platform/ImageFormat.h"
 #include "platform/TapeDevice.h"
 
@@ -38,6 +39,23 @@ void SetRealDriveNamer(std::function<std::string(int index)> namer);
 
 // Tests may stand in for every device; an empty function restores the normal namespace.
 void SetOpenerForTesting(Opener opener);
+
+// What the backend can tell of a drive besides its data (DeviceFacts.h), at the start of a
+// session or at its end: the real-drive backend's reader (set with its opener), or the one a
+// test gives with its stand-in.
+using FactsReader = std::function<void(int index, FactsMoment moment, DriveFacts& facts)>;
+void SetRealDriveFactsReader(FactsReader reader);
+void SetFactsReaderForTesting(FactsReader reader);
+
+// Fills in the facts of the moment for TAPEn, a drive; where no reader serves it, each of
+// them says so. Never fails.
+void ReadDriveFacts(int index, FactsMoment moment, DriveFacts& facts);
+
+// Whether TAPEn is a tape image (and which), rather than a drive.
+bool IsTapeImage(int index);
+// The facts of the tape image TAPEn (IsTapeImage), read in the format the drive reads it
+// in; stop as ReadImageFileFacts takes it.
+ImageFacts ReadTapeImageFacts(int index, const std::function<bool()>& stop = {});
 
 // Opens \\.\TAPEn exclusively. Returns null and sets error when it cannot.
 TapeDevicePtr OpenTape(int index, uint32_t& error);

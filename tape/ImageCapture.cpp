@@ -60,6 +60,7 @@ void TapeJob::RunCapture()
         FinishSessionReport();
         return;
     }
+    NoteDeviceOpen();
     TapeImageFile image;
     bool ready = PrepareBuffer(*device);
     if (ready && !m_bVariableBlock) {

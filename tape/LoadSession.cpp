@@ -64,6 +64,7 @@ void TapeJob::RunLoad()
         FinishSessionReport();
         return;
     }
+    NoteDeviceOpen();
 
     if (!PrepareBuffer(*device)) {
         device.reset();

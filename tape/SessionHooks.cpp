@@ -2,6 +2,7 @@
 // load and the file transfer, so that those read as before.
 #include "tape/SessionReport.h"
 #include "tape/TapeJob.h"
+#include "tape/TapeJobList.h"
 #include "tape/TapeMap.h"
 
 #include "platform/DeviceNamespace.h"
@@ -30,6 +31,17 @@ void TapeJob::StartSessionReport()
 uint64_t TapeJob::FilePlace() const
 {
     return m_nKind == TAPE_JOB_CAPTURE ? m_nFileBlocks : m_nFileBlocks + m_nFileBadBlocks;
+}
+
+void TapeJob::NoteDeviceOpen()
+{
+    if (!m_pReport)
+        return;
+    // Hashing a large image takes a while: a break at once need not wait for it.
+    m_pReport->ReadDeviceFactsAtStart([this] {
+        uint32_t immediately = 0;
+        return m_pJobList && m_pJobList->GetBreakRequest(immediately) && immediately;
+    });
 }
 
 void TapeJob::NoteBlockMode()

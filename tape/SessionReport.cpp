@@ -4,7 +4,6 @@
 #include "platform/DeviceNamespace.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
-#include "platform/linux/ScsiDevices.h"
 #include "tape/SessionFolder.h"
 #include "tape/TapeMap.h"
 #include "tape/TapeJob.h"
@@ -190,7 +189,49 @@ const char* EndName(FileEndKind end)
     return "error";
 }
 
-Json DeviceJson(int32_t index)
+// A fact as the report gives it: key with the value or null, and key + "_reason" with why
+// it is null (null when there is a value).
+template <class T, class ToJson>
+void PutFact(Json& object, const std::string& key, const Fact<T>& fact, ToJson toJson)
+{
+    object[key] = fact.value ? toJson(*fact.value) : Json(nullptr);
+    object[key + "_reason"] = fact.value ? Json(nullptr) : Json(fact.reason.empty() ? "not read" : fact.reason);
+}
+
+template <class T>
+void PutFact(Json& object, const std::string& key, const Fact<T>& fact)
+{
+    PutFact(object, key, fact, [](const T& value) { return Json(value); });
+}
+
+Json CountersJson(const Counters& counters)
+{
+    Json object = Json::object();
+    for (const auto& [name, value] : counters)
+        object[name] = value;
+    return object;
+}
+
+// Counters read at the start and at the end of the session, and (for the drive's own
+// counters) what the session added to them.
+Json BeforeAfterJson(const Fact<Counters>& before, const Fact<Counters>& after, bool difference)
+{
+    Json object;
+    PutFact(object, "before", before, CountersJson);
+    PutFact(object, "after", after, CountersJson);
+    if (difference) {
+        Fact<Counters> added;
+        if (before.value && after.value)
+            added.Set(CounterDifference(*before.value, *after.value));
+        else
+            added.Fail(before.value ? "the counters after the session are not known"
+                                    : "the counters before the session are not known");
+        PutFact(object, "difference", added, CountersJson);
+    }
+    return object;
+}
+
+Json DeviceJson(int32_t index, const DriveFacts& facts, const std::optional<ImageFacts>& imageFacts)
 {
     Json device;
     device["index"] = index;
@@ -204,22 +245,39 @@ Json DeviceJson(int32_t index)
             const std::string& path = images[index];
             char resolved[PATH_MAX];
             PutName(device, "image_path", ::realpath(path.c_str(), resolved) ? std::string(resolved) : path);
+            // The size the checksum was taken of, when it was taken.
             struct stat st{};
-            device["image_size"] = ::stat(path.c_str(), &st) == 0 ? Json(static_cast<uint64_t>(st.st_size)) : Json(nullptr);
+            if (imageFacts && imageFacts->size.value)
+                device["image_size"] = *imageFacts->size.value;
+            else
+                device["image_size"] = ::stat(path.c_str(), &st) == 0 ? Json(static_cast<uint64_t>(st.st_size)) : Json(nullptr);
         } else {
             device["image_path"] = nullptr;
             device["image_size"] = nullptr;
         }
+        if (imageFacts) {
+            device["image_size_reason"] = device["image_size"].is_null() ? Json(imageFacts->size.reason) : Json(nullptr);
+            PutFact(device, "image_format", imageFacts->format);
+            PutFact(device, "image_sha256", imageFacts->sha256);
+        }
         return device;
     }
-    // The drive scan lists the drives of this same list, in this order: position k is TAPEk.
     device["kind"] = "drive";
-    std::vector<ScsiDevice> drives = EnumerateLinuxTapeDrives();
-    bool known = index >= 0 && static_cast<size_t>(index) < drives.size();
-    device["vendor"] = known ? OrNull(drives[index].vendor) : Json(nullptr);
-    device["product"] = known ? OrNull(drives[index].model) : Json(nullptr);
+    PutFact(device, "vendor", facts.vendor);
+    PutFact(device, "product", facts.product);
     device["image_path"] = nullptr;
     device["image_size"] = nullptr;
+    PutFact(device, "revision", facts.revision);
+    PutFact(device, "serial_number", facts.serialNumber);
+    PutFact(device, "block_limits", facts.blockLimits, [](const BlockLimits& limits) {
+        return Json{{"maximum", limits.maximum}, {"minimum", limits.minimum}};
+    });
+    PutFact(device, "density_code", facts.densityCode);
+    PutFact(device, "medium_type", facts.mediumType);
+    PutFact(device, "write_protected", facts.writeProtected);
+    device["read_errors"] = BeforeAfterJson(facts.readErrorsBefore, facts.readErrorsAfter, true);
+    PutFact(device, "tape_alert_flags", facts.tapeAlertFlags);
+    device["st_stats"] = BeforeAfterJson(facts.driverStatsBefore, facts.driverStatsAfter, false);
     return device;
 }
 
@@ -301,6 +359,25 @@ SessionReport::SessionReport(std::string directory, std::string base, std::strin
       m_strStarted(UtcNow()),
       m_pMagic(std::make_unique<Magic>())
 {
+    const char* const notRead = "not read: the session ended before the device was open";
+    FailDriveFacts(m_driveFacts, FactsMoment::SessionStart, notRead);
+    FailDriveFacts(m_driveFacts, FactsMoment::SessionEnd, notRead);
+}
+
+void SessionReport::ReadDeviceFactsAtStart(const std::function<bool()>& stop)
+{
+    m_bStartFactsRead = true;
+    if (DeviceNamespace::IsTapeImage(m_nTapeIndex))
+        m_imageFacts = DeviceNamespace::ReadTapeImageFacts(m_nTapeIndex, stop);
+    else if (DeviceNamespace::TapeImages().empty())
+        DeviceNamespace::ReadDriveFacts(m_nTapeIndex, FactsMoment::SessionStart, m_driveFacts);
+    FailDriveFacts(m_driveFacts, FactsMoment::SessionEnd, "not read: the session has not ended");
+}
+
+void SessionReport::ReadDeviceFactsAtEnd()
+{
+    if (m_bStartFactsRead && !m_imageFacts && DeviceNamespace::TapeImages().empty())
+        DeviceNamespace::ReadDriveFacts(m_nTapeIndex, FactsMoment::SessionEnd, m_driveFacts);
 }
 
 SessionReport::~SessionReport()
@@ -609,7 +686,7 @@ std::string SessionReport::ReportHead(const char* status, int32_t filesRead, uin
     report["format"] = m_image ? "kellovaran-capture-report" : "kellovaran-load-report";
     report["format_version"] = 1;
     report["program"] = {{"name", "kellovaran"}, {"version", kKellovaranVersion}};
-    report["device"] = DeviceJson(m_nTapeIndex);
+    report["device"] = DeviceJson(m_nTapeIndex, m_driveFacts, m_imageFacts);
     report["block_mode"] = m_bHaveBlockMode ? Json(m_bVariableBlock ? "variable" : "fixed") : Json(nullptr);
     report["buffer_size"] = m_bHaveBlockMode ? Json(m_nBufferSize) : Json(nullptr);
     PutName(report, "directory", m_strDirectory);
@@ -757,6 +834,8 @@ bool SessionReport::Finish(const char* status, int32_t filesRead, uint64_t block
     // there, and the checksums and report of the session that wrote them, stay as they are.
     if (m_nFileEntries == 0 && !m_image)
         return true;
+    // Only for a report that is written: many drives clear the TapeAlert flags they report.
+    ReadDeviceFactsAtEnd();
 
     bool ok = !m_bWriteFailed;
     if (m_bWriteFailed)

@@ -3,6 +3,7 @@
 // know about the capture (docs/REPORT.md). Both are written under temporary names and
 // renamed when the session ends, however it ends; the log knows nothing of them.
 #pragma once
+#include "platform/DeviceFacts.h"
 #include "platform/FileDescriptor.h"
 #include "tape/Fixity.h"
 
@@ -99,6 +100,10 @@ public:
     // Makes the report a capture's, from the moment the tape is reached: the checksum file
     // holds the image's line, and only once the image is written.
     void SetImage(ImageReport image);
+    // The device's facts: a drive's first ones or a tape image's, once the device is open
+    // (an image is hashed whole then; stop, asked between its chunks, abandons that). A
+    // drive's last ones are read by Finish, for a report that is written.
+    void ReadDeviceFactsAtStart(const std::function<bool()>& stop = {});
     // The next free buffer of the hasher's ring, for the stage's next chunk.
     void* BlockBuffer();
     // The chunk from BlockBuffer() holds bytes of written blocks: they go to the checksum.
@@ -151,6 +156,7 @@ private:
     // The files' entries go to a spool as each file ends: the report costs the same memory
     // however many files the tape has.
     void SpoolFileEntry(const FileReport& file);
+    void ReadDeviceFactsAtEnd();
     bool CarryOverChecksumLines();
     bool KeepEarlierReport();
     bool WriteMap();
@@ -177,6 +183,9 @@ private:
     std::vector<std::pair<int64_t, int64_t>> m_written;
     std::optional<ImageReport> m_image;
     std::shared_ptr<TapeMap> m_pMap;
+    DriveFacts m_driveFacts;
+    std::optional<ImageFacts> m_imageFacts;  // a tape image's, once read
+    bool m_bStartFactsRead = false;
     struct BadBlockEntry {
         int32_t file;
         uint64_t block;

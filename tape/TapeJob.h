@@ -300,6 +300,8 @@ private:
 
     // The checksums and the report (SessionHooks.cpp); each does nothing without them.
     void StartSessionReport();
+    // The device is open: the report takes its facts (a tape image is hashed here).
+    void NoteDeviceOpen();
     void NoteBlockMode();
     // The buffer the next block is read into: its place in the stage.
     void* ReadBuffer() { return m_stage.ReadPosition(); }

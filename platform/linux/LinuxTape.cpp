@@ -1,6 +1,7 @@
 #include "platform/linux/LinuxTape.h"
 
 #include "platform/Errors.h"
+#include "platform/linux/DriveFacts.h"
 #include "platform/linux/SgIo.h"
 
 #include <cerrno>
@@ -352,6 +353,7 @@ uint32_t StTransferLimit(const std::string& sysfsRoot)
 void InstallLinuxTapeBackend()
 {
     DeviceNamespace::SetRealDriveOpener(MakeLinuxTapeOpener("/sys", RealStSystem()));
+    DeviceNamespace::SetRealDriveFactsReader(MakeLinuxFactsReader("/sys", RealStSystem()));
     DeviceNamespace::SetRealDriveNamer([](int index) {
         std::vector<ScsiDevice> drives = EnumerateLinuxTapeDrives("/sys");
         return index >= 0 && static_cast<size_t>(index) < drives.size() ? drives[static_cast<size_t>(index)].stNode

@@ -10,8 +10,9 @@
 #include <cstdint>
 #include <string>
 
-// Registers the st backend as the device namespace's opener for real drives. Both programs
-// call it at start-up; tape images, when given, still take precedence.
+// Registers the st backend as the device namespace's opener for real drives, and its reader
+// of drive facts (DriveFacts.h). Both programs call it at start-up; tape images, when given,
+// still take precedence.
 void InstallLinuxTapeBackend();
 
 // The opener behind InstallLinuxTapeBackend, with its sysfs tree and system calls given.

@@ -4,7 +4,8 @@
 # Boots a current Debian kernel (unstable suite) in qemu; its scsi_debug module emulates a
 # tape drive (ptype=1). Inside, st_probe writes tape files through /dev/nst0 and reads them
 # back through the backend as \\.\TAPE0: blocks, filemarks, spacing by files and by records,
-# and a medium error injected through scsi_debug's debugfs where the kernel has it. The
+# a medium error injected through scsi_debug's debugfs where the kernel has it, and prints
+# the drive's facts as a session report gives them (each a value or the reason). The
 # kernel is only downloaded and unpacked here, never installed on this machine. Needs:
 # apt-get, qemu-system-x86_64, a static busybox, g++ with static libstdc++. Exit 0 on PASS,
 # 1 on FAIL, 77 when it cannot run here.

@@ -1,11 +1,13 @@
 // Runs inside a throw-away virtual machine whose kernel emulates a tape drive (scsi_debug
 // with ptype=1): writes a few tape files through /dev/nst0, then reads them back through the
 // st backend as \\.\TAPE0 and checks blocks, filemarks, the end of data, spacing and data
-// errors (injected through scsi_debug's debugfs). The emulated drive keeps only each block's
-// length and first four bytes, so every block carries its length in its first four bytes.
+// errors (injected through scsi_debug's debugfs), and prints the drive's facts as a session
+// report gives them. The emulated drive keeps only each block's length and first four bytes,
+// so every block carries its length in its first four bytes.
 // Prints one PASS/FAIL line per check (SKIP where this drive cannot show it) and a verdict.
 #include "platform/DeviceNamespace.h"
 #include "platform/Errors.h"
+#include "platform/linux/DriveFacts.h"
 #include "platform/linux/LinuxTape.h"
 #include "platform/linux/ScsiDevices.h"
 #include "platform/linux/SgIo.h"
@@ -134,6 +136,61 @@ uint32_t SpaceBlocks(TapeDevice& tape, int64_t count)
     const auto raw = static_cast<uint64_t>(count);
     return tape.SetTapePosition(TAPE_SPACE_RELATIVE_BLOCKS, 0, static_cast<uint32_t>(raw),
                                 static_cast<uint32_t>(raw >> 32), false);
+}
+
+// One fact as a line: its value, or "null" and the reason.
+template <class T, class Show>
+bool PrintFact(const char* name, const Fact<T>& fact, Show show)
+{
+    if (fact.value)
+        std::printf("  %s: %s\n", name, show(*fact.value).c_str());
+    else
+        std::printf("  %s: null (%s)\n", name, fact.reason.c_str());
+    return fact.value || !fact.reason.empty();
+}
+
+std::string CountersText(const Counters& counters)
+{
+    std::string text;
+    for (const auto& [name, value] : counters)
+        text += (text.empty() ? "" : " ") + name + "=" + std::to_string(value);
+    return text.empty() ? "(none)" : text;
+}
+
+// The facts a session report gives of this drive, printed: each is a value or the reason
+// there is none. Only what every drive gives is checked.
+void CheckDriveFacts(const ScsiDevice& unit)
+{
+    DriveFacts facts;
+    ReadLinuxDriveFacts(unit, "/sys", RealStSystem(), FactsMoment::SessionStart, facts);
+    ReadLinuxDriveFacts(unit, "/sys", RealStSystem(), FactsMoment::SessionEnd, facts);
+    auto text = [](const std::string& value) { return "'" + value + "'"; };
+    auto number = [](uint32_t value) { return std::to_string(value); };
+    // One line each, in this order.
+    bool told = PrintFact("vendor", facts.vendor, text);
+    told = PrintFact("product", facts.product, text) && told;
+    told = PrintFact("revision", facts.revision, text) && told;
+    told = PrintFact("serial number", facts.serialNumber, text) && told;
+    told = PrintFact("block limits", facts.blockLimits, [](const BlockLimits& l) {
+               return std::to_string(l.minimum) + ".." + std::to_string(l.maximum);
+           }) && told;
+    told = PrintFact("density code", facts.densityCode, number) && told;
+    told = PrintFact("medium type", facts.mediumType, number) && told;
+    told = PrintFact("write protected", facts.writeProtected, [](bool wp) { return std::string(wp ? "yes" : "no"); }) &&
+           told;
+    told = PrintFact("read errors before", facts.readErrorsBefore, CountersText) && told;
+    told = PrintFact("read errors after", facts.readErrorsAfter, CountersText) && told;
+    told = PrintFact("TapeAlert flags", facts.tapeAlertFlags, [](const std::vector<uint32_t>& flags) {
+               std::string list;
+               for (uint32_t flag : flags)
+                   list += " " + std::to_string(flag);
+               return list.empty() ? std::string("(none set)") : list;
+           }) && told;
+    told = PrintFact("st stats before", facts.driverStatsBefore, CountersText) && told;
+    told = PrintFact("st stats after", facts.driverStatsAfter, CountersText) && told;
+    Check(told, "every drive fact is a value or a reason");
+    Check(facts.vendor.value && !facts.vendor.value->empty(), "the drive's vendor is known");
+    Check(facts.blockLimits.value.has_value(), "READ BLOCK LIMITS answered for the facts");
 }
 
 } // namespace
@@ -311,6 +368,7 @@ int main()
                     "scsi_debug/%d:%d:%d:%d/error)\n", unit.host, unit.channel, unit.target, unit.lun);
     }
 
+    CheckDriveFacts(unit);
     Check(tape->SetTapePosition(TAPE_REWIND, 0, 0, 0, false) == ERROR_SUCCESS, "final rewind");
     rc = tape->PrepareTape(TAPE_UNLOAD, false);
     std::printf("  unload: %s\n", Name(rc).c_str());

@@ -9,6 +9,7 @@
 #include "platform/linux/ScsiDevices.h"
 #include "tests/common/TestSupport.h"
 #include "tests/st/FakeSt.h"
+#include "tests/st/FakeSysfs.h"
 
 #include <gtest/gtest.h>
 
@@ -23,60 +24,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-class FakeSysfs {
-public:
-    const std::string& root() const { return m_dir.path(); }
-
-    // One SCSI device; stIndex / sgIndex < 0 when that driver has not bound it.
-    void AddDevice(int h, int c, int t, int l, int type, const std::string& vendor,
-                   const std::string& model, int stIndex, int sgIndex)
-    {
-        const std::string hctl = std::to_string(h) + ":" + std::to_string(c) + ":" +
-                                 std::to_string(t) + ":" + std::to_string(l);
-        const fs::path rel = fs::path("devices/pci0000:00/0000:00:10.0") / ("host" + std::to_string(h)) /
-                             ("target" + std::to_string(h) + ":" + std::to_string(c) + ":" +
-                              std::to_string(t)) /
-                             hctl;
-        const fs::path dev = fs::path(root()) / rel;
-        fs::create_directories(dev);
-        WriteWholeFile((dev / "type").string(), std::to_string(type) + "\n");
-        WriteWholeFile((dev / "vendor").string(), vendor + "\n");
-        WriteWholeFile((dev / "model").string(), model + "\n");
-        if (stIndex >= 0) {
-            // st makes sixteen nodes per drive; only "stN" names the drive.
-            const std::string n = std::to_string(stIndex);
-            for (std::string name : {"st" + n, "nst" + n, "st" + n + "a", "nst" + n + "l"}) {
-                fs::create_directories(dev / "scsi_tape" / name);
-                fs::create_symlink("../../../" + hctl, dev / "scsi_tape" / name / "device");
-                Link("class/scsi_tape/" + name, rel / "scsi_tape" / name);
-            }
-        }
-        if (sgIndex >= 0) {
-            const std::string name = "sg" + std::to_string(sgIndex);
-            fs::create_directories(dev / "scsi_generic" / name);
-            fs::create_symlink("../../../" + hctl, dev / "scsi_generic" / name / "device");
-            Link("class/scsi_generic/" + name, rel / "scsi_generic" / name);
-        }
-    }
-
-    void SetMaxSgSegs(const std::string& value)
-    {
-        fs::create_directories(fs::path(root()) / "module/st/parameters");
-        WriteWholeFile(root() + "/module/st/parameters/max_sg_segs", value);
-    }
-
-private:
-    // class/x/name -> ../../<target>, as the kernel's class links are made
-    void Link(const std::string& at, const fs::path& target)
-    {
-        fs::path link = fs::path(root()) / at;
-        fs::create_directories(link.parent_path());
-        fs::create_symlink(fs::path("../..") / target, link);
-    }
-
-    TempDir m_dir;
-};
 
 std::string Hctl(const ScsiDevice& d)
 {

@@ -8,6 +8,7 @@
 #include "platform/Errors.h"
 #include "platform/SimhTapeWriter.h"
 #include "tests/common/TestSupport.h"
+#include "tests/tape/FakeTape.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -24,7 +25,7 @@ using Json = nlohmann::json;
 namespace {
 
 // Checks a value against the part of JSON Schema that docs/report-schema.json uses: type,
-// enum, properties, required, additionalProperties (false), items, maxItems, minimum,
+// enum, properties, required, additionalProperties (false or a schema), items, maxItems, minimum,
 // pattern, anyOf and local $ref. Anything else in the schema is a failure, so the schema
 // cannot grow past what this checks unnoticed.
 class SchemaValidator {
@@ -123,6 +124,8 @@ private:
                     Check(properties[key], member, where + "." + key);
                 else if (schema.contains("additionalProperties") && schema["additionalProperties"] == false)
                     Fail(where, "unexpected member " + key);
+                else if (schema.contains("additionalProperties") && schema["additionalProperties"].is_object())
+                    Check(schema["additionalProperties"], member, where + "." + key);
             }
         }
         if (value.is_array()) {
@@ -451,6 +454,109 @@ TEST_F(ReportTest, CaptureReportNamesTheImageAndKeepsToTheSchema)
     EXPECT_TRUE(cut["image"]["size"].is_null());
     EXPECT_FALSE(FileExists(dir / "c.tap.sha256"));
     EXPECT_EQ(ReadWholeFile(dir / "c.tap"), bytes);  // the earlier image stays
+}
+
+// A tape image's facts: the format it is read in (found or forced), and the size and SHA-256
+// of the whole file, taken at the start of the session, in a load's and a capture's report.
+TEST_F(ReportTest, ImageFactsGiveTheFormatReadInAndTheChecksumOfTheWholeImage)
+{
+    MakeImage([](SimhTapeWriter& tape) {  // past the hasher's 1 MiB chunks, not a multiple of them
+        for (int n = 0; n < 5; ++n)
+            tape.WriteRecord(std::string(500000, static_cast<char>('a' + n)));
+        tape.WriteTapemark();
+    });
+    std::string digest;  // from another program than ours
+    if (std::FILE* pipe = ::popen(("sha256sum " + Quoted(image)).c_str(), "r")) {
+        char text[65] = {};
+        if (std::fread(text, 1, 64, pipe) == 64)
+            digest = text;
+        ::pclose(pipe);
+    }
+    ASSERT_EQ(digest.size(), 64u);
+    const uint64_t size = std::filesystem::file_size(image);
+    ASSERT_GT(size, 2u << 20);
+    SchemaValidator validator(Schema());
+
+    Load(dir / "found", "f", true);
+    ASSERT_EQ(result, TapeJobResult::Completed);
+    Json report = Json::parse(ReadWholeFile(dir / "found/f.json"));
+    EXPECT_TRUE(validator.Validate(report).empty()) << ::testing::PrintToString(validator.Validate(report));
+    EXPECT_EQ(report["device"]["image_format"], "simh");
+    EXPECT_EQ(report["device"]["image_sha256"], digest);
+    EXPECT_EQ(report["device"]["image_size"], size);
+    for (const char* fact : {"image_format_reason", "image_sha256_reason", "image_size_reason"})
+        EXPECT_TRUE(report["device"][fact].is_null()) << fact;
+    EXPECT_FALSE(report["device"].contains("serial_number"));  // a drive's facts are not an image's
+
+    // Even-length records read the same as E11: the format given is the one asked for.
+    VirtualDriveOptions options;
+    options.format = ImageFormat::E11;
+    DeviceNamespace::SetTapeImages({image}, options);
+    jobs = std::make_unique<TapeJobList>();
+    TapeJob* job = jobs->AddJob(dir.path(), "c.tap", "*", 0, jobs.get(), &notify, TAPE_JOB_CAPTURE);
+    job->RunCapture();
+    jobs->RemoveJob(job);
+    report = Json::parse(ReadWholeFile(dir / "c.tap.json"));
+    EXPECT_TRUE(validator.Validate(report).empty()) << ::testing::PrintToString(validator.Validate(report));
+    EXPECT_EQ(report["device"]["image_format"], "e11");
+    EXPECT_EQ(report["device"]["image_sha256"], digest);
+}
+
+// A drive's facts as its backend's reader gives them, asked once when the drive is open and
+// once when the session ends: the values, and for the others null and the reason.
+TEST_F(ReportTest, DriveFactsAreReadAtTheStartAndTheEndAndKeepToTheSchema)
+{
+    ScopedFakeTape tape;
+    tape.state->File({100}).File({});
+    std::vector<FactsMoment> asked;
+    DeviceNamespace::SetFactsReaderForTesting([&](int index, FactsMoment moment, DriveFacts& facts) {
+        EXPECT_EQ(index, 0);
+        asked.push_back(moment);
+        EXPECT_EQ(tape.state->open, moment == FactsMoment::SessionStart);  // the end: after the close
+        FailDriveFacts(facts, moment, "refused");
+        if (moment == FactsMoment::SessionStart) {
+            facts.vendor.Set("ACME");
+            facts.blockLimits.Set({65536, 1});
+            facts.writeProtected.Set(false);
+            facts.readErrorsBefore.Set({{"total_corrected", 2}, {"uncorrected", 0}});
+        } else {
+            facts.readErrorsAfter.Set({{"total_corrected", 5}, {"uncorrected", 1}});
+            facts.tapeAlertFlags.Set({});
+            facts.driverStatsAfter.Set({{"read_cnt", 7}});
+        }
+    });
+    // A session that writes no report does not ask for the last facts: reading the
+    // TapeAlert flags clears them on many drives.
+    tape.state->driveParamsError = ERROR_IO_DEVICE;
+    Load(dir / "none", "f", true);
+    EXPECT_EQ(asked, (std::vector<FactsMoment>{FactsMoment::SessionStart}));
+    EXPECT_FALSE(FileExists(dir / "none/f.json"));
+    tape.state->driveParamsError = ERROR_SUCCESS;
+    asked.clear();
+
+    Load(dir / "drive", "f", true);
+    DeviceNamespace::SetFactsReaderForTesting({});
+    ASSERT_EQ(result, TapeJobResult::Completed);
+    EXPECT_EQ(asked, (std::vector<FactsMoment>{FactsMoment::SessionStart, FactsMoment::SessionEnd}));
+    Json report = Json::parse(ReadWholeFile(dir / "drive/f.json"));
+    SchemaValidator validator(Schema());
+    EXPECT_TRUE(validator.Validate(report).empty()) << ::testing::PrintToString(validator.Validate(report));
+    const Json& device = report["device"];
+    EXPECT_EQ(device["kind"], "drive");
+    EXPECT_EQ(device["vendor"], "ACME");
+    EXPECT_TRUE(device["vendor_reason"].is_null());
+    EXPECT_TRUE(device["product"].is_null());
+    EXPECT_EQ(device["product_reason"], "refused");
+    EXPECT_EQ(device["block_limits"], (Json{{"maximum", 65536}, {"minimum", 1}}));
+    EXPECT_EQ(device["write_protected"], false);
+    EXPECT_EQ(device["read_errors"]["difference"], (Json{{"total_corrected", 3}, {"uncorrected", 1}}));
+    EXPECT_EQ(device["tape_alert_flags"], Json::array());
+    EXPECT_TRUE(device["st_stats"]["before"].is_null());
+    EXPECT_EQ(device["st_stats"]["before_reason"], "refused");
+    EXPECT_EQ(device["st_stats"]["after"], (Json{{"read_cnt", 7}}));
+    Json damaged = report;  // the schema does hold the counters to numbers
+    damaged["device"]["read_errors"]["after"]["uncorrected"] = "1";
+    EXPECT_EQ(validator.Validate(damaged).size(), 1u);
 }
 
 TEST_F(ReportTest, ReportThatCannotBeWrittenFailsTheSessionAndSaysSo)
