@@ -381,7 +381,7 @@ bool TapeJob::WriteFileSummary(const std::string& fileName, PendingDiskFile& dis
 // disk too: a file flushed under a name that is not is lost all the same.
 void TapeJob::SyncDiskDirectories()
 {
-    std::string name = m_strPath + "/" + m_strFileBase;  // the files' directory is this one's
+    std::string name = m_strPath + "/" + DataBase();  // the files' directory is this one's
     std::string dir = name.substr(0, name.rfind('/'));
     for (;;) {
         if (Files().SyncDirectory(dir.empty() ? "/" : dir) != ERROR_SUCCESS) {

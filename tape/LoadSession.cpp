@@ -46,7 +46,7 @@ void TapeJob::RunLoad()
     m_nBlocksTotal = 0;
     m_nBytesTotal = 0;
     m_nFilesRead = 0;
-    if (!CheckLoadTargets(selection)) {
+    if ((m_loadOptions.bag && !CheckBagTarget()) || !CheckLoadTargets(selection)) {
         m_nResult = TapeJobResult::Failed;
         return;
     }
@@ -78,7 +78,8 @@ void TapeJob::RunLoad()
 
     bool stoppedByUser = false;
     m_bMadeDirectories = false;
-    if (LockTargetFolder() && RewindForLoad(*device)) {
+    // A bag's folder is looked at again once it is held: nobody wrote there in between.
+    if (LockTargetFolder() && (!m_loadOptions.bag || CheckBagTarget()) && RewindForLoad(*device)) {
         if (selection.loadAll)
             LoadAll(*device, stoppedByUser);
         else
@@ -104,6 +105,7 @@ void TapeJob::CloseSession(TapeDevicePtr device, bool stoppedByUser)
     SendCounters(1);
 
     FinishSessionReport();
+    FinishBag();
     m_folderLock.Release();
     m_pBuffer.Release();
     m_nBufferSize = 0;
@@ -116,7 +118,7 @@ bool TapeJob::CheckLoadTargets(const FileSelection& selection)
 {
     SessionTargets targets;
     std::string prefix;
-    SplitFolderAndPrefix(m_strPath, m_strFileBase, targets.folder, prefix);
+    SplitFolderAndPrefix(m_strPath, DataBase(), targets.folder, prefix);
     targets.dataFiles = true;
     targets.dataPrefix = prefix;
     targets.dataNumber = [&selection](int64_t n) {
@@ -226,7 +228,7 @@ std::string TapeJob::AnnounceFile(int32_t fileNumber)
 {
     char digits[16];
     std::snprintf(digits, sizeof digits, "%04d", fileNumber);
-    std::string name = m_strPath + "/" + m_strFileBase + digits;
+    std::string name = m_strPath + "/" + DataBase() + digits;
     m_nTapeFile = fileNumber;
     {
         LogBatch batch(*this);

@@ -1,5 +1,6 @@
 // Where a load tells its session report what happened: small calls from the steps of the
 // load and the file transfer, so that those read as before.
+#include "tape/BagIt.h"
 #include "tape/SessionReport.h"
 #include "tape/TapeJob.h"
 
@@ -10,8 +11,13 @@
 void TapeJob::StartSessionReport()
 {
     m_pReport.reset();
+    m_pBag.reset();
     if (m_loadOptions.writeChecksumsAndReport)
-        m_pReport = std::make_unique<SessionReport>(m_strPath, m_strFileBase, m_strSelection, m_nTapeIndex);
+        m_pReport = std::make_unique<SessionReport>(m_strPath, DataBase(), m_strSelection, m_nTapeIndex);
+    if (m_pReport && m_loadOptions.bag) {
+        m_pBag = std::make_unique<BagWriter>(m_strPath, m_strFileBase + ".log");
+        m_pReport->MakeBag(m_pBag.get(), m_strFileBase);
+    }
 }
 
 void TapeJob::NoteBlockMode()
@@ -35,6 +41,8 @@ void TapeJob::NoteChunkWritten(uint64_t bytes)
 
 void TapeJob::NoteFileStart(int32_t fileNumber)
 {
+    if (m_pBag)  // the session has reached the tape: its log goes into the folder from here
+        m_pBag->StartLog();
     if (m_pReport)
         m_pReport->BeginFile(fileNumber);
 }

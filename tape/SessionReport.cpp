@@ -5,6 +5,7 @@
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/linux/ScsiDevices.h"
+#include "tape/BagIt.h"
 #include "tape/SessionFolder.h"
 #include "tape/TapeJob.h"
 
@@ -295,6 +296,7 @@ std::string ChecksumLine(const std::string& hex, const std::string& name)
 SessionReport::SessionReport(std::string directory, std::string base, std::string selection, int32_t tapeIndex)
     : m_strDirectory(std::move(directory)),
       m_strBase(std::move(base)),
+      m_strSideBase(m_strBase),
       m_strSelection(std::move(selection)),
       m_nTapeIndex(tapeIndex),
       m_strStarted(UtcNow()),
@@ -312,12 +314,12 @@ SessionReport::~SessionReport()
 
 std::string SessionReport::ChecksumPath() const
 {
-    return m_strDirectory + "/" + m_strBase + ".sha256";
+    return m_strDirectory + "/" + m_strSideBase + ".sha256";
 }
 
 std::string SessionReport::ReportPath() const
 {
-    return m_strDirectory + "/" + m_strBase + ".json";
+    return m_strDirectory + "/" + m_strSideBase + ".json";
 }
 
 std::string SessionReport::KeptReportPath(const std::string& started) const
@@ -326,7 +328,7 @@ std::string SessionReport::KeptReportPath(const std::string& started) const
     for (char& c : stamp)
         if (c == ':' || c == '/')
             c = '-';
-    return m_strDirectory + "/" + m_strBase + "." + stamp + ".json";
+    return m_strDirectory + "/" + m_strSideBase + "." + stamp + ".json";
 }
 
 void SessionReport::SetBlockMode(bool variable, uint32_t bufferSize, void* readBuffer, size_t capacity)
@@ -335,7 +337,14 @@ void SessionReport::SetBlockMode(bool variable, uint32_t bufferSize, void* readB
     m_bVariableBlock = variable;
     m_nBufferSize = bufferSize;
     if (readBuffer)
-        m_pHasher = std::make_unique<BlockHasher>(readBuffer, std::max<size_t>(capacity, bufferSize));
+        m_pHasher = std::make_unique<BlockHasher>(readBuffer, std::max<size_t>(capacity, bufferSize), 4,
+                                                  m_pBag != nullptr);
+}
+
+void SessionReport::MakeBag(BagWriter* bag, std::string sideBase)
+{
+    m_pBag = bag;
+    m_strSideBase = std::move(sideBase);
 }
 
 void SessionReport::SetImage(ImageReport image)
@@ -403,6 +412,8 @@ void SessionReport::FinishFile(bool kept, bool whole, const std::string& cut)
         }
         if (whole) {
             AppendChecksumLine(file);
+            if (m_pBag)
+                m_pBag->AddPayload(file.diskFile, file.bytes, file.sha256, m_pHasher ? m_pHasher->LastSha512() : "");
             if (!m_written.empty() && m_written.back().second + 1 == file.number)
                 m_written.back().second = file.number;
             else
@@ -575,13 +586,13 @@ std::string SessionReport::ReportHead(const char* status, int32_t filesRead, uin
     report["block_mode"] = m_bHaveBlockMode ? Json(m_bVariableBlock ? "variable" : "fixed") : Json(nullptr);
     report["buffer_size"] = m_bHaveBlockMode ? Json(m_nBufferSize) : Json(nullptr);
     PutName(report, "directory", m_strDirectory);
-    PutName(report, "base", m_strBase);
+    PutName(report, "base", m_strSideBase);
     report["selection"] = m_strSelection;
     report["started"] = m_strStarted;
     report["ended"] = m_strEnded.empty() ? UtcNow() : m_strEnded;
     report["result"] = {{"status", status}, {"error", OrNull(m_strError)}};
     report["totals"] = {{"files", filesRead}, {"blocks", blocks}, {"bytes", bytes}};
-    std::string checksums = m_strBase + ".sha256";
+    std::string checksums = m_strSideBase + ".sha256";
     while (!checksums.empty() && checksums.front() == '/')
         checksums.erase(0, 1);
     PutName(report, "checksum_file", checksums);

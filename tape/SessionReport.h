@@ -70,6 +70,8 @@ struct ImageReport {
     int64_t recovered = -1;
 };
 
+class BagWriter;
+
 class SessionReport {
 public:
     // directory and base as the load names its disk files: directory + "/" + base + "0000".
@@ -85,6 +87,10 @@ public:
     // Makes the report a capture's, from the moment the tape is reached: the checksum file
     // holds the image's line, and only once the image is written.
     void SetImage(ImageReport image);
+    // A bag (tape/BagIt.h): before SetBlockMode, so that SHA-512 is taken too. Each whole
+    // file goes to bag's manifests; the checksum file and the report are named after
+    // sideBase (the base without the payload folder) and stand at the bag's top.
+    void MakeBag(BagWriter* bag, std::string sideBase);
     // The next free buffer of the hasher's ring, for the stage's next chunk.
     void* BlockBuffer();
     // The chunk from BlockBuffer() holds bytes of written blocks: they go to the checksum.
@@ -136,6 +142,8 @@ private:
 
     std::string m_strDirectory;
     std::string m_strBase;
+    std::string m_strSideBase;  // the checksum file's and the report's names begin with it
+    BagWriter* m_pBag = nullptr;
     std::string m_strSelection;
     int32_t m_nTapeIndex;
     std::string m_strStarted;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+class BagWriter;
 class FileSelection;
 class SessionReport;
 struct SessionTargets;
@@ -68,6 +69,10 @@ struct LoadOptions {
     // A disk file name that exists already ends the session with an error before anything
     // is written to it ("Never overwrite files", --no-clobber).
     bool noClobber = false;
+    // The folder becomes a BagIt bag (tape/BagIt.h): the files under data/, the checksum
+    // file, the report and the log beside it as tag files. Needs writeChecksumsAndReport and
+    // a folder that is empty or missing.
+    bool bag = false;
 };
 
 // The image a capture writes: its format, and for HET how its records are compressed.
@@ -305,6 +310,14 @@ private:
     // Writes both files; a failure is written to the log and fails the session.
     void FinishSessionReport();
     std::unique_ptr<SessionReport> m_pReport;
+
+    // A bag (BagSession.cpp). The data files' base: the given one, in a bag under data/.
+    std::string DataBase() const;
+    // Before anything is written: a bag needs the report and an empty or new folder.
+    bool CheckBagTarget();
+    // The session ended: a completed one seals the bag, any other leaves no bag behind.
+    void FinishBag();
+    std::unique_ptr<BagWriter> m_pBag;
 
     // Steps of RunCapture.
     enum class CaptureEnd { EndOfTape, UserBreak, Failed };
