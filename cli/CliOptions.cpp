@@ -28,6 +28,7 @@ enum OptionBit : unsigned {
     kRetryBad = 1u << 13,
     kResume = 1u << 14,
     kBag = 1u << 15,
+    kNameFromLabels = 1u << 16,
 };
 
 // The most re-reads of one block --retries takes: a drive spends up to minutes on each.
@@ -42,7 +43,7 @@ struct VerbRule {
 const VerbRule kVerbs[] = {
     {"load", CliVerb::Load,
      kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions | kImageFormat | kNoReport | kReadErrors |
-         kRetries | kNoClobber | kBag},
+         kRetries | kNoClobber | kBag | kNameFromLabels},
     {"rewind", CliVerb::Rewind, kTapeImage | kDevice | kDriveOptions | kImageFormat},
     {"eject", CliVerb::Eject, kTapeImage | kDevice | kDriveOptions | kImageFormat},
     {"mktape", CliVerb::MkTape, kBlockSize},
@@ -139,6 +140,7 @@ const OptionRule kFlags[] = {
     {"--no-clobber", kNoClobber},
     {"--resume", kResume},
     {"--bag", kBag},
+    {"--name-from-labels", kNameFromLabels},
 };
 
 // Takes arg when it is a flag: true. False for anything else, with error set when it is a
@@ -165,6 +167,8 @@ bool TakeFlag(const VerbRule& verb, const std::string& arg, CliOptions& options,
             options.captureOptions.resume = true;
         else if (rule.bit == kBag)
             options.loadOptions.bag = true;
+        else if (rule.bit == kNameFromLabels)
+            options.loadOptions.nameFromLabels = true;
         return true;
     }
     return false;
@@ -429,7 +433,7 @@ std::string CliUsage()
            "                        [--select SELECTION]\n"
            "                        [--no-report]\n"
            "                        [--on-error stop|skip] [--retries N]\n"
-           "                        [--no-clobber] [--bag]\n"
+           "                        [--no-clobber] [--bag] [--name-from-labels]\n"
            "  kellovaran-cli rewind (--tape-image FILE... [--device N] | --device N)\n"
            "  kellovaran-cli eject  (--tape-image FILE... [--device N] | --device N)\n"
            "  kellovaran-cli capture (--tape-image FILE... [--device N] | --device N) [--retries N]\n"
@@ -510,6 +514,8 @@ std::string CliUsage()
            "                       SHA-256 and SHA-512 manifests, bag-info.txt, and BASE.sha256,\n"
            "                       BASE.json and the log BASE.log as tag files. DIR must be empty\n"
            "                       or new; only a load that completes is sealed with bagit.txt\n"
+           "--name-from-labels     load: a data file after standard (IBM or ANSI) header labels\n"
+           "                       is named BASEnnnn_IDENTIFIER, after HDR1's file identifier\n"
            "\n"
            "The log of a job goes to standard output. Ctrl-C once stops a load after the current\n"
            "file, twice stops it at once; SIGTERM and SIGHUP stop it at once.\n"

@@ -117,6 +117,7 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
     if (!WriteFileSummary(fileName, diskFile, probeOnly, whole))
         result = false;
     NoteFileDone(m_nFilesRead > filesBefore, whole, cut);  // the summary deletes an empty file
+    NoteFileLabels(m_nFilesRead > filesBefore, whole);
 
     if (!result && !stoppedByUser)
         m_nResult = TapeJobResult::Failed;

@@ -104,6 +104,7 @@ void TapeJob::CloseSession(TapeDevicePtr device, bool stoppedByUser)
     device.reset();
     SendCounters(1);
 
+    FinishLabels();
     FinishSessionReport();
     FinishBag();
     m_folderLock.Release();
@@ -124,7 +125,10 @@ bool TapeJob::CheckLoadTargets(const FileSelection& selection)
     targets.dataNumber = [&selection](int64_t n) {
         return selection.loadAll || (n <= INT32_MAX && selection.Contains(static_cast<int32_t>(n)));
     };
+    targets.labelSuffix = m_loadOptions.nameFromLabels;
     std::vector<std::string> longest = {prefix + "0000.part"};
+    if (m_loadOptions.nameFromLabels)  // a file identifier has up to 17 characters
+        longest.push_back(prefix + "0000_" + std::string(17, 'X') + ".part");
     if (m_loadOptions.writeChecksumsAndReport) {
         for (const char* suffix : {".sha256", ".sha256.tmp", ".json", ".json.tmp"})
             targets.names.push_back(prefix + suffix);
@@ -228,7 +232,8 @@ std::string TapeJob::AnnounceFile(int32_t fileNumber)
 {
     char digits[16];
     std::snprintf(digits, sizeof digits, "%04d", fileNumber);
-    std::string name = m_strPath + "/" + DataBase() + digits;
+    m_strFileSuffix = LabelNameSuffix(fileNumber);
+    std::string name = m_strPath + "/" + DataBase() + digits + m_strFileSuffix;
     m_nTapeFile = fileNumber;
     {
         LogBatch batch(*this);

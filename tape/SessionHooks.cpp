@@ -43,12 +43,16 @@ void TapeJob::NoteFileStart(int32_t fileNumber)
 {
     if (m_pBag)  // the session has reached the tape: its log goes into the folder from here
         m_pBag->StartLog();
-    if (m_pReport)
+    m_labels.BeginFile(fileNumber);
+    if (m_pReport) {
         m_pReport->BeginFile(fileNumber);
+        m_pReport->SetFileNameSuffix(m_strFileSuffix);
+    }
 }
 
 void TapeJob::NoteBlockCopied(const void* data, uint32_t size)
 {
+    m_labels.Block(data, size);
     if (m_pReport)
         m_pReport->BlockWritten(data, size);
 }

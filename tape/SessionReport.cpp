@@ -370,6 +370,12 @@ void SessionReport::BeginFile(int32_t number)
     m_bInFile = true;
 }
 
+void SessionReport::SetFileNameSuffix(const std::string& suffix)
+{
+    if (m_bInFile)
+        m_file.nameSuffix = suffix;
+}
+
 void SessionReport::BlockWritten(const void* data, uint32_t size)
 {
     if (!m_bInFile)
@@ -402,7 +408,7 @@ void SessionReport::FinishFile(bool kept, bool whole, const std::string& cut)
     if (kept) {
         char digits[16];
         std::snprintf(digits, sizeof digits, "%04d", file.number);
-        file.diskFile = m_strBase + digits + (whole ? "" : ".part");
+        file.diskFile = m_strBase + digits + file.nameSuffix + (whole ? "" : ".part");
         while (!file.diskFile.empty() && file.diskFile.front() == '/')
             file.diskFile.erase(0, 1);
         file.sha256 = digest;
@@ -414,7 +420,9 @@ void SessionReport::FinishFile(bool kept, bool whole, const std::string& cut)
             AppendChecksumLine(file);
             if (m_pBag)
                 m_pBag->AddPayload(file.diskFile, file.bytes, file.sha256, m_pHasher ? m_pHasher->LastSha512() : "");
-            if (!m_written.empty() && m_written.back().second + 1 == file.number)
+            if (!file.nameSuffix.empty())
+                m_writtenNames.insert(file.diskFile);
+            else if (!m_written.empty() && m_written.back().second + 1 == file.number)
                 m_written.back().second = file.number;
             else
                 m_written.push_back({file.number, file.number});
@@ -627,6 +635,8 @@ std::string SessionReport::ReportTail() const
             image["read_whole_now"] = m_image->recovered;
         }
         text += ",\n  \"image\": " + Dumped(image, 2);
+    } else {
+        text += LabelledFilesText();
     }
     text += "\n}\n";
     return text;
@@ -651,6 +661,8 @@ bool SessionReport::CarryOverChecksumLines()
         std::string name;
         if (!ChecksumLineName(text, name))
             continue;
+        if (m_writtenNames.count(name))
+            continue;  // written anew under its label name
         if (name.compare(0, own.size(), own) == 0) {
             const int64_t number = DataFileNumber(name.substr(own.size()));
             if (number >= 0) {
@@ -779,4 +791,55 @@ bool SessionReport::Finish(const char* status, int32_t filesRead, uint64_t block
             m_strFailure = "the folder: " + DescribeFailure(ErrorFromErrno(errno), folder) + ": '" + folder + "'";
     }
     return ok;
+}
+
+// Standard tape labels: what they said of each labelled data file, after the files.
+namespace {
+
+Json NumberOrNull(int64_t number)
+{
+    return number < 0 ? Json(nullptr) : Json(number);
+}
+
+Json LabelledFileEntry(const LabelledFile& file)
+{
+    Json entry;
+    entry["standard"] = file.standard == LabelStandard::Ibm ? "ibm" : "ansi";
+    entry["header_file"] = file.headerFile;
+    entry["data_file"] = file.dataRead ? Json(file.dataFile) : Json(nullptr);
+    entry["trailer_file"] = NumberOrNull(file.trailerFile);
+    if (file.diskFile.empty())
+        entry["disk_file"] = nullptr;
+    else
+        PutName(entry, "disk_file", file.diskFile);
+    entry["volume_serial"] = OrNull(file.volumeSerial);
+    entry["file_identifier"] = file.fileIdentifier;
+    entry["file_sequence_number"] = NumberOrNull(file.sequence);
+    entry["creation_date"] = OrNull(file.creationDate);
+    entry["record_format"] = OrNull(file.recordFormat);
+    entry["block_length"] = NumberOrNull(file.blockLength);
+    entry["record_length"] = NumberOrNull(file.recordLength);
+    entry["blocks_read"] = file.dataRead ? Json(file.blocksRead) : Json(nullptr);
+    entry["trailer_block_count"] = NumberOrNull(file.trailerBlockCount);
+    entry["warning"] = OrNull(file.warning);
+    return entry;
+}
+
+} // namespace
+
+void SessionReport::NoteLabelledFile(const LabelledFile& file)
+{
+    if (m_labelled.size() < kMaxListedBadBlocks)
+        m_labelled.push_back(file);
+    else
+        ++m_nLabelledNotListed;
+}
+
+std::string SessionReport::LabelledFilesText() const
+{
+    Json list = Json::array();
+    for (const LabelledFile& file : m_labelled)
+        list.push_back(LabelledFileEntry(file));
+    return ",\n  \"labelled_files\": " + Dumped(list, 2) +
+           ",\n  \"labelled_files_not_listed\": " + std::to_string(m_nLabelledNotListed);
 }

@@ -7,6 +7,7 @@
 #include "platform/TapeDevice.h"
 #include "tape/BlockStage.h"
 #include "tape/SessionFolder.h"
+#include "tape/TapeLabels.h"
 
 #include <cstdint>
 #include <memory>
@@ -73,6 +74,9 @@ struct LoadOptions {
     // file, the report and the log beside it as tag files. Needs writeChecksumsAndReport and
     // a folder that is empty or missing.
     bool bag = false;
+    // A data file after standard header labels (tape/TapeLabels.h) is named after its file
+    // identifier too: BASEnnnn_IDENTIFIER ("--name-from-labels").
+    bool nameFromLabels = false;
 };
 
 // The image a capture writes: its format, and for HET how its records are compressed.
@@ -318,6 +322,16 @@ private:
     // The session ended: a completed one seals the bag, any other leaves no bag behind.
     void FinishBag();
     std::unique_ptr<BagWriter> m_pBag;
+
+    // Standard tape labels (LabelSession.cpp): followed file by file; what they say of each
+    // data file goes to the log and the report, and may name its disk file.
+    LabelTracker m_labels;
+    std::string m_strFileSuffix;  // "_IDENTIFIER" of the file being read, or ""
+    // The name's end for tape file fileNumber: from the header labels just read, if asked.
+    std::string LabelNameSuffix(int32_t fileNumber) const;
+    void NoteFileLabels(bool kept, bool whole);
+    void NoteLabelledFiles(const std::vector<LabelledFile>& files);
+    void FinishLabels();
 
     // Steps of RunCapture.
     enum class CaptureEnd { EndOfTape, UserBreak, Failed };
