@@ -49,13 +49,13 @@ bool IsLabelName(const std::string& id)
 // The fields this program reads, by label and columns (from 1, as the standards count
 // them). IBM's and ANSI's labels put these in the same places; EOF1 and EOV1 repeat HDR1's
 // layout (with the block count set), EOF2 and EOV2 HDR2's.
-struct LabelFieldSpec {
+struct LabelFieldPlace {
     const char* label;
     const char* field;
     unsigned first, last;
 };
 
-const LabelFieldSpec kLabelFields[] = {
+const LabelFieldPlace kLabelFields[] = {
     {"VOL1", "volume_serial", 5, 10},
     {"VOL1", "owner", 42, 51},
     {"HDR1", "file_identifier", 5, 21},
@@ -125,9 +125,9 @@ std::string LabelField(const TapeLabel& label, const std::string& field)
         layout = "HDR1";
     else if (layout == "EOF2" || layout == "EOV2")
         layout = "HDR2";
-    for (const LabelFieldSpec& spec : kLabelFields)
-        if (layout == spec.label && field == spec.field)
-            return Trim(label.text.substr(spec.first - 1, spec.last - spec.first + 1));
+    for (const LabelFieldPlace& place : kLabelFields)
+        if (layout == place.label && field == place.field)
+            return Trim(label.text.substr(place.first - 1, place.last - place.first + 1));
     return {};
 }
 
