@@ -143,6 +143,32 @@ std::string BagInfoValue(const std::string& text)
     return value;
 }
 
+std::string BagInfoLine(const std::string& label, const std::string& value)
+{
+    // Lines of up to 79 characters, as the format recommends: a long value goes on in lines
+    // that begin with blanks, broken at its blanks (a word longer than a line stays whole).
+    constexpr size_t kWidth = 79;
+    std::string text = label + ":";
+    size_t lineStart = 0;
+    const std::string clean = BagInfoValue(value);
+    size_t at = 0;
+    while (at < clean.size()) {
+        size_t end = clean.find(' ', at);
+        if (end == std::string::npos)
+            end = clean.size();
+        const std::string word = clean.substr(at, end - at);
+        if (!word.empty()) {
+            if (text.size() - lineStart + 1 + word.size() > kWidth && text.size() - lineStart > 2) {
+                text += "\n ";
+                lineStart = text.size() - 1;
+            }
+            text += " " + word;
+        }
+        at = end + 1;
+    }
+    return text + "\n";
+}
+
 BagWriter::BagWriter(std::string folder, std::string logName)
     : m_strFolder(std::move(folder)), m_strLogName(std::move(logName))
 {
@@ -284,7 +310,7 @@ bool BagWriter::Seal(const std::vector<std::pair<std::string, std::string>>& inf
     std::string bagInfo = "Bagging-Date: " + UtcDate() + "\n";
     bagInfo += "Payload-Oxum: " + std::to_string(m_nBytes) + "." + std::to_string(m_nFiles) + "\n";
     for (const auto& [label, value] : info)
-        bagInfo += label + ": " + BagInfoValue(value) + "\n";
+        bagInfo += BagInfoLine(label, value);
     if (!WriteTagFile(Path("bag-info.txt"), bagInfo, failure)) {
         Abandon();
         return false;

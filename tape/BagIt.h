@@ -70,3 +70,5 @@ private:
 std::string BagManifestLine(const std::string& hex, const std::string& name);
 // A bag-info.txt value on one line: control characters become blanks.
 std::string BagInfoValue(const std::string& text);
+// "Label: value\n", folded into lines of at most 79 characters where the value has blanks.
+std::string BagInfoLine(const std::string& label, const std::string& value);
