@@ -238,8 +238,10 @@ bool BagWriter::CheckPayload(std::string& failure) const
         folders.pop_back();
         DIR* dir = ::opendir(folder.c_str());
         if (!dir) {
-            if (errno == ENOENT && folder == Path(kBagPayloadFolder) && m_nFiles == 0)
-                return ::mkdir(folder.c_str(), 0777) == 0 || (failure = "cannot make '" + folder + "'", false);
+            // Every tape file was empty: the bag still has its payload folder, empty.
+            if (errno == ENOENT && folder == Path(kBagPayloadFolder) && m_nFiles == 0 &&
+                ::mkdir(folder.c_str(), 0777) == 0)
+                return true;
             failure = DescribeFailure(ErrorFromErrno(errno), folder) + ": '" + folder + "'";
             return false;
         }
