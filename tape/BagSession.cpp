@@ -47,22 +47,19 @@ std::string TapeJob::DataBase() const
 
 bool TapeJob::CheckBagTarget()
 {
-    if (!m_loadOptions.writeChecksumsAndReport) {
-        WriteError(kNoBagText);
-        WriteLog(1, "Reason: a bag holds the checksums and the report, and they are turned off\n");
-        return false;
-    }
-    if (m_strFileBase.empty() || m_strFileBase.find('/') != std::string::npos || m_strFileBase[0] == '.') {
-        WriteError(kNoBagText);
-        WriteLog(1, "Reason: a bag's base is a plain name, without folders or a leading dot: '" + m_strFileBase + "'\n");
-        return false;
-    }
-    if (const std::string why = BagFolderRefusal(m_strPath); !why.empty()) {
-        WriteError(kNoBagText);
-        WriteLog(1, "Reason: " + why + "\n");
-        return false;
-    }
-    return true;
+    std::string why;
+    if (!m_loadOptions.writeChecksumsAndReport)
+        why = "a bag holds the checksums and the report, and they are turned off";
+    else if (m_strFileBase.empty() || m_strFileBase.find('/') != std::string::npos || m_strFileBase[0] == '.')
+        why = "a bag's base is a plain name, without folders or a leading dot: '" + m_strFileBase + "'";
+    else
+        why = BagFolderRefusal(m_strPath);
+    if (why.empty())
+        return true;
+    WriteError(kNoBagText);
+    WriteLog(1, "Reason: " + why + "\n");
+    m_nResult = TapeJobResult::Failed;
+    return false;
 }
 
 void TapeJob::FinishBag()
