@@ -468,12 +468,16 @@ void CMainFrame::OnLoadFiles()
     dialog.m_strPath = m_strPath;
     dialog.m_strFileBase = m_strFileBase;
     dialog.m_strSelection = m_strSelection;
+    dialog.m_bBag = m_loadOptions.bag;
+    dialog.m_bNameFromLabels = m_loadOptions.nameFromLabels;
     if (dialog.exec() != QDialog::Accepted) {
         return;
     }
     m_strPath = dialog.m_strPath;
     m_strFileBase = dialog.m_strFileBase;
     m_strSelection = dialog.m_strSelection;
+    m_loadOptions.bag = dialog.m_bBag;
+    m_loadOptions.nameFromLabels = dialog.m_bNameFromLabels;
     StartJob(TAPE_JOB_LOAD);
 }
 

@@ -27,6 +27,8 @@ enum OptionBit : unsigned {
     kImageFormat = 1u << 12,
     kRetryBad = 1u << 13,
     kResume = 1u << 14,
+    kBag = 1u << 15,
+    kNameFromLabels = 1u << 16,
 };
 
 // The most re-reads of one block --retries takes: a drive spends up to minutes on each.
@@ -41,7 +43,7 @@ struct VerbRule {
 const VerbRule kVerbs[] = {
     {"load", CliVerb::Load,
      kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions | kImageFormat | kNoReport | kReadErrors |
-         kRetries | kNoClobber},
+         kRetries | kNoClobber | kBag | kNameFromLabels},
     {"rewind", CliVerb::Rewind, kTapeImage | kDevice | kDriveOptions | kImageFormat},
     {"eject", CliVerb::Eject, kTapeImage | kDevice | kDriveOptions | kImageFormat},
     {"mktape", CliVerb::MkTape, kBlockSize},
@@ -137,6 +139,8 @@ const OptionRule kFlags[] = {
     {"--no-report", kNoReport},
     {"--no-clobber", kNoClobber},
     {"--resume", kResume},
+    {"--bag", kBag},
+    {"--name-from-labels", kNameFromLabels},
 };
 
 // Takes arg when it is a flag: true. False for anything else, with error set when it is a
@@ -161,6 +165,10 @@ bool TakeFlag(const VerbRule& verb, const std::string& arg, CliOptions& options,
             options.noClobber = true;
         else if (rule.bit == kResume)
             options.captureOptions.resume = true;
+        else if (rule.bit == kBag)
+            options.loadOptions.bag = true;
+        else if (rule.bit == kNameFromLabels)
+            options.loadOptions.nameFromLabels = true;
         return true;
     }
     return false;
@@ -307,6 +315,11 @@ bool CheckComplete(const std::string& verb, const CliOptions& options, std::stri
             error = "'capture' needs the name of the image to write";
         else if (options.captureOptions.resume && !options.captureOptions.retryFrom.empty())
             error = "--resume and --retry-bad cannot be given together";
+        else if (options.loadOptions.bag && !options.writeReport)
+            error = "--bag cannot be given with --no-report: a bag holds the checksums and the report";
+        else if (options.loadOptions.bag && (options.base.empty() || options.base.find('/') != std::string::npos ||
+                                             options.base[0] == '.'))
+            error = "--bag takes a --base without folders or a leading dot, not '" + options.base + "'";
         break;
 
     case CliVerb::Convert:
@@ -420,7 +433,7 @@ std::string CliUsage()
            "                        [--select SELECTION]\n"
            "                        [--no-report]\n"
            "                        [--on-error stop|skip] [--retries N]\n"
-           "                        [--no-clobber]\n"
+           "                        [--no-clobber] [--bag] [--name-from-labels]\n"
            "  kellovaran-cli rewind (--tape-image FILE... [--device N] | --device N)\n"
            "  kellovaran-cli eject  (--tape-image FILE... [--device N] | --device N)\n"
            "  kellovaran-cli capture (--tape-image FILE... [--device N] | --device N) [--retries N]\n"
@@ -497,6 +510,12 @@ std::string CliUsage()
            "                       (default 0, at most 100)\n"
            "--no-clobber           load: stop with an error at a disk file name that exists,\n"
            "                       never overwriting it\n"
+           "--bag                  load: make DIR a BagIt bag (RFC 8493): the files under DIR/data,\n"
+           "                       SHA-256 and SHA-512 manifests, bag-info.txt, and BASE.sha256,\n"
+           "                       BASE.json and the log BASE.log as tag files. DIR must be empty\n"
+           "                       or new; only a load that completes is sealed with bagit.txt\n"
+           "--name-from-labels     load: a data file after standard (IBM or ANSI) header labels\n"
+           "                       is named BASEnnnn_IDENTIFIER, after HDR1's file identifier\n"
            "\n"
            "The log of a job goes to standard output. Ctrl-C once stops a load after the current\n"
            "file, twice stops it at once; SIGTERM and SIGHUP stop it at once.\n"

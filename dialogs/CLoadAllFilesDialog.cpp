@@ -3,6 +3,7 @@
 #include "res/Resource.h"
 #include "selection/FileSelection.h"
 
+#include <QCheckBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -74,6 +75,15 @@ void CLoadAllFilesDialog::DoDataExchange(bool saveAndValidate)
             *member = GetEdit(id)->text().toLocal8Bit().toStdString();
         } else {
             GetEdit(id)->setText(QString::fromLocal8Bit(*member));
+        }
+    }
+    const std::pair<int, bool*> boxes[] = {{IDC_BAG, &m_bBag}, {IDC_NAME_FROM_LABELS, &m_bNameFromLabels}};
+    for (const auto& [id, member] : boxes) {
+        auto* box = qobject_cast<QCheckBox*>(GetDlgItem(id));
+        if (saveAndValidate) {
+            *member = box->isChecked();
+        } else {
+            box->setChecked(*member);
         }
     }
 }

@@ -15,6 +15,8 @@ public:
     std::string m_strFileBase;
     std::string m_strPath;
     std::string m_strSelection = "*";
+    bool m_bBag = false;             // "Make the folder a BagIt bag" (LoadOptions::bag)
+    bool m_bNameFromLabels = false;  // "Name files after tape labels"
 
     QWidget* GetDlgItem(int id) const;
     QLineEdit* GetEdit(int id) const;
@@ -26,7 +28,8 @@ public:
 
     // Fills the edits from the members; the focus goes to the first tab stop.
     void OnInitDialog();
-    // Moves the three values between the members and the edits (1002, 1000, 1005).
+    // Moves the three values between the members and the edits (1002, 1000, 1005), and the
+    // two check boxes (1006, 1007).
     void DoDataExchange(bool saveAndValidate);
     void OnBrowse();
     // The Load button: closes only with a valid selection.

@@ -7,7 +7,7 @@ struct Sha256::Context {
     ~Context() { EVP_MD_CTX_free(ctx); }
 };
 
-Sha256::Sha256() : m_ctx(std::make_unique<Context>())
+Sha256::Sha256(bool sha512) : m_ctx(std::make_unique<Context>()), m_bSha512(sha512)
 {
     Restart();
 }
@@ -18,7 +18,7 @@ Sha256& Sha256::operator=(Sha256&&) noexcept = default;
 
 void Sha256::Restart()
 {
-    m_bFailed = !m_ctx->ctx || EVP_DigestInit_ex(m_ctx->ctx, EVP_sha256(), nullptr) != 1;
+    m_bFailed = !m_ctx->ctx || EVP_DigestInit_ex(m_ctx->ctx, m_bSha512 ? EVP_sha512() : EVP_sha256(), nullptr) != 1;
 }
 
 bool Sha256::Update(const void* data, size_t size)

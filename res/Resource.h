@@ -27,6 +27,8 @@ inline constexpr int IDC_BROWSE = 1001;
 inline constexpr int IDC_FILE_BASE = 1002;
 inline constexpr int IDC_DEVICE = 1003;
 inline constexpr int IDC_SELECTION = 1005;
+inline constexpr int IDC_BAG = 1006;
+inline constexpr int IDC_NAME_FROM_LABELS = 1007;
 
 // Commands.
 inline constexpr int ID_LOAD_FILES = 102;
@@ -103,7 +105,7 @@ QPixmap DrawFrameIcon(int size);
 const std::vector<int>& StatusIndicatorResource();
 
 // Dialog templates. Coordinates are dialog units of the template's font.
-enum class ControlKind { DefPushButton, PushButton, Static, Edit, DropDownList };
+enum class ControlKind { DefPushButton, PushButton, Static, Edit, DropDownList, CheckBox };
 struct ControlResource {
     int id;
     ControlKind kind;

@@ -1,5 +1,6 @@
 #include "res/Resource.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QFontMetrics>
@@ -286,6 +287,8 @@ const DialogResource& LoadAllFilesDialogResource()
             {IDC_STATIC, ControlKind::Static,
              "Select files (Syntax : * or 0-1,5, 7-8 (index begining with zero) )", 14, 84, 236, 8},
             {IDC_SELECTION, ControlKind::Edit, "", 14, 97, 274, 14},
+            {IDC_BAG, ControlKind::CheckBox, "Make the folder a BagIt bag", 14, 115, 130, 10},
+            {IDC_NAME_FROM_LABELS, ControlKind::CheckBox, "Name files after tape labels", 158, 115, 130, 10},
         },
     };
     return resource;
@@ -362,6 +365,9 @@ std::map<int, QWidget*> CreateDialogControls(QDialog& dialog, const DialogResour
             widget = combo;
             break;
         }
+        case ControlKind::CheckBox:
+            widget = new QCheckBox(text, &dialog);
+            break;
         }
         widget->setGeometry(units.X(control.x), units.Y(control.y), units.X(control.cx), height);
         if (control.kind != ControlKind::Static) {

@@ -118,6 +118,7 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
     if (!WriteFileSummary(fileName, diskFile, probeOnly, whole))
         result = false;
     NoteFileDone(m_nFilesRead > filesBefore, whole, cut);  // the summary deletes an empty file
+    NoteFileLabels(m_nFilesRead > filesBefore, whole);
 
     if (!result && !stoppedByUser)
         m_nResult = TapeJobResult::Failed;
@@ -384,7 +385,7 @@ bool TapeJob::WriteFileSummary(const std::string& fileName, PendingDiskFile& dis
 // disk too: a file flushed under a name that is not is lost all the same.
 void TapeJob::SyncDiskDirectories()
 {
-    std::string name = m_strPath + "/" + m_strFileBase;  // the files' directory is this one's
+    std::string name = m_strPath + "/" + DataBase();  // the files' directory is this one's
     std::string dir = name.substr(0, name.rfind('/'));
     for (;;) {
         if (Files().SyncDirectory(dir.empty() ? "/" : dir) != ERROR_SUCCESS) {

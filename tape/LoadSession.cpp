@@ -47,7 +47,7 @@ void TapeJob::RunLoad()
     m_nBlocksTotal = 0;
     m_nBytesTotal = 0;
     m_nFilesRead = 0;
-    if (!CheckLoadTargets(selection)) {
+    if ((m_loadOptions.bag && !CheckBagTarget()) || !CheckLoadTargets(selection)) {
         m_nResult = TapeJobResult::Failed;
         return;
     }
@@ -80,7 +80,8 @@ void TapeJob::RunLoad()
 
     bool stoppedByUser = false;
     m_bMadeDirectories = false;
-    if (LockTargetFolder() && RewindForLoad(*device)) {
+    // A bag's folder is looked at again once it is held: nobody wrote there in between.
+    if (LockTargetFolder() && (!m_loadOptions.bag || CheckBagTarget()) && RewindForLoad(*device)) {
         if (selection.loadAll)
             LoadAll(*device, stoppedByUser);
         else
@@ -105,7 +106,9 @@ void TapeJob::CloseSession(TapeDevicePtr device, bool stoppedByUser)
     device.reset();
     SendCounters(1);
 
+    FinishLabels();
     FinishSessionReport();
+    FinishBag();
     m_folderLock.Release();
     m_pBuffer.Release();
     m_nBufferSize = 0;
@@ -118,13 +121,16 @@ bool TapeJob::CheckLoadTargets(const FileSelection& selection)
 {
     SessionTargets targets;
     std::string prefix;
-    SplitFolderAndPrefix(m_strPath, m_strFileBase, targets.folder, prefix);
+    SplitFolderAndPrefix(m_strPath, DataBase(), targets.folder, prefix);
     targets.dataFiles = true;
     targets.dataPrefix = prefix;
     targets.dataNumber = [&selection](int64_t n) {
         return selection.loadAll || (n <= INT32_MAX && selection.Contains(static_cast<int32_t>(n)));
     };
+    targets.labelSuffix = m_loadOptions.nameFromLabels;
     std::vector<std::string> longest = {prefix + "0000.part"};
+    if (m_loadOptions.nameFromLabels)  // a file identifier has up to 17 characters
+        longest.push_back(prefix + "0000_" + std::string(17, 'X') + ".part");
     if (m_loadOptions.writeChecksumsAndReport) {
         for (const char* suffix : {".sha256", ".sha256.tmp", ".json", ".json.tmp", ".map.json", ".map.json.tmp",
                                    ".map.svg", ".map.svg.tmp"})
@@ -229,7 +235,8 @@ std::string TapeJob::AnnounceFile(int32_t fileNumber)
 {
     char digits[16];
     std::snprintf(digits, sizeof digits, "%04d", fileNumber);
-    std::string name = m_strPath + "/" + m_strFileBase + digits;
+    m_strFileSuffix = LabelNameSuffix(fileNumber);
+    std::string name = m_strPath + "/" + DataBase() + digits + m_strFileSuffix;
     m_nTapeFile = fileNumber;
     {
         LogBatch batch(*this);

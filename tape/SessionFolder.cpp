@@ -76,7 +76,10 @@ bool SessionTargets::Covers(const std::string& name, int64_t* number) const
             return true;
     if (!dataFiles || name.compare(0, dataPrefix.size(), dataPrefix) != 0)
         return false;
-    const int64_t n = DataNumber(name.substr(dataPrefix.size()));
+    std::string rest = name.substr(dataPrefix.size());
+    if (const size_t joiner = rest.find('_'); labelSuffix && joiner != std::string::npos)
+        rest.resize(joiner);  // the number of "NNNN_IDENTIFIER" and its ".part"
+    const int64_t n = DataNumber(rest);
     if (n < 0 || (dataNumber && !dataNumber(n)))
         return false;
     if (number)

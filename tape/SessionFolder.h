@@ -19,6 +19,7 @@ struct SessionTargets {
     bool dataFiles = false;             // a load's: the data names below count
     std::string dataPrefix;
     std::function<bool(int64_t number)> dataNumber;
+    bool labelSuffix = false;           // data names may go on "_IDENTIFIER" after the number
 
     // Whether name (in the folder) is one of them; number is set for a data name.
     bool Covers(const std::string& name, int64_t* number = nullptr) const;

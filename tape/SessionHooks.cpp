@@ -1,5 +1,6 @@
 // Where a load tells its session report what happened: small calls from the steps of the
 // load and the file transfer, so that those read as before.
+#include "tape/BagIt.h"
 #include "tape/SessionReport.h"
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
@@ -14,6 +15,7 @@
 void TapeJob::StartSessionReport()
 {
     m_pReport.reset();
+    m_pBag.reset();
     if (m_loadOptions.writeChecksumsAndReport && !m_pMap)
         m_pMap = std::make_shared<TapeMap>();
     if (m_pMap) {
@@ -23,8 +25,12 @@ void TapeJob::StartSessionReport()
                      m_nKind == TAPE_JOB_CAPTURE ? "capture" : "load");
     }
     if (m_loadOptions.writeChecksumsAndReport) {
-        m_pReport = std::make_unique<SessionReport>(m_strPath, m_strFileBase, m_strSelection, m_nTapeIndex);
+        m_pReport = std::make_unique<SessionReport>(m_strPath, DataBase(), m_strSelection, m_nTapeIndex);
         m_pReport->SetMap(m_pMap);
+    }
+    if (m_pReport && m_loadOptions.bag) {
+        m_pBag = std::make_unique<BagWriter>(m_strPath, m_strFileBase + ".log");
+        m_pReport->MakeBag(m_pBag.get(), m_strFileBase);
     }
 }
 
@@ -68,12 +74,18 @@ void TapeJob::NoteFileStart(int32_t fileNumber)
     m_bFileEndedOnBadBlock = m_bFileCut = false;
     if (m_pMap)
         m_pMap->BeginFile(fileNumber);
-    if (m_pReport)
+    if (m_pBag)  // the session has reached the tape: its log goes into the folder from here
+        m_pBag->StartLog();
+    m_labels.BeginFile(fileNumber);
+    if (m_pReport) {
         m_pReport->BeginFile(fileNumber);
+        m_pReport->SetFileNameSuffix(m_strFileSuffix);
+    }
 }
 
 void TapeJob::NoteBlockCopied(const void* data, uint32_t size)
 {
+    m_labels.Block(data, size);
     if (m_pReport)
         m_pReport->BlockWritten(data, size);
 }

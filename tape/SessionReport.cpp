@@ -4,6 +4,7 @@
 #include "platform/DeviceNamespace.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "tape/BagIt.h"
 #include "tape/SessionFolder.h"
 #include "tape/TapeMap.h"
 #include "tape/TapeJob.h"
@@ -354,6 +355,7 @@ std::string ChecksumLine(const std::string& hex, const std::string& name)
 SessionReport::SessionReport(std::string directory, std::string base, std::string selection, int32_t tapeIndex)
     : m_strDirectory(std::move(directory)),
       m_strBase(std::move(base)),
+      m_strSideBase(m_strBase),
       m_strSelection(std::move(selection)),
       m_nTapeIndex(tapeIndex),
       m_strStarted(UtcNow()),
@@ -390,22 +392,22 @@ SessionReport::~SessionReport()
 
 std::string SessionReport::ChecksumPath() const
 {
-    return m_strDirectory + "/" + m_strBase + ".sha256";
+    return m_strDirectory + "/" + m_strSideBase + ".sha256";
 }
 
 std::string SessionReport::ReportPath() const
 {
-    return m_strDirectory + "/" + m_strBase + ".json";
+    return m_strDirectory + "/" + m_strSideBase + ".json";
 }
 
 std::string SessionReport::MapPath() const
 {
-    return m_strDirectory + "/" + m_strBase + ".map.json";
+    return m_strDirectory + "/" + m_strSideBase + ".map.json";
 }
 
 std::string SessionReport::MapPicturePath() const
 {
-    return m_strDirectory + "/" + m_strBase + ".map.svg";
+    return m_strDirectory + "/" + m_strSideBase + ".map.svg";
 }
 
 // The map's two files, each under a temporary name until it is whole on the disk.
@@ -440,7 +442,7 @@ std::string SessionReport::KeptReportPath(const std::string& started) const
     for (char& c : stamp)
         if (c == ':' || c == '/')
             c = '-';
-    return m_strDirectory + "/" + m_strBase + "." + stamp + ".json";
+    return m_strDirectory + "/" + m_strSideBase + "." + stamp + ".json";
 }
 
 void SessionReport::SetBlockMode(bool variable, uint32_t bufferSize, void* readBuffer, size_t capacity)
@@ -449,7 +451,14 @@ void SessionReport::SetBlockMode(bool variable, uint32_t bufferSize, void* readB
     m_bVariableBlock = variable;
     m_nBufferSize = bufferSize;
     if (readBuffer)
-        m_pHasher = std::make_unique<BlockHasher>(readBuffer, std::max<size_t>(capacity, bufferSize));
+        m_pHasher = std::make_unique<BlockHasher>(readBuffer, std::max<size_t>(capacity, bufferSize), 4,
+                                                  m_pBag != nullptr);
+}
+
+void SessionReport::MakeBag(BagWriter* bag, std::string sideBase)
+{
+    m_pBag = bag;
+    m_strSideBase = std::move(sideBase);
 }
 
 void SessionReport::SetImage(ImageReport image)
@@ -473,6 +482,12 @@ void SessionReport::BeginFile(int32_t number)
     m_file = FileReport();
     m_file.number = number;
     m_bInFile = true;
+}
+
+void SessionReport::SetFileNameSuffix(const std::string& suffix)
+{
+    if (m_bInFile)
+        m_file.nameSuffix = suffix;
 }
 
 void SessionReport::BlockWritten(const void* data, uint32_t size)
@@ -507,7 +522,7 @@ void SessionReport::FinishFile(bool kept, bool whole, const std::string& cut)
     if (kept) {
         char digits[16];
         std::snprintf(digits, sizeof digits, "%04d", file.number);
-        file.diskFile = m_strBase + digits + (whole ? "" : ".part");
+        file.diskFile = m_strBase + digits + file.nameSuffix + (whole ? "" : ".part");
         while (!file.diskFile.empty() && file.diskFile.front() == '/')
             file.diskFile.erase(0, 1);
         file.sha256 = digest;
@@ -517,7 +532,11 @@ void SessionReport::FinishFile(bool kept, bool whole, const std::string& cut)
         }
         if (whole) {
             AppendChecksumLine(file);
-            if (!m_written.empty() && m_written.back().second + 1 == file.number)
+            if (m_pBag)
+                m_pBag->AddPayload(file.diskFile, file.bytes, file.sha256, m_pHasher ? m_pHasher->LastSha512() : "");
+            if (!file.nameSuffix.empty())
+                m_writtenNames.insert(file.diskFile);
+            else if (!m_written.empty() && m_written.back().second + 1 == file.number)
                 m_written.back().second = file.number;
             else
                 m_written.push_back({file.number, file.number});
@@ -690,13 +709,13 @@ std::string SessionReport::ReportHead(const char* status, int32_t filesRead, uin
     report["block_mode"] = m_bHaveBlockMode ? Json(m_bVariableBlock ? "variable" : "fixed") : Json(nullptr);
     report["buffer_size"] = m_bHaveBlockMode ? Json(m_nBufferSize) : Json(nullptr);
     PutName(report, "directory", m_strDirectory);
-    PutName(report, "base", m_strBase);
+    PutName(report, "base", m_strSideBase);
     report["selection"] = m_strSelection;
     report["started"] = m_strStarted;
     report["ended"] = m_strEnded.empty() ? UtcNow() : m_strEnded;
     report["result"] = {{"status", status}, {"error", OrNull(m_strError)}};
     report["totals"] = {{"files", filesRead}, {"blocks", blocks}, {"bytes", bytes}};
-    std::string checksums = m_strBase + ".sha256";
+    std::string checksums = m_strSideBase + ".sha256";
     while (!checksums.empty() && checksums.front() == '/')
         checksums.erase(0, 1);
     PutName(report, "checksum_file", checksums);
@@ -745,6 +764,8 @@ std::string SessionReport::ReportTail() const
             image["retried"] = std::move(retried);
         }
         text += ",\n  \"image\": " + Dumped(image, 2);
+    } else {
+        text += LabelledFilesText();
     }
     text += "\n}\n";
     return text;
@@ -769,6 +790,8 @@ bool SessionReport::CarryOverChecksumLines()
         std::string name;
         if (!ChecksumLineName(text, name))
             continue;
+        if (m_writtenNames.count(name))
+            continue;  // written anew under its label name
         if (name.compare(0, own.size(), own) == 0) {
             const int64_t number = DataFileNumber(name.substr(own.size()));
             if (number >= 0) {
@@ -902,4 +925,55 @@ bool SessionReport::Finish(const char* status, int32_t filesRead, uint64_t block
             m_strFailure = "the folder: " + DescribeFailure(ErrorFromErrno(errno), folder) + ": '" + folder + "'";
     }
     return ok;
+}
+
+// Standard tape labels: what they said of each labelled data file, after the files.
+namespace {
+
+Json NumberOrNull(int64_t number)
+{
+    return number < 0 ? Json(nullptr) : Json(number);
+}
+
+Json LabelledFileEntry(const LabelledFile& file)
+{
+    Json entry;
+    entry["standard"] = file.standard == LabelStandard::Ibm ? "ibm" : "ansi";
+    entry["header_file"] = file.headerFile;
+    entry["data_file"] = file.dataRead ? Json(file.dataFile) : Json(nullptr);
+    entry["trailer_file"] = NumberOrNull(file.trailerFile);
+    if (file.diskFile.empty())
+        entry["disk_file"] = nullptr;
+    else
+        PutName(entry, "disk_file", file.diskFile);
+    entry["volume_serial"] = OrNull(file.volumeSerial);
+    entry["file_identifier"] = file.fileIdentifier;
+    entry["file_sequence_number"] = NumberOrNull(file.sequence);
+    entry["creation_date"] = OrNull(file.creationDate);
+    entry["record_format"] = OrNull(file.recordFormat);
+    entry["block_length"] = NumberOrNull(file.blockLength);
+    entry["record_length"] = NumberOrNull(file.recordLength);
+    entry["blocks_read"] = file.dataRead ? Json(file.blocksRead) : Json(nullptr);
+    entry["trailer_block_count"] = NumberOrNull(file.trailerBlockCount);
+    entry["warning"] = OrNull(file.warning);
+    return entry;
+}
+
+} // namespace
+
+void SessionReport::NoteLabelledFile(const LabelledFile& file)
+{
+    if (m_labelled.size() < kMaxListedBadBlocks)
+        m_labelled.push_back(file);
+    else
+        ++m_nLabelledNotListed;
+}
+
+std::string SessionReport::LabelledFilesText() const
+{
+    Json list = Json::array();
+    for (const LabelledFile& file : m_labelled)
+        list.push_back(LabelledFileEntry(file));
+    return ",\n  \"labelled_files\": " + Dumped(list, 2) +
+           ",\n  \"labelled_files_not_listed\": " + std::to_string(m_nLabelledNotListed);
 }

@@ -6,11 +6,13 @@
 #include "platform/DeviceFacts.h"
 #include "platform/FileDescriptor.h"
 #include "tape/Fixity.h"
+#include "tape/TapeLabels.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,7 @@ struct FileReport {
 
     int32_t number = 0;
     std::string diskFile;  // relative to the folder; empty when no file was kept
+    std::string nameSuffix;  // after the number: "_IDENTIFIER" from the tape's labels, or ""
     uint64_t blocks = 0;
     uint64_t bytes = 0;
     uint32_t smallest = 0;
@@ -85,6 +88,8 @@ struct ImageReport {
     std::vector<RetriedRecord> retried;  // the first kMaxListedBadBlocks of them
 };
 
+class BagWriter;
+
 class SessionReport {
 public:
     // directory and base as the load names its disk files: directory + "/" + base + "0000".
@@ -104,17 +109,26 @@ public:
     // (an image is hashed whole then; stop, asked between its chunks, abandons that). A
     // drive's last ones are read by Finish, for a report that is written.
     void ReadDeviceFactsAtStart(const std::function<bool()>& stop = {});
+    // A bag (tape/BagIt.h): before SetBlockMode, so that SHA-512 is taken too. Each whole
+    // file goes to bag's manifests; the checksum file and the report are named after
+    // sideBase (the base without the payload folder) and stand at the bag's top.
+    void MakeBag(BagWriter* bag, std::string sideBase);
     // The next free buffer of the hasher's ring, for the stage's next chunk.
     void* BlockBuffer();
     // The chunk from BlockBuffer() holds bytes of written blocks: they go to the checksum.
     void ChunkWritten(uint64_t bytes);
     void BeginFile(int32_t number);
+    // The file being read is named BASEnnnn + suffix (from its labels).
+    void SetFileNameSuffix(const std::string& suffix);
     void BlockWritten(const void* data, uint32_t size);
     void EndFile(FileEndKind end, uint32_t code, const std::string& text);
     // The file's summary is written; kept: its disk file stays, under its final name when
     // whole, else under its temporary name (cut says why). Takes its checksum and content
     // type, and adds its checksum line for a whole file.
     void FinishFile(bool kept, bool whole = true, const std::string& cut = {});
+    // What standard labels said of a data file (tape/TapeLabels.h): listed under
+    // "labelled_files", the first kMaxListedBadBlocks of them.
+    void NoteLabelledFile(const LabelledFile& file);
     // The first failure of the session is how it ended.
     void NoteError(const std::string& text);
     // A block the drive could not read, passed over or kept as bad data, as it happens: it
@@ -166,6 +180,8 @@ private:
 
     std::string m_strDirectory;
     std::string m_strBase;
+    std::string m_strSideBase;  // the checksum file's and the report's names begin with it
+    BagWriter* m_pBag = nullptr;
     std::string m_strSelection;
     int32_t m_nTapeIndex;
     std::string m_strStarted;
@@ -181,6 +197,12 @@ private:
     bool m_bSpoolFailed = false;
     // The numbers of the files written under their final names, as ranges [first, last].
     std::vector<std::pair<int64_t, int64_t>> m_written;
+    // Those written under a name with a suffix (from labels): the number alone does not say
+    // which of the earlier lines they replace.
+    std::set<std::string> m_writtenNames;
+    std::vector<LabelledFile> m_labelled;
+    uint64_t m_nLabelledNotListed = 0;
+    std::string LabelledFilesText() const;
     std::optional<ImageReport> m_image;
     std::shared_ptr<TapeMap> m_pMap;
     DriveFacts m_driveFacts;

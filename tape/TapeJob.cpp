@@ -2,6 +2,7 @@
 #include "tape/TapeMap.h"
 
 #include "platform/DeviceNamespace.h"
+#include "tape/BagIt.h"
 #include "tape/SessionReport.h"
 #include "platform/Files.h"
 
@@ -25,6 +26,7 @@ TapeJob::TapeJob(std::string path, std::string fileBase, std::string selection, 
 TapeJob::~TapeJob()
 {
     m_pReport.reset();
+    m_pBag.reset();
     m_pBuffer.Release();
 }
 
@@ -72,14 +74,16 @@ void TapeJob::WriteLog(int prefixed, const std::string& text)
         m_strFailure += " (" + OneLine(text.substr(8)) + ")";
         m_bFailureHasReason = true;
     }
-    if (!m_hWndNotify)
-        return;
     if (m_pLogBatch) {
         if (prefixed)
             m_pLogBatch->append(LogPrefix());
         m_pLogBatch->append(text);
         return;
     }
+    if (m_pBag)  // the bag keeps the session's log as a tag file
+        m_pBag->AppendLog(prefixed ? LogPrefix() + text : text);
+    if (!m_hWndNotify)
+        return;
     TaskMemBlock block = TextBlock(prefixed ? LogPrefix() + text : text);
     if (block)
         m_hWndNotify->Send(UM_LOG_TEXT, std::move(block));

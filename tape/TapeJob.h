@@ -7,12 +7,14 @@
 #include "platform/TapeDevice.h"
 #include "tape/BlockStage.h"
 #include "tape/SessionFolder.h"
+#include "tape/TapeLabels.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+class BagWriter;
 class FileSelection;
 class SessionReport;
 struct SessionTargets;
@@ -75,6 +77,13 @@ struct LoadOptions {
     // A disk file name that exists already ends the session with an error before anything
     // is written to it ("Never overwrite files", --no-clobber).
     bool noClobber = false;
+    // The folder becomes a BagIt bag (tape/BagIt.h): the files under data/, the checksum
+    // file, the report and the log beside it as tag files. Needs writeChecksumsAndReport and
+    // a folder that is empty or missing.
+    bool bag = false;
+    // A data file after standard header labels (tape/TapeLabels.h) is named after its file
+    // identifier too: BASEnnnn_IDENTIFIER ("--name-from-labels").
+    bool nameFromLabels = false;
 };
 
 // The image a capture writes: its format, and for HET how its records are compressed.
@@ -328,6 +337,24 @@ private:
     // Writes both files; a failure is written to the log and fails the session.
     void FinishSessionReport();
     std::unique_ptr<SessionReport> m_pReport;
+
+    // A bag (BagSession.cpp). The data files' base: the given one, in a bag under data/.
+    std::string DataBase() const;
+    // Before anything is written: a bag needs the report and an empty or new folder.
+    bool CheckBagTarget();
+    // The session ended: a completed one seals the bag, any other leaves no bag behind.
+    void FinishBag();
+    std::unique_ptr<BagWriter> m_pBag;
+
+    // Standard tape labels (LabelSession.cpp): followed file by file; what they say of each
+    // data file goes to the log and the report, and may name its disk file.
+    LabelTracker m_labels;
+    std::string m_strFileSuffix;  // "_IDENTIFIER" of the file being read, or ""
+    // The name's end for tape file fileNumber: from the header labels just read, if asked.
+    std::string LabelNameSuffix(int32_t fileNumber) const;
+    void NoteFileLabels(bool kept, bool whole);
+    void NoteLabelledFiles(const std::vector<LabelledFile>& files);
+    void FinishLabels();
 
     // Steps of RunCapture.
     enum class CaptureEnd { EndOfTape, UserBreak, Failed };

@@ -9,6 +9,8 @@
 #            that dd and openssl dgst -sha256 of the payload (time ratio: 1 is no slower)
 #   capture  kellovaran-cli capture (the image, its checksum and report)  vs  the slower of
 #            dd bs=1M conv=fsync of the image and openssl dgst -sha256 of it (time ratio)
+#   bag      kellovaran-cli load --bag (SHA-256 and SHA-512, manifests, tag files)  vs
+#            load+sum (time ratio: what making the bag costs over the checksums alone)
 #
 # and the peak RSS of each (/usr/bin/time -f %M). The load and the capture flush what they
 # write before they report it, so dd does too (conv=fsync); on tmpfs a flush costs nothing,
@@ -24,6 +26,7 @@ set -euo pipefail
 
 BUILD=${1:-build}
 CLI=$(realpath "$BUILD/cli/kellovaran-cli")
+CHECK_BAG=$(realpath "$(dirname "$0")/../../tests/cli/check-bag.sh")
 SIZE_MIB=${SIZE_MIB:-1024}
 ROUNDS=${ROUNDS:-5}
 SIZES=${SIZES:-512 4096 65536 262144 1048576}
@@ -59,7 +62,7 @@ timed() {
 # The contenders, by name. Each leaves nothing behind but ns.txt and rss.txt.
 run() {
   local bs=$1 name=$2
-  rm -rf out ddout copy.tap copy.tap.sha256 copy.tap.json
+  rm -rf out ddout bag copy.tap copy.tap.sha256 copy.tap.json
   case $name in
     load)
       mkdir out
@@ -67,6 +70,8 @@ run() {
     loadsum)
       mkdir out
       timed "$CLI" load --tape-image image.tap --dir out >load.log ;;
+    loadbag)
+      timed "$CLI" load --tape-image image.tap --dir bag --bag >load.log ;;
     dd)
       mkdir ddout
       timed dd if=payload of=ddout/f bs="$bs" conv=fsync status=none ;;
@@ -79,7 +84,7 @@ run() {
     shaimage)
       timed openssl dgst -sha256 image.tap >/dev/null ;;
   esac
-  rm -rf out ddout copy.tap copy.tap.sha256 copy.tap.json
+  rm -rf out ddout bag copy.tap copy.tap.sha256 copy.tap.json
 }
 
 # The warm-up round, which also checks that each copy is the original.
@@ -90,6 +95,10 @@ check() {
   cmp -s payload out/file0000 || { echo "load copied different bytes" >&2; exit 1; }
   (cd out && sha256sum --quiet -c file.sha256) || { echo "checksums of the load do not verify" >&2; exit 1; }
   rm -rf out
+  "$CLI" load --tape-image image.tap --dir bag --bag >load.log ||
+    { echo "load --bag failed" >&2; tail load.log >&2; exit 1; }
+  bash "$CHECK_BAG" bag || { echo "the bag does not validate" >&2; exit 1; }
+  rm -rf bag
   "$CLI" capture --tape-image image.tap copy.tap >capture.log ||
     { echo "capture failed" >&2; tail capture.log >&2; exit 1; }
   cmp -s image.tap copy.tap || { echo "capture wrote a different image" >&2; exit 1; }
@@ -102,7 +111,7 @@ mbps() { awk -v b="$1" -v ns="$2" 'BEGIN { printf "%.0f", b / (ns / 1e9) / 1e6 }
 secs() { awk -v ns="$1" 'BEGIN { printf "%.2f", ns / 1e9 }'; }
 maxof() { echo $(( $1 > $2 ? $1 : $2 )); }
 
-contenders=(load dd loadsum sha capture ddimage shaimage)
+contenders=(load dd loadsum sha capture ddimage shaimage loadbag)
 rows=()
 for bs in $SIZES; do
   rm -f image.tap
@@ -137,11 +146,13 @@ for bs in $SIZES; do
   done
   load_ratio=$(awk -v l="${med[load]}" -v d="${med[dd]}" 'BEGIN { printf "%.2f", d / l }')
   sum_ratio=$(awk -v l="${med[loadsum]}" -v m="$(maxof "${med[dd]}" "${med[sha]}")" 'BEGIN { printf "%.2f", l / m }')
+  bag_ratio=$(awk -v b="${med[loadbag]}" -v l="${med[loadsum]}" 'BEGIN { printf "%.2f", b / l }')
   cap_ratio=$(awk -v c="${med[capture]}" -v m="$(maxof "${med[ddimage]}" "${med[shaimage]}")" 'BEGIN { printf "%.2f", c / m }')
-  rows+=("$(printf "%8s | %6s %6s %5s | %6s %6s %6s %5s | %6s %6s %6s %5s | %6s %6s %6s %6s %6s %6s %6s" \
+  rows+=("$(printf "%8s | %6s %6s %5s | %6s %6s %6s %5s | %6s %6s %6s %5s | %6s %5s | %6s %6s %6s %6s %6s %6s %6s" \
     "$bs" "$(mbps "$BYTES" "${med[load]}")" "$(mbps "$BYTES" "${med[dd]}")" "$load_ratio" \
     "$(secs "${med[loadsum]}")" "$(secs "${med[dd]}")" "$(secs "${med[sha]}")" "$sum_ratio" \
     "$(secs "${med[capture]}")" "$(secs "${med[ddimage]}")" "$(secs "${med[shaimage]}")" "$cap_ratio" \
+    "$(secs "${med[loadbag]}")" "$bag_ratio" \
     "${medrss[load]}" "${medrss[loadsum]}" "${medrss[capture]}" "${medrss[dd]}" "${medrss[sha]}" \
     "${medrss[ddimage]}" "${medrss[shaimage]}")")
   unset ns rss med medrss
@@ -152,7 +163,8 @@ echo "one tape file of $BYTES bytes of random payload, $ROUNDS rounds (medians),
 echo "  load: MB/s of load --no-report and of dd bs=N, ratio load/dd (throughput)"
 echo "  load+sum: s of load with checksums, dd, openssl sha256 of the payload; ratio load/max(dd, sha)"
 echo "  capture: s of capture, dd bs=1M of the image, openssl sha256 of it; ratio capture/max(dd, sha)"
+echo "  bag: s of load --bag; ratio bag/load+sum"
 echo "  peak RSS KiB: load, load+sum, capture, dd, sha, dd of the image, sha of the image"
-printf "%8s | %6s %6s %5s | %6s %6s %6s %5s | %6s %6s %6s %5s | %s\n" "record" "load" "dd" "ratio" \
-  "l+sum" "dd" "sha" "ratio" "capt" "dd" "sha" "ratio" "peak RSS KiB"
+printf "%8s | %6s %6s %5s | %6s %6s %6s %5s | %6s %6s %6s %5s | %6s %5s | %s\n" "record" "load" "dd" "ratio" \
+  "l+sum" "dd" "sha" "ratio" "capt" "dd" "sha" "ratio" "bag" "ratio" "peak RSS KiB"
 for r in "${rows[@]}"; do echo "$r"; done

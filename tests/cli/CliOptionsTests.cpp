@@ -59,6 +59,8 @@ TEST(CliOptions, UsageErrorsAreRejectedWithAReason)
         {"mktape", "out.tap", "a", "--block-size"},
         {"rewind", "--tape-image", "a.tap", "--no-clobber"},       // a load's option
         {"load", "--tape-image", "a.tap", "--no-clobber=yes"},     // a flag takes no value
+        {"capture", "--tape-image", "a.tap", "--bag", "out.tap"},  // a load's option
+        {"load", "--tape-image", "a.tap", "--name-from-labels=1"},
     };
     for (const auto& args : bad) {
         std::string joined;
@@ -120,6 +122,13 @@ TEST(CliOptions, NoClobberIsAFlagOfLoadAndNotAValueTaken)
     ASSERT_TRUE(Parse({"load", "--tape-image", "a.tap", "--base", "--no-clobber"}, options, error)) << error;
     EXPECT_FALSE(options.noClobber);
     EXPECT_EQ(options.base, "--no-clobber");
+    // The bag and the names after labels are load options of their own.
+    ASSERT_TRUE(Parse({"load", "--tape-image", "a.tap", "--name-from-labels"}, options, error)) << error;
+    EXPECT_TRUE(options.loadOptions.nameFromLabels);
+    EXPECT_FALSE(options.loadOptions.bag);
+    ASSERT_TRUE(Parse({"load", "--tape-image", "a.tap", "--bag"}, options, error)) << error;
+    EXPECT_TRUE(options.loadOptions.bag);
+    EXPECT_FALSE(options.loadOptions.nameFromLabels);
 }
 
 TEST(CliOptions, HelpWinsAnywhere)

@@ -7,6 +7,7 @@
 
 #include <QComboBox>
 #include <QFileDialog>
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -90,7 +91,8 @@ private slots:
         auto dialog = OpenLoadDialog("/p", "b", "*");
         QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
         QCOMPARE(QApplication::focusWidget(), dialog->GetDlgItem(IDOK));
-        const int order[] = {IDCANCEL, IDC_PATH, IDC_BROWSE, IDC_FILE_BASE, IDC_SELECTION, IDOK};
+        const int order[] = {IDCANCEL, IDC_PATH, IDC_BROWSE, IDC_FILE_BASE, IDC_SELECTION, IDC_BAG, IDC_NAME_FROM_LABELS,
+                             IDOK};
         for (int id : order) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget(), dialog->GetDlgItem(id));
@@ -143,6 +145,24 @@ private slots:
         QCOMPARE(dialog->m_strPath, std::string());
         QCOMPARE(dialog->m_strFileBase, std::string());
         QCOMPARE(dialog->m_strSelection, selection.toStdString());
+    }
+
+    void checkBoxesShowAndTakeTheLoadOptions()
+    {
+        auto dialog = std::make_unique<CLoadAllFilesDialog>();
+        dialog->m_bNameFromLabels = true;
+        dialog->OnInitDialog();
+        dialog->show();
+        auto* bag = qobject_cast<QCheckBox*>(dialog->GetDlgItem(IDC_BAG));
+        auto* names = qobject_cast<QCheckBox*>(dialog->GetDlgItem(IDC_NAME_FROM_LABELS));
+        QVERIFY(bag && names);
+        QVERIFY(!bag->isChecked());
+        QVERIFY(names->isChecked());
+        QTest::mouseClick(bag, Qt::LeftButton, {}, QPoint(4, bag->height() / 2));
+        QTest::mouseClick(names, Qt::LeftButton, {}, QPoint(4, names->height() / 2));
+        QCOMPARE(ClickLoad(*dialog), QString());
+        QVERIFY(dialog->m_bBag);
+        QVERIFY(!dialog->m_bNameFromLabels);
     }
 
     void cancelLeavesTheMembers()

@@ -141,6 +141,14 @@ TEST_F(FolderTest, TheSourceImageIsNeverATarget)
     Load(dir / "link.tap", dir / "N", "0-1");
     EXPECT_EQ(result, TapeJobResult::Completed);
     EXPECT_EQ(ReadWholeFile(dir / "t.tap"), original);
+    // Names from labels: a data file may be "file0001_<identifier>", and such names count too.
+    fs::create_directory(dir / "P");
+    fs::create_hard_link(dir / "t.tap", dir / "P/file0001_DATA");
+    options.nameFromLabels = true;
+    Load(dir / "t.tap", dir / "P");
+    options.nameFromLabels = false;
+    EXPECT_EQ(result, TapeJobResult::Failed);
+    EXPECT_EQ(Names(dir / "P"), (std::set<std::string>{"file0001_DATA"}));
 
     // A capture whose report would go over the image it reads.
     MakeImage(dir / "v.tap.json", ThreeFiles);
