@@ -1,6 +1,7 @@
 #include "app/MainFrame.h"
 
 #include "app/JobEndStatus.h"
+#include "Version.h"
 #include "aspi/DriveReport.h"
 #include "dialogs/CChooseTapeDlg.h"
 #include "dialogs/CLoadAllFilesDialog.h"
@@ -20,6 +21,15 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QDockWidget>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QKeySequence>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QUrl>
+#include <QVBoxLayout>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenuBar>
@@ -88,6 +98,7 @@ CMainFrame::~CMainFrame()
 bool CMainFrame::OnCreate()
 {
     setWindowIcon(FrameIcon());
+    setAcceptDrops(true);
 
     m_pView = new CChildView(this);
     m_pView->setFrameShape(QFrame::NoFrame);
@@ -147,6 +158,8 @@ void CMainFrame::CreateCommands()
         {ID_NO_CLOBBER, &CMainFrame::OnNoClobber, &CMainFrame::OnUpdateNoClobber},
         {ID_FILE_SAVE_LOG, &CMainFrame::OnSaveLog, nullptr},
         {ID_APP_EXIT, &CMainFrame::OnAppExit, nullptr},
+        {ID_HELP_MANUAL, &CMainFrame::OnHelpManual, nullptr},
+        {ID_APP_ABOUT, &CMainFrame::OnAppAbout, nullptr},
     };
     for (const auto& entry : table) {
         auto* action = new QAction(this);
@@ -159,6 +172,76 @@ void CMainFrame::CreateCommands()
         connect(action, &QAction::triggered, this, [this, handler] { (this->*handler)(); });
         m_commands[entry.id] = Command{entry.handler, entry.update, action};
     }
+    // Keys for the commands used most; the enable rules guard them as they guard the menu.
+    const std::pair<int, QKeySequence> keys[] = {
+        {ID_LOAD_FILES, QKeySequence(Qt::CTRL | Qt::Key_L)},  {ID_REWIND, QKeySequence(Qt::CTRL | Qt::Key_R)},
+        {ID_EJECT, QKeySequence(Qt::CTRL | Qt::Key_E)},       {ID_BREAK, QKeySequence(Qt::CTRL | Qt::Key_B)},
+        {ID_FILE_OPEN_IMAGE, QKeySequence::Open},              {ID_FILE_SAVE_LOG, QKeySequence::Save},
+        {ID_APP_EXIT, QKeySequence::Quit},                     {ID_HELP_MANUAL, QKeySequence::HelpContents},
+    };
+    for (const auto& [id, key] : keys)
+        m_commands[id].action->setShortcut(key);
+}
+
+void CMainFrame::OnAppAbout()
+{
+    QMessageBox::about(this, tr("About Kellovaran"),
+                       tr("<p><b>Kellovaran</b> %1</p>"
+                          "<p>Copies the files of a magnetic tape, or of a tape image, to disk, with "
+                          "checksums, a report and a map of the tape.</p>"
+                          "<p>Licence: none is published yet; all rights are reserved "
+                          "(/usr/share/doc/kellovaran/copyright).</p>")
+                           .arg(QString::fromLatin1(kKellovaranVersion).toHtmlEscaped()));
+}
+
+// The manual page, as man formats it for a terminal, in a window of its own.
+void CMainFrame::OnHelpManual()
+{
+    QProcess man;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("MANWIDTH"), QStringLiteral("80"));
+    environment.insert(QStringLiteral("MAN_KEEP_FORMATTING"), QString());
+    man.setProcessEnvironment(environment);
+    man.start(QStringLiteral("man"), {QStringLiteral("-P"), QStringLiteral("cat"), QStringLiteral("kellovaran")});
+    QString text;
+    if (man.waitForFinished(10000) && man.exitStatus() == QProcess::NormalExit && man.exitCode() == 0)
+        text = QString::fromLocal8Bit(man.readAllStandardOutput());
+    if (text.trimmed().isEmpty()) {
+        QMessageBox::information(this, tr("Manual"),
+                                 tr("The manual page could not be shown here. In a terminal: man kellovaran "
+                                    "(the window) and man kellovaran-cli (the command line)."));
+        return;
+    }
+    auto* window = new QDialog(this);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->setWindowTitle(tr("Kellovaran manual"));
+    auto* page = new QPlainTextEdit(text, window);
+    page->setReadOnly(true);
+    page->setFont(m_pView->font());
+    page->setAccessibleName(tr("Manual"));
+    auto* layout = new QVBoxLayout(window);
+    layout->addWidget(page);
+    window->resize(page->fontMetrics().horizontalAdvance(QString(84, QLatin1Char('M'))), 600);
+    window->show();
+}
+
+// Tape image files dropped on the window are opened as drives, as "Open tape image..." does.
+void CMainFrame::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls() && m_jobs.GetJobCount() == 0 && !m_bValidating && !m_bClosePending) {
+        for (const QUrl& url : event->mimeData()->urls())
+            if (!url.isLocalFile())
+                return;
+        event->acceptProposedAction();
+    }
+}
+
+void CMainFrame::dropEvent(QDropEvent* event)
+{
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile())
+            OpenTapeImage(url.toLocalFile().toLocal8Bit().toStdString());
+    event->acceptProposedAction();
 }
 
 void CMainFrame::CreateMenus()
@@ -494,7 +577,15 @@ void CMainFrame::OnEject()
 // The chooser starts in the folder of the last image, else in the load's folder.
 void CMainFrame::OnSaveTapeImage()
 {
-    const std::string folder = m_strImageFile.empty() ? m_strPath : m_strImageFile;
+    // The first time, the tape's name in the load's folder: an image's own name, else the drive's.
+    std::string folder = m_strImageFile;
+    if (folder.empty()) {
+        const std::vector<std::string>& images = DeviceNamespace::TapeImages();
+        std::string name = m_nCurrentDevice >= 0 && static_cast<size_t>(m_nCurrentDevice) < images.size()
+                               ? std::filesystem::path(images[m_nCurrentDevice]).stem().string()
+                               : DeviceNamespace::DeviceName(m_nCurrentDevice).substr(4);
+        folder = m_strPath + "/" + (name.empty() ? std::string("tape") : name) + ".tap";
+    }
     if (AskTapeImageFile(this, folder, m_strImageFile, m_nImageType)) {
         StartJob(TAPE_JOB_CAPTURE);
     }
@@ -751,9 +842,13 @@ void CMainFrame::OnAppExit()
 // stands, written to a temporary name and renamed, so a failed save never leaves half a log.
 void CMainFrame::OnSaveLog()
 {
-    const QString name = SaveLogChooser()(this);
+    // Offered: <base>.log in the load's folder; a name without an extension gets ".log".
+    const QString suggested = QString::fromLocal8Bit(m_strPath + "/" + m_strFileBase + ".log");
+    QString name = SaveLogChooser()(this, suggested);
     if (name.isEmpty())
         return;
+    if (QFileInfo(name).suffix().isEmpty())
+        name += QStringLiteral(".log");
     QSaveFile file(name);
     const QByteArray text = m_pView->toPlainText().toUtf8() + '\n';
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
@@ -764,8 +859,8 @@ void CMainFrame::OnSaveLog()
 
 CMainFrame::FileChooser& CMainFrame::SaveLogChooser()
 {
-    static FileChooser chooser = [](QWidget* owner) {
-        return QFileDialog::getSaveFileName(owner, QStringLiteral("Save log"), QString(),
+    static FileChooser chooser = [](QWidget* owner, const QString& suggested) {
+        return QFileDialog::getSaveFileName(owner, QStringLiteral("Save log"), suggested,
                                             QStringLiteral("Log files (*.log *.txt);;All files (*)"));
     };
     return chooser;

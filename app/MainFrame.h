@@ -61,6 +61,8 @@ public:
     void OnAppExit();
     void OnWriteReport();
     void OnViewTapeMap();
+    void OnAppAbout();
+    void OnHelpManual();
     // Enable rules.
     void OnUpdateTapeCommand(QAction* cmdUI);
     void OnUpdateSelectTape(QAction* cmdUI);
@@ -75,7 +77,7 @@ public:
 
     // Asks for the file "Save log..." writes; an empty name when the user cancels. Tests put
     // a stand-in in place of the file dialog (an empty function restores it).
-    using FileChooser = std::function<QString(QWidget* owner)>;
+    using FileChooser = std::function<QString(QWidget* owner, const QString& suggested)>;
     static void SetSaveLogChooserForTesting(FileChooser chooser);
 
     QAction* GetAction(int id) const;
@@ -128,6 +130,8 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     static FileChooser& SaveLogChooser();

@@ -1,6 +1,7 @@
 #include "cli/CliOptions.h"
 
 #include "frontend/CommandLineItems.h"
+#include "selection/FileSelection.h"
 
 #include <cstdint>
 #include <cstring>
@@ -315,6 +316,8 @@ bool CheckComplete(const std::string& verb, const CliOptions& options, std::stri
             error = "'capture' needs the name of the image to write";
         else if (options.captureOptions.resume && !options.captureOptions.retryFrom.empty())
             error = "--resume and --retry-bad cannot be given together";
+        else if (options.verb == CliVerb::Load && !FileBaseProblem(options.base).empty())
+            error = "--base '" + options.base + "': " + FileBaseProblem(options.base);
         else if (options.loadOptions.bag && !options.writeReport)
             error = "--bag cannot be given with --no-report: a bag holds the checksums and the report";
         else if (options.loadOptions.bag && (options.base.empty() || options.base.find('/') != std::string::npos ||

@@ -63,7 +63,7 @@ QLineEdit* CLoadAllFilesDialog::GetEdit(int id) const
 void CLoadAllFilesDialog::OnInitDialog()
 {
     DoDataExchange(false);
-    GetDlgItem(IDOK)->setFocus(Qt::TabFocusReason);
+    GetDlgItem(IDC_PATH)->setFocus(Qt::TabFocusReason);
 }
 
 void CLoadAllFilesDialog::DoDataExchange(bool saveAndValidate)
@@ -109,6 +109,15 @@ void CLoadAllFilesDialog::OnOK()
                              QMessageBox::Ok);
         selection->setFocus(Qt::OtherFocusReason);
         selection->selectAll();
+        return;
+    }
+    QLineEdit* base = GetEdit(IDC_FILE_BASE);
+    if (const std::string problem = FileBaseProblem(base->text().toLocal8Bit().toStdString()); !problem.empty()) {
+        QString text = QString::fromLocal8Bit(problem);
+        text[0] = text[0].toUpper();
+        QMessageBox::warning(this, LoadResString(AFX_IDS_APP_TITLE), text + QLatin1Char('.'), QMessageBox::Ok);
+        base->setFocus(Qt::OtherFocusReason);
+        base->selectAll();
         return;
     }
     DoDataExchange(true);

@@ -34,6 +34,8 @@ const std::map<int, const char*>& StringTable()
         {ID_SAVE_TAPE_IMAGE, "Save the whole tape into a tape image file (SIMH, E11, AWS or HET)\nSave tape image"},
         {ID_VALIDATE_TAPE_IMAGE, "Check a tape image file from end to end and log what it holds and where it is damaged\nValidate tape image"},
         {ID_FILE_OPEN_IMAGE, "Add a tape image file as a drive and select it\nOpen tape image"},
+        {ID_HELP_MANUAL, "Open the manual\nManual"},
+        {ID_APP_ABOUT, "Show the program's version, revision and licence\nAbout"},
         {ID_VIEW_TAPE_MAP, "Show or hide the map of the tape: the blocks read, bad, skipped and not read\nTape map"},
         {ID_BREAK, "Break current operation\nBreak"},
         {ID_WRITE_REPORT, "Write the files' checksums and a session report beside them at the next load\nChecksums and report"},
@@ -194,21 +196,23 @@ const std::vector<MenuResource>& MainMenuResource()
           {ID_FILE_SAVE_LOG, "&Save log..."},
           {0, nullptr},
           {ID_APP_EXIT, "E&xit"}}},
-        {"Tools",
-         {{ID_SELECT_TAPE, "Select tape..."},
+        // The mnemonics ("&") are drawn as underlines: the texts read as before.
+        {"&Tools",
+         {{ID_SELECT_TAPE, "&Select tape..."},
           {0, nullptr},
-          {ID_LOAD_FILES, "Load  files from tape..."},
-          {ID_REWIND, "Rewind"},
-          {ID_EJECT, "Eject"},
-          {ID_SAVE_TAPE_IMAGE, "Save tape image..."},
-          {ID_VALIDATE_TAPE_IMAGE, "Validate tape image..."},
-          {0, "Read errors", {{ID_READ_ERRORS_STOP, "Stop"}, {ID_READ_ERRORS_SKIP, "Skip bad blocks"}}},
+          {ID_LOAD_FILES, "&Load  files from tape..."},
+          {ID_REWIND, "&Rewind"},
+          {ID_EJECT, "&Eject"},
+          {ID_SAVE_TAPE_IMAGE, "Save tape &image..."},
+          {ID_VALIDATE_TAPE_IMAGE, "&Validate tape image..."},
+          {0, "Rea&d errors", {{ID_READ_ERRORS_STOP, "&Stop"}, {ID_READ_ERRORS_SKIP, "S&kip bad blocks"}}},
           {0, nullptr},
-          {ID_BREAK, "Break operation"},
+          {ID_BREAK, "&Break operation"},
           {0, nullptr},
-          {ID_WRITE_REPORT, "Write checksums and report"},
-          {ID_NO_CLOBBER, "Never overwrite files"}}},
+          {ID_WRITE_REPORT, "&Write checksums and report"},
+          {ID_NO_CLOBBER, "&Never overwrite files"}}},
         {"&View", {{ID_VIEW_TAPE_MAP, "&Tape map"}}},
+        {"&Help", {{ID_HELP_MANUAL, "&Manual"}, {ID_APP_ABOUT, "&About Kellovaran"}}},
     };
     return menu;
 }
@@ -331,7 +335,9 @@ std::map<int, QWidget*> CreateDialogControls(QDialog& dialog, const DialogResour
     dialog.setFixedSize(units.X(resource.cx), units.Y(resource.cy));
 
     std::map<int, QWidget*> controls;
-    QWidget* previousTabStop = nullptr;
+    std::vector<QWidget*> fields;   // tab stops in template order, the dialog's buttons apart
+    std::vector<QWidget*> buttons;  // OK and Cancel: last in the tab order
+    QLabel* pendingLabel = nullptr; // a label waiting for the field after it
     for (const ControlResource& control : resource.controls) {
         const QString text = QString::fromLatin1(control.text);
         QWidget* widget = nullptr;
@@ -370,17 +376,29 @@ std::map<int, QWidget*> CreateDialogControls(QDialog& dialog, const DialogResour
             break;
         }
         widget->setGeometry(units.X(control.x), units.Y(control.y), units.X(control.cx), height);
-        if (control.kind != ControlKind::Static) {
+        if (control.kind == ControlKind::Static) {
+            pendingLabel = static_cast<QLabel*>(widget);
+        } else {
             widget->setFocusPolicy(Qt::StrongFocus);
-            if (previousTabStop) {
-                QWidget::setTabOrder(previousTabStop, widget);
+            (control.id == IDOK || control.id == IDCANCEL ? buttons : fields).push_back(widget);
+            // A label tied to the field it stands above: screen readers name the field by it.
+            if (pendingLabel && (control.kind == ControlKind::Edit || control.kind == ControlKind::DropDownList)) {
+                pendingLabel->setBuddy(widget);
+                widget->setAccessibleName(pendingLabel->text());
+            } else if (text == QStringLiteral("...")) {
+                widget->setAccessibleName(QObject::tr("Browse"));
             }
-            previousTabStop = widget;
+            pendingLabel = nullptr;
         }
         if (control.id != IDC_STATIC) {
             widget->setObjectName(QString::number(control.id));
             controls[control.id] = widget;
         }
+    }
+    // The fields in the order they stand, then the buttons that close the dialog.
+    fields.insert(fields.end(), buttons.begin(), buttons.end());
+    for (size_t i = 1; i < fields.size(); ++i) {
+        QWidget::setTabOrder(fields[i - 1], fields[i]);
     }
     return controls;
 }

@@ -265,3 +265,12 @@ FileSelectionError FindFileSelectionError(const char* text)
     FileSelectionError problem;
     return Scan(text, sink, &problem) ? FileSelectionError{} : problem;
 }
+
+std::string FileBaseProblem(const std::string& base)
+{
+    if (base.empty())
+        return "the file name base is empty";
+    if (base.back() == '/')
+        return "the file name base ends in '/': it needs a name after its folders";
+    return {};
+}

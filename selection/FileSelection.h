@@ -76,3 +76,8 @@ struct FileSelectionError {
     size_t length = 0;         // NumberTooLarge, ReversedRange: the digits at offset at fault
 };
 FileSelectionError FindFileSelectionError(const char* text);
+
+// What is wrong with a load's file name base, in a few words; empty when nothing is. The
+// part after its last "/" names the files: empty, they would be "0000", ".sha256" and
+// ".json", the last two hidden.
+std::string FileBaseProblem(const std::string& base);

@@ -61,6 +61,8 @@ TEST(CliOptions, UsageErrorsAreRejectedWithAReason)
         {"load", "--tape-image", "a.tap", "--no-clobber=yes"},     // a flag takes no value
         {"capture", "--tape-image", "a.tap", "--bag", "out.tap"},  // a load's option
         {"load", "--tape-image", "a.tap", "--name-from-labels=1"},
+        {"load", "--tape-image", "a.tap", "--base", ""},           // files "0000", ".json", ".sha256"
+        {"load", "--tape-image", "a.tap", "--base", "sub/"},
     };
     for (const auto& args : bad) {
         std::string joined;

@@ -86,16 +86,39 @@ private slots:
         QVERIFY(units.cx > 0 && units.cx < metrics.height());
     }
 
-    void loadDialogTabsInTemplateOrderFromTheLoadButton()
+    // The dialog opens in its first field and tabs through the fields as they stand, then
+    // Load and Cancel; each field is named by the label above it.
+    void loadDialogOpensInItsFirstFieldAndTabsThroughTheFieldsThenTheButtons()
     {
         auto dialog = OpenLoadDialog("/p", "b", "*");
         QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
-        QCOMPARE(QApplication::focusWidget(), dialog->GetDlgItem(IDOK));
-        const int order[] = {IDCANCEL, IDC_PATH, IDC_BROWSE, IDC_FILE_BASE, IDC_SELECTION, IDC_BAG, IDC_NAME_FROM_LABELS,
-                             IDOK};
+        QCOMPARE(QApplication::focusWidget(), dialog->GetDlgItem(IDC_PATH));
+        const int order[] = {IDC_BROWSE, IDC_FILE_BASE, IDC_SELECTION, IDC_BAG, IDC_NAME_FROM_LABELS, IDOK, IDCANCEL,
+                             IDC_PATH};
         for (int id : order) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget(), dialog->GetDlgItem(id));
+        }
+        QCOMPARE(dialog->GetEdit(IDC_PATH)->accessibleName(), QStringLiteral("Path to save loaded files"));
+        QCOMPARE(dialog->GetEdit(IDC_FILE_BASE)->accessibleName(), QStringLiteral("File name base"));
+        QCOMPARE(dialog->GetDlgItem(IDC_BROWSE)->accessibleName(), QStringLiteral("Browse"));
+        for (QLabel* label : dialog->findChildren<QLabel*>())
+            QVERIFY2(label->buddy() != nullptr, qPrintable(label->text()));
+    }
+
+    // An empty base, or one that is only folders, would name the files "0000", ".json" and
+    // ".sha256": refused, the dialog stays open on the base.
+    void emptyFileBaseIsRefused()
+    {
+        for (const QString& base : {QString(), QStringLiteral("sub/")}) {
+            auto dialog = OpenLoadDialog("/p", "b", "*");
+            dialog->GetEdit(IDC_FILE_BASE)->setText(base);
+            QString caption;
+            const QString text = ClickLoad(*dialog, &caption);
+            QVERIFY2(text.startsWith(QStringLiteral("The file name base ")), qPrintable(text));
+            QVERIFY(dialog->isVisible());
+            QCOMPARE(dialog->focusWidget(), dialog->GetEdit(IDC_FILE_BASE));
+            QCOMPARE(dialog->m_strFileBase, std::string("b"));
         }
     }
 
@@ -137,13 +160,13 @@ private slots:
         QFETCH(QString, selection);
         auto dialog = OpenLoadDialog("/old", "old", "*");
         dialog->GetEdit(IDC_PATH)->setText(QString());
-        dialog->GetEdit(IDC_FILE_BASE)->setText(QString());
+        dialog->GetEdit(IDC_FILE_BASE)->setText(QStringLiteral("new"));
         dialog->GetEdit(IDC_SELECTION)->setText(selection);
         QCOMPARE(ClickLoad(*dialog), QString());
         QCOMPARE(dialog->result(), int(QDialog::Accepted));
         QVERIFY(!dialog->isVisible());
         QCOMPARE(dialog->m_strPath, std::string());
-        QCOMPARE(dialog->m_strFileBase, std::string());
+        QCOMPARE(dialog->m_strFileBase, std::string("new"));
         QCOMPARE(dialog->m_strSelection, selection.toStdString());
     }
 
@@ -151,6 +174,7 @@ private slots:
     {
         auto dialog = std::make_unique<CLoadAllFilesDialog>();
         dialog->m_bNameFromLabels = true;
+        dialog->m_strFileBase = "file";
         dialog->OnInitDialog();
         dialog->show();
         auto* bag = qobject_cast<QCheckBox*>(dialog->GetDlgItem(IDC_BAG));

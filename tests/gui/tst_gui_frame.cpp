@@ -264,7 +264,7 @@ private slots:
         for (QAction* menuAction : frame->menuBar()->actions()) {
             menus << menuAction->text();
         }
-        QCOMPARE(menus, (QStringList{"&File", "Tools", "&View"}));
+        QCOMPARE(menus, (QStringList{"&File", "&Tools", "&View", "&Help"}));
         const QList<QAction*> fileItems = frame->menuBar()->actions()[0]->menu()->actions();
         QCOMPARE(fileItems.size(), 4);
         QCOMPARE(fileItems[0]->text(), QStringLiteral("&Open tape image..."));
@@ -274,9 +274,15 @@ private slots:
         for (QAction* item : frame->menuBar()->actions()[1]->menu()->actions()) {
             tools << (item->isSeparator() ? QStringLiteral("-") : item->text());
         }
-        QCOMPARE(tools, (QStringList{"Select tape...", "-", "Load  files from tape...", "Rewind", "Eject",
-                                     "Save tape image...", "Validate tape image...", "Read errors", "-", "Break operation", "-",
-                                     "Write checksums and report", "Never overwrite files"}));
+        QCOMPARE(tools, (QStringList{"&Select tape...", "-", "&Load  files from tape...", "&Rewind", "&Eject",
+                                     "Save tape &image...", "&Validate tape image...", "Rea&d errors", "-",
+                                     "&Break operation", "-", "&Write checksums and report", "&Never overwrite files"}));
+        // Each item of a menu has a mnemonic of its own.
+        QSet<QChar> keys;
+        for (const QString& item : tools)
+            if (item != QStringLiteral("-"))
+                keys.insert(item.at(item.indexOf(QLatin1Char('&')) + 1).toLower());
+        QCOMPARE(keys.size(), 10);
         // A checkable choice that the next load takes along.
         QAction* noClobber = frame->GetAction(ID_NO_CLOBBER);
         QVERIFY(noClobber->isCheckable());
@@ -291,9 +297,9 @@ private slots:
 
         QStringList buttons;
         for (QAction* button : frame->m_wndToolBar->actions()) {
-            buttons << (button->isSeparator() ? QStringLiteral("-") : button->text());
+            buttons << (button->isSeparator() ? QStringLiteral("-") : button->iconText());
         }
-        QCOMPARE(buttons, (QStringList{"Rewind", "Load  files from tape...", "-", "Break operation", "Eject"}));
+        QCOMPARE(buttons, (QStringList{"Rewind", "Load  files from tape", "-", "Break operation", "Eject"}));
         QCOMPARE(frame->m_wndToolBar->iconSize(), QSize(16, 16));
 
         const struct {
@@ -322,7 +328,7 @@ private slots:
         auto frame = MakeFrame();
         QMenu* readErrors = nullptr;
         for (QAction* item : frame->menuBar()->actions()[1]->menu()->actions()) {
-            if (item->menu() && item->text() == QStringLiteral("Read errors")) {
+            if (item->menu() && item->text() == QStringLiteral("Rea&d errors")) {
                 readErrors = item->menu();
             }
         }
@@ -332,7 +338,7 @@ private slots:
             choices << choice->text();
             QVERIFY(choice->isCheckable());
         }
-        QCOMPARE(choices, (QStringList{"Stop", "Skip bad blocks"}));
+        QCOMPARE(choices, (QStringList{"&Stop", "S&kip bad blocks"}));
         QAction* stop = frame->GetAction(ID_READ_ERRORS_STOP);
         QAction* skip = frame->GetAction(ID_READ_ERRORS_SKIP);
         QVERIFY(stop->isChecked());
@@ -410,7 +416,11 @@ private slots:
         TempDir dir;
         const std::string name = dir / "session.log";
         frame->GetView()->AppendLogText("######## Blocks read\t\t: 2\n");
-        CMainFrame::SetSaveLogChooserForTesting([&](QWidget*) { return QString::fromStdString(name); });
+        QString offered;
+        CMainFrame::SetSaveLogChooserForTesting([&](QWidget*, const QString& suggested) {
+            offered = suggested;
+            return QString::fromStdString(name);
+        });
         frame->GetAction(ID_FILE_SAVE_LOG)->trigger();
         CMainFrame::SetSaveLogChooserForTesting({});
         const std::string saved = ReadWholeFile(name);
@@ -418,10 +428,18 @@ private slots:
         QVERIFY(saved.find("######## Blocks read\t\t: 2\n") != std::string::npos);
 
         // A cancelled choice writes nothing.
-        CMainFrame::SetSaveLogChooserForTesting([](QWidget*) { return QString(); });
+        QVERIFY2(offered.endsWith(QStringLiteral("/file.log")), qPrintable(offered));  // <base>.log is offered
+
+        // A name without an extension gets ".log".
+        CMainFrame::SetSaveLogChooserForTesting(
+            [&](QWidget*, const QString&) { return QString::fromStdString(dir / "plain"); });
+        frame->GetAction(ID_FILE_SAVE_LOG)->trigger();
+        QCOMPARE(ReadWholeFile(dir / "plain.log"), saved);
+
+        CMainFrame::SetSaveLogChooserForTesting([](QWidget*, const QString&) { return QString(); });
         frame->GetAction(ID_FILE_SAVE_LOG)->trigger();
         CMainFrame::SetSaveLogChooserForTesting({});
-        QCOMPARE(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+        QCOMPARE(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
     }
 
     void exitClosesAnIdleFrame()

@@ -22,7 +22,11 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QProgressBar>
+#include <QUrl>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
@@ -545,18 +549,18 @@ private slots:
         auto frame = MakeFrame();
         QAction* command = nullptr;
         for (QAction* menu : frame->menuBar()->actions()) {
-            if (menu->text() != QStringLiteral("Tools")) {
+            if (menu->text() != QStringLiteral("&Tools")) {
                 continue;
             }
             const QList<QAction*> items = menu->menu()->actions();
             for (qsizetype i = 0; i + 1 < items.size(); ++i) {
-                if (items[i]->text() == QStringLiteral("Eject")) {
+                if (items[i]->text() == QStringLiteral("&Eject")) {
                     command = items[i + 1];
                 }
             }
         }
         QVERIFY(command);
-        QCOMPARE(command->text(), QStringLiteral("Save tape image..."));
+        QCOMPARE(command->text(), QStringLiteral("Save tape &image..."));
 
         command->trigger();
         QTRY_COMPARE(drives.gate->Waiting(), 1);  // held at its rewind
@@ -699,6 +703,23 @@ private slots:
         QVERIFY(!frame->OpenTapeImage(dir / "junk"));
         QCOMPARE(frame->GetDeviceEntries(), both);
         QCOMPARE(frame->m_nCurrentDevice, 1);
+
+        // An image file dropped on the window is opened the same way; a file no format fits is not.
+        QVERIFY(WriteTapeImage(dir / "third.tap", {{"3"}}, error));
+        QMimeData dropped;
+        dropped.setUrls({QUrl::fromLocalFile(QString::fromStdString(dir / "third.tap")),
+                         QUrl::fromLocalFile(QString::fromStdString(dir / "junk"))});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(frame.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(frame.get(), &drop);
+        QCOMPARE(frame->GetDeviceEntries().size(), size_t(3));
+        QCOMPARE(frame->m_nCurrentDevice, 2);
+        frame->m_nCurrentDevice = 1;
+
+        // Ctrl+R rewinds, as the menu item does.
+        QCOMPARE(frame->GetAction(ID_REWIND)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
         frame->OnRewind();
         QVERIFY(WaitForIdle(*frame));
         DeviceNamespace::SetTapeImages({});
