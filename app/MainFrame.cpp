@@ -113,7 +113,14 @@ bool CMainFrame::OnCreate()
     // The view reports its pane texts and asks for the drive text when it writes the banner.
     connect(m_pView, &CChildView::PaneTextChanged, this, &CMainFrame::SetPaneText);
     connect(m_pView, &CChildView::CountersShown, this, &CMainFrame::ShowProgress);
-    m_pView->SetDriveReport([this] { return DescribeTapeDrives(*m_aspi); });
+    m_pView->SetDriveReport([this] {
+        std::string text = DescribeTapeDrives(*m_aspi);
+        // No drive found (or none looked for): the way to an image, which needs none.
+        if (!m_aspi->m_bInitialized || m_aspi->m_devices.empty())
+            text += tr("To copy a tape image, open it with File > Open tape image... or drop it on this window\n")
+                        .toStdString();
+        return text;
+    });
 
     // The folder offered to the first load.
     const QString current = QDir::currentPath();

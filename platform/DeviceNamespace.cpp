@@ -169,13 +169,13 @@ std::string DevicePath(int index)
         if (!state().testOpener && !state().images.empty()) {
             if (index >= 0 && static_cast<size_t>(index) < state().images.size())
                 return state().images[static_cast<size_t>(index)];
-            return DeviceName(index);
+            return DeviceName(index).substr(4);
         }
         if (!state().testOpener)
             namer = state().realNamer;
     }
     std::string path = namer ? namer(index) : std::string();
-    return path.empty() ? DeviceName(index) : path;
+    return path.empty() ? DeviceName(index).substr(4) : path;
 }
 
 } // namespace DeviceNamespace

@@ -64,7 +64,7 @@ TapeDevicePtr OpenTape(int index, uint32_t& error);
 std::string DeviceName(int index);
 
 // What TAPEn opens, for a message that says why it could not: the tape image's path, the
-// real drive's node, or DeviceName when neither is known.
+// real drive's node, or the name the user knows it by ("TAPE3") when neither is known.
 std::string DevicePath(int index);
 
 } // namespace DeviceNamespace

@@ -221,7 +221,7 @@ TEST_F(CliProgram, DriveThatDoesNotExistCannotBeAccessed)
     RunResult r = RunCli({"rewind", "--device", "999"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "[00][TAPE999] -- Can't access specified device\n\n"
-                     "[00][TAPE999] -- Reason: not found: '\\\\.\\TAPE999'\n");
+                     "[00][TAPE999] -- Reason: not found: 'TAPE999'\n");
 }
 
 TEST_F(CliProgram, DrivesPrintsTheDrivePartOfTheStartUpLog)

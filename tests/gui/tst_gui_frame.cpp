@@ -88,6 +88,7 @@ LoadFields OpenLoadDialogAndCancel(CMainFrame& frame, const LoadFields* typed = 
 }
 
 const std::string kBanner = "-------------------LOG INITIALIZED--------------------\n<time>\n\n";
+const std::string kImageHint = "To copy a tape image, open it with File > Open tape image... or drop it on this window\n";
 
 void SendBlock(CChildView& view, uint32_t message, const void* data, size_t size)
 {
@@ -200,14 +201,14 @@ private slots:
     {
         UseNoAspi();
         auto frame = MakeFrame();
-        QCOMPARE(MaskTimes(LogText(*frame)), kBanner + "ASPI did not initialize\n");
+        QCOMPARE(MaskTimes(LogText(*frame)), kBanner + "ASPI did not initialize\n" + kImageHint);
     }
 
     void startupLogWithoutDrives()
     {
         UseAspiWithoutDrives();
         auto frame = MakeFrame();
-        QCOMPARE(MaskTimes(LogText(*frame)), kBanner + "ASPI initialized\nTape drives not found.\n\n");
+        QCOMPARE(MaskTimes(LogText(*frame)), kBanner + "ASPI initialized\nTape drives not found.\n\n" + kImageHint);
     }
 
     void startupLogWithTwoDrives()

@@ -384,7 +384,7 @@ TEST_F(LoadTest, BadSelectionAndMissingDeviceTouchNothing)
     TapeJob* job = list.AddJob(dir.path(), "file", "*", 3, &list, &notify, TAPE_JOB_LOAD);
     job->RunLoad();
     EXPECT_EQ(notify.Log(), "[00][TAPE3] -- Can't access specified device\n\n"
-                            "[00][TAPE3] -- Reason: not found: '\\\\.\\TAPE3'\n");
+                            "[00][TAPE3] -- Reason: not found: 'TAPE3'\n");
     EXPECT_EQ(job->m_nResult, TapeJobResult::Failed);
     list.RemoveJob(job);
 }

@@ -183,9 +183,9 @@ TEST_F(DeviceControlTest, MissingDeviceWritesTheAccessTextAndWhy)
     TapeJob* eject = list.AddJob("", "", "", 2, &list, &notify, TAPE_JOB_EJECT);
     eject->Eject();
     EXPECT_EQ(notify.Log(), "[00][TAPE2] -- Can't access specified device\n\n"
-                            "[00][TAPE2] -- Reason: not found: '\\\\.\\TAPE2'\n"
+                            "[00][TAPE2] -- Reason: not found: 'TAPE2'\n"
                             "[01][TAPE2] -- Can't access specified device\n\n"
-                            "[01][TAPE2] -- Reason: not found: '\\\\.\\TAPE2'\n");
+                            "[01][TAPE2] -- Reason: not found: 'TAPE2'\n");
     EXPECT_TRUE(notify.StatusTexts().empty());
     EXPECT_EQ(eject->m_nResult, TapeJobResult::Failed);
 }
@@ -209,7 +209,7 @@ TEST(DeviceAccess, TheReasonNamesTheImageAndWhatIsWrongWithIt)
                             "[01][TAPE1] -- Can't access specified device\n\n"
                             "[01][TAPE1] -- Reason: not a regular file: '" + fifo + "'\n"
                             "[02][TAPE2] -- Can't access specified device\n\n"
-                            "[02][TAPE2] -- Reason: not found: '\\\\.\\TAPE2'\n");
+                            "[02][TAPE2] -- Reason: not found: 'TAPE2'\n");
 }
 
 TEST_F(DeviceControlTest, BlockSizeOperationsOnVariableAndFixedDrives)
