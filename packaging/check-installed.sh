@@ -32,7 +32,8 @@ cmp "$work/two.txt" "$work/out/f0001"
 
 for f in /usr/share/man/man1/kellovaran-cli.1.gz /usr/share/man/man1/kellovaran.1.gz \
          /usr/share/applications/kellovaran.desktop /usr/share/metainfo/org.kellovaran.kellovaran.metainfo.xml \
-         /usr/share/icons/hicolor/48x48/apps/kellovaran.png /usr/share/icons/hicolor/256x256/apps/kellovaran.png; do
+         /usr/share/icons/hicolor/48x48/apps/kellovaran.png /usr/share/icons/hicolor/256x256/apps/kellovaran.png \
+         /usr/share/doc/kellovaran/copyright /usr/share/doc/kellovaran/changelog.Debian.gz; do
     [ -s "$f" ] || { echo "missing after install: $f"; exit 1; }
 done
 zcat /usr/share/man/man1/kellovaran-cli.1.gz | grep -q '^\.SH EXIT STATUS' || { echo "man page unreadable"; exit 1; }

@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -69,6 +70,47 @@ QColor ErrorColour(const QPalette& palette)
     return palette.color(QPalette::Base).lightness() < 128 ? QColor(0xff, 0x6b, 0x6b) : QColor(0xb0, 0x00, 0x00);
 }
 
+// Every character of the font as wide as every other: what keeps tab-aligned columns in
+// line. Measured, not taken from the font's pitch flag, which some monospace fonts lack
+// (Noto Sans Mono, as fontconfig describes it).
+bool HasEqualWidths(const QFont& font)
+{
+    const QFontMetricsF metrics(font);
+    const qreal width = metrics.horizontalAdvance(QLatin1Char('M'));
+    if (width <= 0)
+        return false;
+    for (const char c : {'i', 'l', 'W', '.', ' ', '0', '#', ':'})
+        if (!qFuzzyCompare(metrics.horizontalAdvance(QLatin1Char(c)), width))
+            return false;
+    return true;
+}
+
+// The log's font: the system's fixed-width font when its characters are equally wide, else
+// the first installed font whose characters are (those that call themselves fixed pitch
+// tried first), at the system font's size. With none at all, the system's.
+QFont LogFont()
+{
+    const QFont system = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    if (HasEqualWidths(system))
+        return system;
+    QFont candidate = system;
+    candidate.setStyleHint(QFont::TypeWriter);
+    candidate.setFamilies({QStringLiteral("monospace")});
+    if (HasEqualWidths(candidate))
+        return candidate;
+    const QStringList families = QFontDatabase::families();
+    for (const bool fixedPitch : {true, false}) {
+        for (const QString& family : families) {
+            if (QFontDatabase::isFixedPitch(family) != fixedPitch || QFontDatabase::isPrivateFamily(family))
+                continue;
+            candidate.setFamilies({family});
+            if (HasEqualWidths(candidate))
+                return candidate;
+        }
+    }
+    return system;
+}
+
 // About one screen frame: the log need not be painted faster than it can be seen.
 constexpr int kScreenFrameMs = 16;
 // The running counters are read by a person: ten times a second is as often as a figure
@@ -93,7 +135,7 @@ CChildView::CChildView(QWidget* parent) : QPlainTextEdit(parent), m_uiThread(std
     setUndoRedoEnabled(false);
     // The summaries line up their values with tabs: only a fixed-width font keeps them in
     // columns.
-    setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    setFont(LogFont());
     m_errorFormat.setForeground(ErrorColour(palette()));
     InstallAccelerators();
 }

@@ -13,7 +13,8 @@
 #include <QAction>
 #include <QComboBox>
 #include <QDir>
-#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -406,13 +407,20 @@ private slots:
     {
         UseNoAspi();
         auto frame = MakeFrame();
-        // The tab-aligned summaries line up only in a fixed-width font: the view asks for
-        // the system's. (What the font matcher reports as fixed pitch depends on the fonts
-        // installed; some monospace fonts are not reported so.)
-        const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-        QCOMPARE(frame->GetView()->font().family(), fixed.family());
-        QCOMPARE(frame->GetView()->font().pointSizeF(), fixed.pointSizeF());
-        QCOMPARE(frame->GetView()->document()->defaultFont().family(), fixed.family());
+        // The tab-aligned summaries line up only when every character is as wide as every
+        // other, in the font the log is drawn in, whatever fonts the machine has (measured:
+        // some monospace fonts do not call themselves fixed pitch).
+        for (const QFont& font : {frame->GetView()->font(), frame->GetView()->document()->defaultFont()}) {
+            const QFontMetricsF metrics(font);
+            const qreal line = metrics.horizontalAdvance(QStringLiteral("######## Blocks read"));
+            QVERIFY2(line > 0, qPrintable(QFontInfo(font).family()));
+            for (const QString& same : {QString(20, QLatin1Char('i')), QString(20, QLatin1Char('M')),
+                                        QStringLiteral("WWWW....::::0000llll")})
+                QVERIFY2(qFuzzyCompare(metrics.horizontalAdvance(same), line),
+                         qPrintable(QFontInfo(font).family() + QStringLiteral(": '") + same +
+                                    QStringLiteral("' is not as wide as 20 other characters")));
+        }
+        qInfo("log font: %s", qPrintable(QFontInfo(frame->GetView()->font()).family()));
 
         TempDir dir;
         const std::string name = dir / "session.log";
