@@ -265,3 +265,22 @@ FileSelectionError FindFileSelectionError(const char* text)
     FileSelectionError problem;
     return Scan(text, sink, &problem) ? FileSelectionError{} : problem;
 }
+
+std::string FileSelectionText(std::vector<int32_t> numbers)
+{
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    std::string text;
+    for (size_t i = 0; i < numbers.size();) {
+        size_t last = i;
+        while (last + 1 < numbers.size() && numbers[last + 1] == numbers[last] + 1)
+            ++last;
+        if (!text.empty())
+            text += ',';
+        text += std::to_string(numbers[i]);
+        if (last > i)
+            text += (last == i + 1 ? "," : "-") + std::to_string(numbers[last]);
+        i = last + 1;
+    }
+    return text;
+}

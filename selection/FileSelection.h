@@ -76,3 +76,7 @@ struct FileSelectionError {
     size_t length = 0;         // NumberTooLarge, ReversedRange: the digits at offset at fault
 };
 FileSelectionError FindFileSelectionError(const char* text);
+
+// The selection text for these file numbers, in any order, repeats allowed: ascending, runs
+// of consecutive numbers as ranges ("0-2,5"). "" for none: no selection picks no file.
+std::string FileSelectionText(std::vector<int32_t> numbers);
