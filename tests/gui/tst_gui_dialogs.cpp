@@ -8,6 +8,7 @@
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
 #include "res/Resource.h"
+#include "tests/common/TestSupport.h"
 #include "tests/gui/GuiTestSupport.h"
 
 #include <QComboBox>
