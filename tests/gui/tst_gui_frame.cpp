@@ -274,7 +274,7 @@ private slots:
         for (QAction* item : frame->menuBar()->actions()[1]->menu()->actions()) {
             tools << (item->isSeparator() ? QStringLiteral("-") : item->text());
         }
-        QCOMPARE(tools, (QStringList{"Select tape...", "-", "Load  files from tape...", "Rewind", "Eject",
+        QCOMPARE(tools, (QStringList{"Select tape...", "-", "Load  files from tape...", "Tape contents...", "Rewind", "Eject",
                                      "Save tape image...", "Validate tape image...", "Read errors", "-", "Break operation", "-",
                                      "Write checksums and report", "Never overwrite files"}));
         // A checkable choice that the next load takes along.
