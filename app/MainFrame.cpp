@@ -489,6 +489,9 @@ void CMainFrame::OnLoadFiles()
 // removed once the list has been shown: nothing of it is left among the user's files.
 void CMainFrame::OnTapeContents()
 {
+    // The folder of a scan still running is its own: a second command must not take it away.
+    if (m_pScanFolder || m_jobs.GetJobCount() != 0)
+        return;
     auto folder = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/kellovaran-scan-XXXXXX"));
     if (!folder->isValid()) {
         m_pView->AppendErrorText(
@@ -718,11 +721,7 @@ bool CMainFrame::StartJob(int32_t kind, bool scan)
     TapeJob* job = m_jobs.AddJob(path, base, selection, m_nCurrentDevice, &m_jobs, m_pView, kind);
     if (job && (load || kind == TAPE_JOB_CAPTURE)) {
         job->m_loadOptions = m_loadOptions;
-        if (scan) {  // the read-error choices apply; nothing else of a load's writing does
-            job->m_loadOptions.scanOnly = true;
-            job->m_loadOptions.writeChecksumsAndReport = true;
-            job->m_loadOptions.bag = job->m_loadOptions.noClobber = job->m_loadOptions.nameFromLabels = false;
-        }
+        job->m_loadOptions.scanOnly = scan;  // takes the read-error choices, writes only its report
         // A new map for each load or capture, drawn as it grows and kept after it ends.
         job->m_pMap = std::make_shared<TapeMap>();
         m_pMapView->SetMap(job->m_pMap);

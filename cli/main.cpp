@@ -154,7 +154,6 @@ int RunJob(const CliOptions& options)
         job.fileBase = options.base;
         job.selection = "*";
         job.options = options.loadOptions;
-        job.options.writeChecksumsAndReport = true;
         job.options.scanOnly = true;
         break;
     case CliVerb::Capture:

@@ -44,6 +44,10 @@ void TapeJob::RunLoad()
         return;
     }
 
+    if (m_loadOptions.scanOnly) {  // a scan writes its report and nothing of a load's
+        m_loadOptions.writeChecksumsAndReport = true;
+        m_loadOptions.bag = m_loadOptions.noClobber = m_loadOptions.nameFromLabels = false;
+    }
     m_nBlocksTotal = 0;
     m_nBytesTotal = 0;
     m_nFilesRead = 0;

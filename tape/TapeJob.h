@@ -86,8 +86,8 @@ struct LoadOptions {
     bool nameFromLabels = false;
     // A survey of the tape (kellovaran-cli scan, Tools "Tape contents..."): every file is
     // read as a load reads it, and counted, hashed and typed for the report, but no data
-    // file is written, and no checksum file either (tape/ScanSession.cpp). Needs
-    // writeChecksumsAndReport; bag, noClobber and nameFromLabels do not apply.
+    // file is written, and no checksum file either (tape/ScanSession.cpp). RunLoad sets
+    // writeChecksumsAndReport for it and clears bag, noClobber and nameFromLabels.
     bool scanOnly = false;
 };
 

@@ -250,7 +250,7 @@ private slots:
             RecordingNotify notify;
             TapeJobList jobs;
             TapeJob* job = jobs.AddJob(dir.path(), "scan", "*", 0, &jobs, &notify, TAPE_JOB_LOAD);
-            job->m_loadOptions.writeChecksumsAndReport = job->m_loadOptions.scanOnly = true;
+            job->m_loadOptions.scanOnly = true;
             job->RunLoad();
             QCOMPARE(job->m_nResult, TapeJobResult::Completed);
             jobs.RemoveJob(job);

@@ -822,8 +822,8 @@ TapeJobResult Scan(const std::string& dir, const std::string& base, RecordingNot
 {
     TapeJobList jobs;
     TapeJob* job = jobs.AddJob(dir, base, "*", 0, &jobs, &notify, TAPE_JOB_LOAD);
-    job->m_loadOptions.writeChecksumsAndReport = true;
     job->m_loadOptions.scanOnly = true;
+    job->m_loadOptions.noClobber = job->m_loadOptions.nameFromLabels = true;  // set aside by a scan
     job->RunLoad();
     const TapeJobResult result = job->m_nResult;
     jobs.RemoveJob(job);
