@@ -5,12 +5,14 @@
 #include "aspi/DriveReport.h"
 #include "dialogs/CChooseTapeDlg.h"
 #include "dialogs/CLoadAllFilesDialog.h"
+#include "dialogs/CTapeContentsDialog.h"
 #include "dialogs/ImageFileTypes.h"
 #include "dialogs/TapeImageFileDialog.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/Errors.h"
 #include "platform/ImageValidate.h"
 #include "res/Resource.h"
+#include "tape/TapeContents.h"
 #include "tape/TapeJob.h"
 #include "tape/TapeMap.h"
 #include "view/ChildView.h"
@@ -37,6 +39,7 @@
 #include <QProgressBar>
 #include <QSaveFile>
 #include <QScrollArea>
+#include <QTemporaryDir>
 #include <QStatusBar>
 #include <QToolBar>
 
@@ -152,6 +155,7 @@ void CMainFrame::CreateCommands()
     } table[] = {
         {ID_SELECT_TAPE, &CMainFrame::OnSelectTape, &CMainFrame::OnUpdateSelectTape},
         {ID_LOAD_FILES, &CMainFrame::OnLoadFiles, &CMainFrame::OnUpdateTapeCommand},
+        {ID_TAPE_CONTENTS, &CMainFrame::OnTapeContents, &CMainFrame::OnUpdateTapeCommand},
         {ID_REWIND, &CMainFrame::OnRewind, &CMainFrame::OnUpdateTapeCommand},
         {ID_EJECT, &CMainFrame::OnEject, &CMainFrame::OnUpdateTapeCommand},
         {ID_SAVE_TAPE_IMAGE, &CMainFrame::OnSaveTapeImage, &CMainFrame::OnUpdateTapeCommand},
@@ -571,6 +575,44 @@ void CMainFrame::OnLoadFiles()
     StartJob(TAPE_JOB_LOAD);
 }
 
+// The scan's report and map go to a folder of their own under the system's temporary one,
+// removed once the list has been shown: nothing of it is left among the user's files.
+void CMainFrame::OnTapeContents()
+{
+    // The folder of a scan still running is its own: a second command must not take it away.
+    if (m_pScanFolder || m_jobs.GetJobCount() != 0)
+        return;
+    auto folder = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/kellovaran-scan-XXXXXX"));
+    if (!folder->isValid()) {
+        m_pView->AppendErrorText(
+            ("Can't make a folder for the scan's report: " + folder->errorString().toStdString() + "\n\n").c_str());
+        return;
+    }
+    m_pScanFolder = std::move(folder);
+    if (!StartJob(TAPE_JOB_LOAD, true))
+        m_pScanFolder.reset();
+}
+
+// The scan has ended: its files are listed, and the ticked ones become the selection the
+// next "Load files from tape..." offers. A scan cut short lists the files it read.
+void CMainFrame::ShowTapeContents()
+{
+    const std::unique_ptr<QTemporaryDir> folder = std::move(m_pScanFolder);  // removed on return
+    if (m_bClosePending)
+        return;
+    std::vector<TapeContentsRow> rows;
+    std::string error;
+    if (!ReadTapeContents(folder->path().toLocal8Bit().toStdString() + "/scan.json", rows, error) || rows.empty()) {
+        m_pView->AppendLogText("Tape contents: the scan read no file of the tape\n\n");
+        return;
+    }
+    CTapeContentsDialog dialog(std::move(rows), this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    m_strSelection = dialog.m_strSelection;
+    m_pView->AppendLogText(("Selection for the next load: " + m_strSelection + "\n\n").c_str());
+}
+
 void CMainFrame::OnRewind()
 {
     StartJob(TAPE_JOB_REWIND);
@@ -755,27 +797,29 @@ void CMainFrame::OnUpdateViewTapeMap(QAction* cmdUI)
     cmdUI->setChecked(m_pMapDock && !m_pMapDock->isHidden());
 }
 
-void CMainFrame::StartJob(int32_t kind)
+bool CMainFrame::StartJob(int32_t kind, bool scan)
 {
     // The enable rules keep a second job from starting; a shortcut or a stale button must
     // not get past them either.
     if (IsNoDriveState() || m_jobs.GetJobCount() != 0 || m_bValidating || m_bClosePending) {
-        return;
+        return false;
     }
     const bool load = kind == TAPE_JOB_LOAD;
-    std::string path = load ? m_strPath : std::string();
-    std::string base = load ? m_strFileBase : std::string();
+    scan = scan && load && m_pScanFolder;
+    std::string path = scan ? m_pScanFolder->path().toLocal8Bit().toStdString() : load ? m_strPath : std::string();
+    std::string base = scan ? std::string("scan") : load ? m_strFileBase : std::string();
+    const std::string selection = scan ? std::string(1, '*') : load ? m_strSelection : std::string();
     if (kind == TAPE_JOB_CAPTURE) {  // the image's folder and name
         const size_t slash = m_strImageFile.rfind('/');
         path = slash == std::string::npos ? "." : m_strImageFile.substr(0, slash);
         base = m_strImageFile.substr(slash == std::string::npos ? 0 : slash + 1);
     }
     SetEndStatus(QString());  // the new job's messages set the status word from here on
-    m_progress.Start(ProgressMeter::Clock::now(), load ? FilesToRead(m_strSelection) : 0);
-    TapeJob* job = m_jobs.AddJob(path, base, load ? m_strSelection : std::string(), m_nCurrentDevice, &m_jobs,
-                                 m_pView, kind);
+    m_progress.Start(ProgressMeter::Clock::now(), load ? FilesToRead(selection) : 0);
+    TapeJob* job = m_jobs.AddJob(path, base, selection, m_nCurrentDevice, &m_jobs, m_pView, kind);
     if (job && (load || kind == TAPE_JOB_CAPTURE)) {
         job->m_loadOptions = m_loadOptions;
+        job->m_loadOptions.scanOnly = scan;  // takes the read-error choices, writes only its report
         // A new map for each load or capture, drawn as it grows and kept after it ends.
         job->m_pMap = std::make_shared<TapeMap>();
         m_pMapView->SetMap(job->m_pMap);
@@ -789,10 +833,12 @@ void CMainFrame::StartJob(int32_t kind)
         job->m_captureOptions.format = type.format;
         job->m_captureOptions.compression = type.compression;
     }
-    if (job && !StartJobThread(job)) {
+    const bool started = job && StartJobThread(job);
+    if (job && !started) {
         m_pView->AppendLogText("Can't start a thread for the operation\n\n");
     }
     UpdateCommandUI();
+    return started;
 }
 
 void CMainFrame::OnBreak()
@@ -925,6 +971,9 @@ void CMainFrame::OnJobEnded()
     }
     UpdateCommandUI();
     emit JobEnded();
+    if (m_pScanFolder && m_jobs.GetJobCount() == 0) {
+        ShowTapeContents();
+    }
     if (m_bClosePending && m_jobs.GetJobCount() == 0) {
         close();
     }

@@ -28,6 +28,7 @@ class QLabel;
 class QMenu;
 struct MenuItemResource;
 class QStatusBar;
+class QTemporaryDir;
 class QToolBar;
 struct ImageValidation;
 
@@ -47,6 +48,7 @@ public:
 
     // Commands.
     void OnLoadFiles();
+    void OnTapeContents();
     void OnSelectTape();
     void OnRewind();
     void OnEject();
@@ -141,7 +143,13 @@ private:
     void AddChoiceMenu(QMenu* menu, const MenuItemResource& item);
     void CreateToolBar();
     void CreateStatusBar();
-    void StartJob(int32_t kind);
+    // False when no job was started. scan: a load of every file that writes no data file,
+    // its report into m_pScanFolder (Tools > "Tape contents...").
+    bool StartJob(int32_t kind, bool scan = false);
+    // A scan for "Tape contents..." runs: its report and map go to this folder of the
+    // system's temporary one, which goes when the list has been shown.
+    std::unique_ptr<QTemporaryDir> m_pScanFolder;
+    void ShowTapeContents();
     // Pane 0 shows text (with it as its tool tip) and goes back to it after a prompt;
     // an empty text leaves the pane to the job messages and the idle prompt.
     void SetEndStatus(const QString& text);

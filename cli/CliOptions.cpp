@@ -45,6 +45,7 @@ const VerbRule kVerbs[] = {
     {"load", CliVerb::Load,
      kTapeImage | kDevice | kDir | kBase | kSelect | kDriveOptions | kImageFormat | kNoReport | kReadErrors |
          kRetries | kNoClobber | kBag | kNameFromLabels},
+    {"scan", CliVerb::Scan, kTapeImage | kDevice | kDir | kBase | kDriveOptions | kImageFormat | kReadErrors | kRetries},
     {"rewind", CliVerb::Rewind, kTapeImage | kDevice | kDriveOptions | kImageFormat},
     {"eject", CliVerb::Eject, kTapeImage | kDevice | kDriveOptions | kImageFormat},
     {"mktape", CliVerb::MkTape, kBlockSize},
@@ -301,6 +302,7 @@ bool CheckComplete(const std::string& verb, const CliOptions& options, std::stri
 {
     switch (options.verb) {
     case CliVerb::Load:
+    case CliVerb::Scan:
     case CliVerb::Rewind:
     case CliVerb::Eject:
     case CliVerb::Capture:
@@ -437,6 +439,8 @@ std::string CliUsage()
            "                        [--no-report]\n"
            "                        [--on-error stop|skip] [--retries N]\n"
            "                        [--no-clobber] [--bag] [--name-from-labels]\n"
+           "  kellovaran-cli scan   (--tape-image FILE... [--device N] | --device N) [--dir DIR] [--base BASE]\n"
+           "                        [--on-error stop|skip] [--retries N]\n"
            "  kellovaran-cli rewind (--tape-image FILE... [--device N] | --device N)\n"
            "  kellovaran-cli eject  (--tape-image FILE... [--device N] | --device N)\n"
            "  kellovaran-cli capture (--tape-image FILE... [--device N] | --device N) [--retries N]\n"
@@ -455,6 +459,11 @@ std::string CliUsage()
            "         --select @FILE reads the selection from FILE.\n"
            "         Beside the files it writes DIR/BASE.sha256 (the files' SHA-256, for\n"
            "         sha256sum -c run in DIR) and DIR/BASE.json (the session's report).\n"
+           "scan     reads every file of the tape as load does, but writes no data file and no\n"
+           "         checksum file: only the report DIR/BASE.json (\"kellovaran-scan-report\": per\n"
+           "         file its blocks, bytes, record sizes, SHA-256, content type, labels) and the\n"
+           "         map. Files of an earlier load in DIR are left as they are. At the end it\n"
+           "         prints a table of the files.\n"
            "rewind   rewinds the tape.\n"
            "eject    rewinds and unloads the tape.\n"
            "capture  copies the whole tape, to the end of its data, into the tape image OUT:\n"
@@ -505,11 +514,11 @@ std::string CliUsage()
            "--fixed-block-size N   the image's drive reads fixed blocks of N bytes only\n"
            "--max-block-size N     the largest block the image's drive reads\n"
            "--no-report            load: write neither the checksum file nor the report\n"
-           "--on-error stop|skip   load: what a block that cannot be read does: stop ends the load\n"
+           "--on-error stop|skip   load, scan: what a block that cannot be read does: stop ends the load\n"
            "                       there (the default), skip leaves it out of the disk file, logs it\n"
            "                       and goes on; after 16 such blocks in a row the rest of the tape\n"
            "                       file is passed over\n"
-           "--retries N            load, capture: read such a block again up to N times first\n"
+           "--retries N            load, scan, capture: read such a block again up to N times first\n"
            "                       (default 0, at most 100)\n"
            "--no-clobber           load: stop with an error at a disk file name that exists,\n"
            "                       never overwriting it\n"

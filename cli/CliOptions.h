@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-enum class CliVerb { None, Help, Load, Rewind, Eject, MkTape, Drives, Capture, Convert, Validate, Merge };
+enum class CliVerb { None, Help, Load, Scan, Rewind, Eject, MkTape, Drives, Capture, Convert, Validate, Merge };
 
 // One input of mktape with the record size it is cut into.
 struct MkTapeInput {

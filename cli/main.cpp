@@ -11,6 +11,7 @@
 #include "platform/SimhTape.h"
 #include "selection/FileSelection.h"
 #include "tape/ImageMerge.h"
+#include "tape/TapeContents.h"
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
 
@@ -85,6 +86,54 @@ void ExplainBadSelection(const std::string& selection)
                  std::string(lead.size() + at - from, ' ').c_str());
 }
 
+// --dir: a relative directory is taken from the current one, as the shell user means it;
+// the load only creates the levels below a path's first component.
+std::string JobFolder(const CliOptions& options)
+{
+    return !options.haveDir ? CurrentDirectory()
+           : options.dir[0] == '/' ? options.dir
+                                   : CurrentDirectory() + "/" + options.dir;
+}
+
+// A scan's report, and whether the one at that name is this session's: the report is
+// renamed into place, so a new one is another file than the one there before.
+std::string ScanReportPath(const CliJob& job)
+{
+    return job.path + "/" + job.fileBase + ".json";
+}
+
+struct ReportStamp {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const ReportStamp&) const = default;
+};
+
+ReportStamp StampOf(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    return {true, st.st_dev, st.st_ino};
+}
+
+// The table of the files after the log; nothing when the scan wrote no report.
+void PrintScanTable(const CliJob& job, const ReportStamp& before)
+{
+    const std::string path = ScanReportPath(job);
+    const ReportStamp after = StampOf(path);
+    if (!after.exists || after == before)
+        return;
+    std::vector<TapeContentsRow> rows;
+    std::string error;
+    if (!ReadTapeContents(path, rows, error)) {
+        std::fprintf(stderr, "kellovaran-cli: the scan's report could not be read back: %s\n", error.c_str());
+        return;
+    }
+    std::fflush(stdout);
+    std::printf("\nFiles on the tape (report: %s)\n%s", path.c_str(), TapeContentsTable(rows).c_str());
+}
+
 int RunJob(const CliOptions& options)
 {
     CliJob job;
@@ -92,16 +141,20 @@ int RunJob(const CliOptions& options)
     switch (options.verb) {
     case CliVerb::Load:
         job.kind = TAPE_JOB_LOAD;
-        // A relative directory is taken from the current one, as the shell user means it;
-        // the load only creates the levels below a path's first component.
-        job.path = !options.haveDir ? CurrentDirectory()
-                   : options.dir[0] == '/' ? options.dir
-                                           : CurrentDirectory() + "/" + options.dir;
+        job.path = JobFolder(options);
         job.fileBase = options.base;
         job.selection = options.selection;
         job.options = options.loadOptions;
         job.options.writeChecksumsAndReport = options.writeReport;
         job.options.noClobber = options.noClobber;
+        break;
+    case CliVerb::Scan:
+        job.kind = TAPE_JOB_LOAD;
+        job.path = JobFolder(options);
+        job.fileBase = options.base;
+        job.selection = "*";
+        job.options = options.loadOptions;
+        job.options.scanOnly = true;
         break;
     case CliVerb::Capture:
     case CliVerb::Convert: {
@@ -130,7 +183,10 @@ int RunJob(const CliOptions& options)
 
     ConsoleNotify notify(stdout, isatty(STDERR_FILENO) ? stderr : nullptr);
     TapeJobList list;  // goes first, joining the worker, which reports to notify
+    const ReportStamp before = StampOf(ScanReportPath(job));
     const TapeJobResult result = RunTapeJob(list, job, notify, stderr);
+    if (options.verb == CliVerb::Scan)
+        PrintScanTable(job, before);
     if (result == TapeJobResult::BadSelection)
         ExplainBadSelection(options.selection);
     if (int signal = TerminatingSignal())
@@ -350,6 +406,7 @@ int Run(int argc, char** argv)
     case CliVerb::Merge:
         return RunMerge(options);
     case CliVerb::Load:
+    case CliVerb::Scan:
     case CliVerb::Capture:
     case CliVerb::Convert:
     case CliVerb::Rewind:

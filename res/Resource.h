@@ -47,6 +47,7 @@ inline constexpr int ID_FILE_OPEN_IMAGE = 32788;  // File: Open tape image...
 inline constexpr int ID_VIEW_TAPE_MAP = 32789;  // View: Tape map (checkable)
 inline constexpr int ID_HELP_MANUAL = 32790;  // Help: Manual
 inline constexpr int ID_APP_ABOUT = 57664;  // Help: About Kellovaran
+inline constexpr int ID_TAPE_CONTENTS = 32791;  // Tools: Tape contents...
 inline constexpr int ID_APP_EXIT = 57665;
 inline constexpr int ID_EDIT_COPY = 57634;
 inline constexpr int ID_EDIT_CUT = 57635;

@@ -274,3 +274,22 @@ std::string FileBaseProblem(const std::string& base)
         return "the file name base ends in '/': it needs a name after its folders";
     return {};
 }
+
+std::string FileSelectionText(std::vector<int32_t> numbers)
+{
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    std::string text;
+    for (size_t i = 0; i < numbers.size();) {
+        size_t last = i;
+        while (last + 1 < numbers.size() && numbers[last + 1] == numbers[last] + 1)
+            ++last;
+        if (!text.empty())
+            text += ',';
+        text += std::to_string(numbers[i]);
+        if (last > i)
+            text += (last == i + 1 ? "," : "-") + std::to_string(numbers[last]);
+        i = last + 1;
+    }
+    return text;
+}

@@ -81,3 +81,7 @@ FileSelectionError FindFileSelectionError(const char* text);
 // part after its last "/" names the files: empty, they would be "0000", ".sha256" and
 // ".json", the last two hidden.
 std::string FileBaseProblem(const std::string& base);
+
+// The selection text for these file numbers, in any order, repeats allowed: ascending, runs
+// of consecutive numbers as ranges ("0-2,5"). "" for none: no selection picks no file.
+std::string FileSelectionText(std::vector<int32_t> numbers);

@@ -96,7 +96,7 @@ bool TapeJob::TransferFile(TapeDevice& device, const std::string& fileName, bool
             cut = end.breakImmediate ? "stopped by the user" : "the read failed";
         // A copy with blocks left out is worse than a copy an earlier session made whole, or
         // may be: it never takes that one's place, and stays beside it as the temporary.
-        if (whole && m_nFileBadBlocks > 0 && !probeOnly && Files().Exists(fileName)) {
+        if (whole && m_nFileBadBlocks > 0 && !probeOnly && !m_loadOptions.scanOnly && Files().Exists(fileName)) {
             whole = false;
             cut = "bad blocks left out; the file of this name from before is kept";
             WriteLog(1, "Bad blocks were left out of this copy: the file '" + fileName +
@@ -134,6 +134,8 @@ std::string DiskPartName(const std::string& fileName)
 // signal or a crash never carries the name of a complete one.
 std::unique_ptr<WritableFile> TapeJob::CreateDiskFile(const std::string& fileName)
 {
+    if (m_loadOptions.scanOnly)
+        return CreateScanSink();
     const std::string partName = DiskPartName(fileName);
     if (m_loadOptions.noClobber) {
         for (const std::string& name : {fileName, partName})
@@ -354,10 +356,11 @@ bool TapeJob::WriteFileSummary(const std::string& fileName, PendingDiskFile& dis
         file.reset();
         if (sizeError == ERROR_SUCCESS && size == 0) {
             // Nothing was read into it: a file of that name from an earlier session stays.
-            Files().DeleteFile(partName);
+            if (!m_loadOptions.scanOnly)
+                Files().DeleteFile(partName);
             --m_nFilesRead;
             deleted = true;
-        } else if (whole) {
+        } else if (whole && !m_loadOptions.scanOnly) {
             renameError = Files().Rename(partName, fileName, !m_loadOptions.noClobber);
         }
     }
@@ -376,7 +379,7 @@ bool TapeJob::WriteFileSummary(const std::string& fileName, PendingDiskFile& dis
     WriteLog(1, line);
     WriteLog(1, ByteFigure("********* Bytes successfully read  : ", "   ", m_nFileBytes));
     if (deleted)
-        WriteLog(1, "********* No data in file. File deleted.\n");
+        WriteLog(1, m_loadOptions.scanOnly ? "********* No data in file.\n" : "********* No data in file. File deleted.\n");
     WriteLog(1, kStars59 + "\n\n");
     return renameError == ERROR_SUCCESS;
 }

@@ -36,7 +36,7 @@ void TapeJob::NoteFileLabels(bool kept, bool whole)
     char digits[16];
     std::snprintf(digits, sizeof digits, "%04d", m_nTapeFile);
     std::string diskFile;
-    if (kept) {
+    if (kept && !m_loadOptions.scanOnly) {
         diskFile = DataBase() + digits + m_strFileSuffix + (whole ? "" : ".part");
         while (!diskFile.empty() && diskFile.front() == '/')
             diskFile.erase(0, 1);

@@ -44,6 +44,10 @@ void TapeJob::RunLoad()
         return;
     }
 
+    if (m_loadOptions.scanOnly) {  // a scan writes its report and nothing of a load's
+        m_loadOptions.writeChecksumsAndReport = true;
+        m_loadOptions.bag = m_loadOptions.noClobber = m_loadOptions.nameFromLabels = false;
+    }
     m_nBlocksTotal = 0;
     m_nBytesTotal = 0;
     m_nFilesRead = 0;
@@ -87,7 +91,7 @@ void TapeJob::RunLoad()
         else
             LoadSelection(*device, selection, stoppedByUser);
     }
-    if (m_nFilesRead > 0)
+    if (m_nFilesRead > 0 && !m_loadOptions.scanOnly)
         SyncDiskDirectories();
 
     WriteSessionSummary();
@@ -122,6 +126,8 @@ bool TapeJob::CheckLoadTargets(const FileSelection& selection)
     SessionTargets targets;
     std::string prefix;
     SplitFolderAndPrefix(m_strPath, DataBase(), targets.folder, prefix);
+    if (m_loadOptions.scanOnly)
+        return CheckScanTargets(targets, prefix);
     targets.dataFiles = true;
     targets.dataPrefix = prefix;
     targets.dataNumber = [&selection](int64_t n) {
@@ -238,6 +244,8 @@ std::string TapeJob::AnnounceFile(int32_t fileNumber)
     m_strFileSuffix = LabelNameSuffix(fileNumber);
     std::string name = m_strPath + "/" + DataBase() + digits + m_strFileSuffix;
     m_nTapeFile = fileNumber;
+    if (m_loadOptions.scanOnly)
+        return AnnounceScannedFile(fileNumber);
     {
         LogBatch batch(*this);
         WriteLog(0, kStarLine);

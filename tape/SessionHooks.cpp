@@ -22,11 +22,13 @@ void TapeJob::StartSessionReport()
         const std::vector<std::string>& images = DeviceNamespace::TapeImages();
         const bool image = m_nTapeIndex >= 0 && static_cast<size_t>(m_nTapeIndex) < images.size();
         m_pMap->Name(image ? images[m_nTapeIndex] : DeviceNamespace::DeviceName(m_nTapeIndex),
-                     m_nKind == TAPE_JOB_CAPTURE ? "capture" : "load");
+                     m_nKind == TAPE_JOB_CAPTURE ? "capture" : m_loadOptions.scanOnly ? "scan" : "load");
     }
     if (m_loadOptions.writeChecksumsAndReport) {
         m_pReport = std::make_unique<SessionReport>(m_strPath, DataBase(), m_strSelection, m_nTapeIndex);
         m_pReport->SetMap(m_pMap);
+        if (m_loadOptions.scanOnly)
+            m_pReport->MakeScan();
     }
     if (m_pReport && m_loadOptions.bag) {
         m_pBag = std::make_unique<BagWriter>(m_strPath, m_strFileBase + ".log");

@@ -522,7 +522,8 @@ void SessionReport::FinishFile(bool kept, bool whole, const std::string& cut)
     if (kept) {
         char digits[16];
         std::snprintf(digits, sizeof digits, "%04d", file.number);
-        file.diskFile = m_strBase + digits + file.nameSuffix + (whole ? "" : ".part");
+        if (!m_bScan)
+            file.diskFile = m_strBase + digits + file.nameSuffix + (whole ? "" : ".part");
         while (!file.diskFile.empty() && file.diskFile.front() == '/')
             file.diskFile.erase(0, 1);
         file.sha256 = digest;
@@ -530,7 +531,7 @@ void SessionReport::FinishFile(bool kept, bool whole, const std::string& cut)
             file.contentType = Magic::Read(m_pMagic->description, file.head);
             file.mimeType = Magic::Read(m_pMagic->mime, file.head);
         }
-        if (whole) {
+        if (whole && !m_bScan) {
             AppendChecksumLine(file);
             if (m_pBag)
                 m_pBag->AddPayload(file.diskFile, file.bytes, file.sha256, m_pHasher ? m_pHasher->LastSha512() : "");
@@ -702,7 +703,7 @@ bool SessionReport::CopySpool(const std::function<bool(const char*, size_t)>& pu
 std::string SessionReport::ReportHead(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes) const
 {
     Json report;
-    report["format"] = m_image ? "kellovaran-capture-report" : "kellovaran-load-report";
+    report["format"] = m_image ? "kellovaran-capture-report" : m_bScan ? "kellovaran-scan-report" : "kellovaran-load-report";
     report["format_version"] = 1;
     report["program"] = {{"name", "kellovaran"}, {"version", kKellovaranVersion}};
     report["device"] = DeviceJson(m_nTapeIndex, m_driveFacts, m_imageFacts);
@@ -718,7 +719,10 @@ std::string SessionReport::ReportHead(const char* status, int32_t filesRead, uin
     std::string checksums = m_strSideBase + ".sha256";
     while (!checksums.empty() && checksums.front() == '/')
         checksums.erase(0, 1);
-    PutName(report, "checksum_file", checksums);
+    if (m_bScan)
+        report["checksum_file"] = nullptr;  // a scan writes none
+    else
+        PutName(report, "checksum_file", checksums);
     // Names on a tape come from anywhere: bytes that are not UTF-8 are replaced, not fatal.
     std::string text = Dumped(report, 0);
     text.resize(text.size() - 2);  // "\n}"
@@ -874,7 +878,7 @@ bool SessionReport::Finish(const char* status, int32_t filesRead, uint64_t block
             if (sums.valid())
                 checksumError = Commit(std::move(sums), written, checksumTemporary, ChecksumPath());
         }
-    } else {
+    } else if (!m_bScan) {
         if (!CarryOverChecksumLines())
             checksumError = errno != 0 ? ErrorFromErrno(errno) : ERROR_WRITE_FAULT;
         if (!m_checksumFile.valid() && checksumError == ERROR_SUCCESS)  // no line at all: the list is empty, and says so

@@ -113,6 +113,9 @@ public:
     // file goes to bag's manifests; the checksum file and the report are named after
     // sideBase (the base without the payload folder) and stand at the bag's top.
     void MakeBag(BagWriter* bag, std::string sideBase);
+    // A scan's report: the files are read, hashed and typed but not kept, so no entry names
+    // a disk file and no checksum file is written (an earlier one is left as it is).
+    void MakeScan() { m_bScan = true; }
     // The next free buffer of the hasher's ring, for the stage's next chunk.
     void* BlockBuffer();
     // The chunk from BlockBuffer() holds bytes of written blocks: they go to the checksum.
@@ -223,6 +226,7 @@ private:
     std::string m_strFailure;
     UniqueFd m_checksumFile;  // the temporary checksum file, opened with its first line
     bool m_bWriteFailed = false;
+    bool m_bScan = false;
 };
 
 // A line of a `sha256sum -c` file: "HEX  NAME\n", with the tool's escapes when NAME holds a

@@ -84,6 +84,11 @@ struct LoadOptions {
     // A data file after standard header labels (tape/TapeLabels.h) is named after its file
     // identifier too: BASEnnnn_IDENTIFIER ("--name-from-labels").
     bool nameFromLabels = false;
+    // A survey of the tape (kellovaran-cli scan, Tools "Tape contents..."): every file is
+    // read as a load reads it, and counted, hashed and typed for the report, but no data
+    // file is written, and no checksum file either (tape/ScanSession.cpp). RunLoad sets
+    // writeChecksumsAndReport for it and clears bag, noClobber and nameFromLabels.
+    bool scanOnly = false;
 };
 
 // The image a capture writes: its format, and for HET how its records are compressed.
@@ -243,6 +248,9 @@ private:
     bool CheckLoadTargets(const FileSelection& selection);
     bool CheckSessionTargets(const SessionTargets& targets, const std::vector<std::string>& longest);
     bool CheckNothingToOverwrite(const SessionTargets& targets);
+    // A scan's names: its report and map only (ScanSession.cpp).
+    bool CheckScanTargets(SessionTargets& targets, const std::string& prefix);
+    std::string AnnounceScannedFile(int32_t fileNumber);
     // Takes the target folder for the session (made when missing); refuses a folder another
     // session holds.
     bool LockTargetFolder();
@@ -274,6 +282,8 @@ private:
     };
     // Makes the disk file under its temporary name (DiskPartName) and counts it as read.
     std::unique_ptr<WritableFile> CreateDiskFile(const std::string& fileName);
+    // A scan's stand-in for it: counts the bytes, keeps none (ScanSession.cpp).
+    std::unique_ptr<WritableFile> CreateScanSink();
     FileEnd CopyBlocks(TapeDevice& device, PendingDiskFile& diskFile);
     // Writes the staged blocks and counts them; a failed write throws like any other.
     void WriteStagedBlocks(PendingDiskFile& diskFile);

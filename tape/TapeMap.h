@@ -42,7 +42,7 @@ struct MapFile {
 
 struct TapeMapSnapshot {
     std::string tape;              // what was read, as the user named it
-    std::string kind;              // "load" or "capture"
+    std::string kind;              // "load", "scan" or "capture"
     bool running = true;
     bool endOfTape = false;        // the session reached the end of the recorded data
     std::vector<MapFile> files;
@@ -57,7 +57,7 @@ class TapeMap {
 public:
     TapeMap() = default;
     TapeMap(std::string tape, std::string kind) { Name(std::move(tape), std::move(kind)); }
-    // What is read ("TAPE0" or an image's path) and by what ("load", "capture").
+    // What is read ("TAPE0" or an image's path) and by what ("load", "scan", "capture").
     void Name(std::string tape, std::string kind);
 
     // A file is read from its block 0 (or from firstBlock when a capture goes on).

@@ -38,6 +38,10 @@ TEST(CliOptions, UsageErrorsAreRejectedWithAReason)
         {"load", "--tape-image", "a.tap", "--block-size", "512"},   // mktape's option
         {"load", "--tape-image", "a.tap", "--on-error", "ignore"},
         {"load", "--tape-image", "a.tap", "--on-error", ""},
+        {"scan"},                                                   // neither source
+        {"scan", "--tape-image", "a.tap", "--select", "1"},         // a scan reads every file
+        {"scan", "--tape-image", "a.tap", "--bag"},
+        {"scan", "--tape-image", "a.tap", "--no-report"},
         {"load", "--tape-image", "a.tap", "--on-error"},
         {"load", "--tape-image", "a.tap", "--retries", "-1"},
         {"load", "--tape-image", "a.tap", "--retries", "101"},

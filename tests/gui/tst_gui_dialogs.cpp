@@ -2,7 +2,13 @@
 // selection check, browsing, and the position the device list returns.
 #include "dialogs/CChooseTapeDlg.h"
 #include "dialogs/CLoadAllFilesDialog.h"
+#include "dialogs/CTapeContentsDialog.h"
+#include "platform/DeviceNamespace.h"
+#include "platform/SimhTapeWriter.h"
+#include "tape/TapeJob.h"
+#include "tape/TapeJobList.h"
 #include "res/Resource.h"
+#include "tests/common/TestSupport.h"
 #include "tests/gui/GuiTestSupport.h"
 
 #include <QComboBox>
@@ -12,6 +18,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTest>
 
 namespace {
@@ -246,6 +253,53 @@ private slots:
         QTest::mouseClick(Button(*dialog, dialog->GetDlgItem(IDC_BROWSE)), Qt::LeftButton);
         QCOMPARE(dialog->GetEdit(IDC_PATH)->text(), QStringLiteral("/old"));
         QCOMPARE(dialog->m_strPath, std::string("/old"));
+    }
+
+    // A scan of an image of four files (one of them empty) lists each of them; the ticks,
+    // in any order, become the selection text.
+    void tapeContentsListsAScannedImageAndTicksGiveTheSelection()
+    {
+        TempDir dir;
+        SimhTapeWriter tape;
+        QVERIFY(tape.Open(dir / "t.tap"));
+        for (int file = 0; file < 4; ++file) {
+            for (int block = 0; file != 2 && block <= file; ++block)
+                tape.WriteRecord(std::string(512 * (file + 1), static_cast<char>('a' + block)));
+            tape.WriteTapemark();
+        }
+        tape.WriteEndOfMedium();
+        QVERIFY(tape.Close());
+        DeviceNamespace::SetTapeImages({dir / "t.tap"});
+        {
+            RecordingNotify notify;
+            TapeJobList jobs;
+            TapeJob* job = jobs.AddJob(dir.path(), "scan", "*", 0, &jobs, &notify, TAPE_JOB_LOAD);
+            job->m_loadOptions.scanOnly = true;
+            job->RunLoad();
+            QCOMPARE(job->m_nResult, TapeJobResult::Completed);
+            jobs.RemoveJob(job);
+        }
+        DeviceNamespace::SetTapeImages({});
+        QVERIFY(!FileExists(dir / "scan0000"));
+        std::vector<TapeContentsRow> rows;
+        std::string error;
+        QVERIFY2(ReadTapeContents(dir / "scan.json", rows, error), error.c_str());
+
+        CTapeContentsDialog dialog(rows);
+        dialog.show();
+        QTableWidget* table = dialog.GetTable();
+        QCOMPARE(table->rowCount(), 4);
+        QCOMPARE(table->item(3, 0)->text(), QStringLiteral("0003"));
+        QCOMPARE(table->item(3, 1)->text(), QLocale().toString(4));
+        QCOMPARE(table->item(3, 3)->text(), QLocale().toString(2048));
+        QCOMPARE(table->item(2, 1)->text(), QStringLiteral("0"));
+        QVERIFY(!dialog.GetOkButton()->isEnabled());  // nothing ticked yet
+        for (int row : {3, 0, 1})
+            table->item(row, 0)->setCheckState(Qt::Checked);
+        QVERIFY(dialog.GetOkButton()->isEnabled());
+        QTest::mouseClick(dialog.GetOkButton(), Qt::LeftButton);
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(dialog.m_strSelection, std::string("0,1,3"));
     }
 
     void chooseTapeFollowsItsTemplate()

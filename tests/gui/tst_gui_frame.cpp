@@ -276,15 +276,15 @@ private slots:
         for (QAction* item : frame->menuBar()->actions()[1]->menu()->actions()) {
             tools << (item->isSeparator() ? QStringLiteral("-") : item->text());
         }
-        QCOMPARE(tools, (QStringList{"&Select tape...", "-", "&Load  files from tape...", "&Rewind", "&Eject",
-                                     "Save tape &image...", "&Validate tape image...", "Rea&d errors", "-",
+        QCOMPARE(tools, (QStringList{"&Select tape...", "-", "&Load  files from tape...", "&Tape contents...", "&Rewind",
+                                     "&Eject", "Save tape &image...", "&Validate tape image...", "Rea&d errors", "-",
                                      "&Break operation", "-", "&Write checksums and report", "&Never overwrite files"}));
         // Each item of a menu has a mnemonic of its own.
         QSet<QChar> keys;
         for (const QString& item : tools)
             if (item != QStringLiteral("-"))
                 keys.insert(item.at(item.indexOf(QLatin1Char('&')) + 1).toLower());
-        QCOMPARE(keys.size(), 10);
+        QCOMPARE(keys.size(), 11);
         // A checkable choice that the next load takes along.
         QAction* noClobber = frame->GetAction(ID_NO_CLOBBER);
         QVERIFY(noClobber->isCheckable());

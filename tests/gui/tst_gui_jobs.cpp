@@ -5,6 +5,7 @@
 #include "app/KellovaranApp.h"
 #include "app/MainFrame.h"
 #include "dialogs/CLoadAllFilesDialog.h"
+#include "dialogs/CTapeContentsDialog.h"
 #include "dialogs/TapeImageFileDialog.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/ImageFormat.h"
@@ -18,6 +19,7 @@
 #include "view/TapeMapView.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -29,6 +31,7 @@
 #include <QUrl>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTableWidget>
 #include <QTest>
 #include <QTextBlock>
 
@@ -379,6 +382,50 @@ private slots:
         QCOMPARE(map->Shown().Count(MapState::Good), uint64_t(5));
         QCOMPARE(map->Shown().Count(MapState::Bad), uint64_t(0));
         QCOMPARE(MapJson(map->Shown()), ReadWholeFile(out + "/file.map.json"));
+    }
+
+    // Tools > "Tape contents...": the scan's report goes to a folder of the temporary one that
+    // is gone once the list has been shown, and the ticked files are the next load's selection.
+    void tapeContentsListsTheTapeAndTheTicksBecomeTheNextSelection()
+    {
+        TempDir dir;
+        const std::string image = dir / "tape.tap";
+        std::string error;
+        QVERIFY(WriteTapeImage(image, {{"alpha"}, {"b", "c"}, {"d"}}, error));
+        DeviceNamespace::SetTapeImages({image});
+        QVERIFY(QDir().mkpath(QString::fromStdString(dir / "tmp")));
+        const QByteArray oldTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QByteArray::fromStdString(dir / "tmp"));
+        auto frame = MakeFrame();
+        frame->m_strPath = dir / "out";
+        int rows = 0;
+        auto answer = ModalAnswer::When<CTapeContentsDialog>([&](CTapeContentsDialog* dialog) {
+            rows = dialog->GetTable()->rowCount();
+            dialog->GetTable()->item(0, 0)->setCheckState(Qt::Checked);
+            dialog->GetTable()->item(2, 0)->setCheckState(Qt::Checked);
+            QTest::mouseClick(dialog->GetOkButton(), Qt::LeftButton);
+        });
+        frame->OnTapeContents();
+        QVERIFY(QTest::qWaitFor([&] { return answer->Answered(); }, 20000));
+        QVERIFY(WaitForIdle(*frame));
+        DeviceNamespace::SetTapeImages({});
+        if (oldTmp.isNull())
+            qunsetenv("TMPDIR");
+        else
+            qputenv("TMPDIR", oldTmp);
+        QCOMPARE(rows, 3);
+        QCOMPARE(frame->m_strSelection, std::string("0,2"));
+        QVERIFY(QDir(QString::fromStdString(dir / "tmp")).isEmpty());
+        QVERIFY(!FileExists(dir / "out"));  // the load's folder is not touched
+
+        std::string offered;
+        auto next = ModalAnswer::When<CLoadAllFilesDialog>([&](CLoadAllFilesDialog* dialog) {
+            offered = dialog->GetEdit(IDC_SELECTION)->text().toStdString();
+            dialog->reject();
+        });
+        frame->OnLoadFiles();
+        QVERIFY(next->Answered());
+        QCOMPARE(offered, std::string("0,2"));
     }
 
     void writeChecksumsAndReportIsACheckedChoiceTheNextLoadTakes()

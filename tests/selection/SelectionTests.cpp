@@ -387,3 +387,27 @@ TEST(FileSelectionProperty, CheckAndParseAgreeWithEachOtherAndWithReference)
 }
 
 } // namespace
+
+// The ticks of the window's list become the load's selection: runs as ranges, and the text
+// picks exactly the ticked files.
+TEST(FileSelectionText, TicksBecomeRangesThatSelectExactlyThem)
+{
+    EXPECT_EQ(FileSelectionText({}), "");
+    EXPECT_EQ(FileSelectionText({5, 0, 1, 2}), "0-2,5");
+    EXPECT_EQ(FileSelectionText({3, 4, 4}), "3,4");
+    EXPECT_EQ(FileSelectionText({7, 9, 11, 10, 12}), "7,9-12");
+    EXPECT_EQ(FileSelectionText({INT32_MAX - 1, INT32_MAX}), "2147483646,2147483647");
+    std::mt19937 random(7);
+    for (int round = 0; round < 200; ++round) {
+        std::set<int32_t> ticked;
+        for (int i = 0; i < 12; ++i)
+            if (random() % 2)
+                ticked.insert(static_cast<int32_t>(random() % 20));
+        const std::string text = FileSelectionText(std::vector<int32_t>(ticked.rbegin(), ticked.rend()));
+        if (ticked.empty())
+            continue;
+        FileSelection parsed;
+        ASSERT_TRUE(ParseFileSelection(text.c_str(), parsed)) << text;
+        EXPECT_EQ(parsed.Members(), std::vector<int32_t>(ticked.begin(), ticked.end())) << text;
+    }
+}

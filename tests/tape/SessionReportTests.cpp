@@ -2,6 +2,7 @@
 // the one, the other holds the log's numbers and keeps to its published schema.
 #include "tape/Fixity.h"
 #include "tape/SessionReport.h"
+#include "tape/TapeContents.h"
 #include "tape/TapeJob.h"
 #include "tape/TapeJobList.h"
 #include "tape/TapeLabels.h"
@@ -19,6 +20,7 @@
 #include <filesystem>
 #include <iconv.h>
 #include <functional>
+#include <map>
 #include <regex.h>  // POSIX extended expressions: std::regex draws GCC 12 warnings
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -811,4 +813,120 @@ TEST_F(ReportTest, ALabelNamedFileLoadedAgainReplacesItsChecksumLine)
     const std::string sums = ReadWholeFile(dir / "out/file.sha256");
     EXPECT_EQ(std::count(sums.begin(), sums.end(), '\n'), 2) << sums;  // file0000 and file0001_DATA
     EXPECT_EQ(ShellStatus("cd " + Quoted(dir / "out") + " && sha256sum --quiet -c file.sha256"), 0) << sums;
+}
+
+namespace {
+
+// A scan into dir, as the front ends start one: every file, the report, no data file.
+TapeJobResult Scan(const std::string& dir, const std::string& base, RecordingNotify& notify)
+{
+    TapeJobList jobs;
+    TapeJob* job = jobs.AddJob(dir, base, "*", 0, &jobs, &notify, TAPE_JOB_LOAD);
+    job->m_loadOptions.scanOnly = true;
+    job->m_loadOptions.noClobber = job->m_loadOptions.nameFromLabels = true;  // set aside by a scan
+    job->RunLoad();
+    const TapeJobResult result = job->m_nResult;
+    jobs.RemoveJob(job);
+    return result;
+}
+
+// Each file's inode and bytes: a file written anew under the same name, even with the same
+// bytes, is another inode.
+std::map<std::string, std::string> Contents(const std::string& folder)
+{
+    std::map<std::string, std::string> contents;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        struct stat st {};
+        EXPECT_EQ(::lstat(entry.path().c_str(), &st), 0);
+        contents[entry.path().filename().string()] =
+            std::to_string(st.st_ino) + ":" + ReadWholeFile(entry.path().string());
+    }
+    return contents;
+}
+
+} // namespace
+
+// A scan over the folder of an earlier load: the report lists each tape file with the digest
+// the load's checksum file has for it, and every file of the load stays as it was, the cut
+// copy and the checksum file too.
+TEST_F(ReportTest, ScanReportsEveryFileAndLeavesTheLoadsFilesAlone)
+{
+    MakeImage([&](SimhTapeWriter& tape) {
+        tape.WriteRecord(LabelRecord("VOL1VOLA01", false));
+        tape.WriteRecord(LabelRecord(Hdr1("HDR1", "PAYROLL.DATA", 1, "024060", 0), false));
+        tape.WriteTapemark();
+        for (int i = 0; i < 3; ++i)
+            tape.WriteRecord(std::string(800, static_cast<char>('a' + i)));
+        tape.WriteTapemark();
+        tape.WriteTapemark();  // an empty file
+        tape.WriteRecord("#!/bin/sh\necho hello\n");
+        tape.WriteRecord(std::string(4000, 'z'));
+        tape.WriteTapemark();
+        tape.WriteEndOfMedium();
+    });
+    const std::string out = dir / "out";
+    Load(out, "file", true);
+    ASSERT_EQ(result, TapeJobResult::Completed) << notify.Log();
+    WriteWholeFile(out + "/file0003.part", "a copy an earlier load left cut");
+    const std::map<std::string, std::string> before = Contents(out);
+    const Json loaded = Json::parse(ReadWholeFile(out + "/file.json"));
+
+    notify.Clear();
+    ASSERT_EQ(Scan(out, "file", notify), TapeJobResult::Completed) << notify.Log();
+    const std::string log = notify.Log();
+    EXPECT_NE(log.find("Scanning file number 0003 of the tape (nothing is written to disk)"), std::string::npos) << log;
+    EXPECT_EQ(log.find("File deleted"), std::string::npos) << log;
+
+    std::map<std::string, std::string> after = Contents(out);
+    for (const auto& [name, content] : before) {
+        if (name == "file.json" || name.rfind("file.map.", 0) == 0)
+            continue;  // the report and map are the scan's; the earlier report is kept
+        EXPECT_EQ(after[name], content) << name;
+        after.erase(name);
+    }
+    after.erase("file.json");
+    after.erase("file.map.json");
+    after.erase("file.map.svg");
+    ASSERT_EQ(after.size(), 1u);  // the load's report, under its start time
+    EXPECT_EQ(Json::parse(ReadWholeFile(out + "/" + after.begin()->first))["format"], "kellovaran-load-report");
+
+    const Json report = Json::parse(ReadWholeFile(out + "/file.json"));
+    std::vector<std::string> errors = SchemaValidator(Schema()).Validate(report);
+    EXPECT_TRUE(errors.empty()) << ::testing::PrintToString(errors);
+    EXPECT_EQ(report["format"], "kellovaran-scan-report");
+    EXPECT_TRUE(report["checksum_file"].is_null());
+    EXPECT_EQ(report["totals"], loaded["totals"]);
+    ASSERT_EQ(report["files"].size(), loaded["files"].size());
+    for (size_t i = 0; i < report["files"].size(); ++i) {
+        const Json& file = report["files"][i];
+        EXPECT_TRUE(file["disk_file"].is_null());
+        for (const char* key : {"number", "blocks", "bytes", "record_sizes", "sha256", "content_type", "mime_type"})
+            EXPECT_EQ(file[key], loaded["files"][i][key]) << i << " " << key;
+    }
+
+    // The rows the table and the window's list are drawn from: the read past the end is none.
+    std::vector<TapeContentsRow> rows;
+    std::string error;
+    ASSERT_TRUE(ReadTapeContents(out + "/file.json", rows, error)) << error;
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[1].number, 1);
+    EXPECT_EQ(rows[1].blocks, 3u);
+    EXPECT_EQ(rows[1].largest, 800u);
+    EXPECT_EQ(rows[1].label, "PAYROLL.DATA");
+    EXPECT_EQ(rows[2].blocks, 0u);
+    EXPECT_EQ(rows[3].recordSizes, "21, 4000");
+    EXPECT_EQ(rows[3].bytes, 4021u);
+    EXPECT_EQ(rows[3].label, "");
+    EXPECT_NE(rows[3].mimeType.find("text/"), std::string::npos) << rows[3].mimeType;
+    const std::string table = TapeContentsTable(rows);
+    EXPECT_NE(table.find("0001           3            2400  800"), std::string::npos) << table;
+    EXPECT_NE(table.find("PAYROLL.DATA\n"), std::string::npos) << table;
+
+    // A bag's report and map are its tag files: a scan there is refused and writes nothing.
+    WriteWholeFile(out + "/bagit.txt", "BagIt-Version: 1.0\n");
+    const std::map<std::string, std::string> bag = Contents(out);
+    notify.Clear();
+    EXPECT_EQ(Scan(out, "file", notify), TapeJobResult::Failed);
+    EXPECT_NE(notify.Log().find("A scan does not write into a bag"), std::string::npos) << notify.Log();
+    EXPECT_EQ(Contents(out), bag);
 }
