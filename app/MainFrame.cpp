@@ -319,7 +319,9 @@ void CMainFrame::CreateStatusBar()
             // A long failure text is cut off at the counters rather than pushing them
             // aside (its tool tip holds it whole): the pane keeps the idle prompt's width.
             pane->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-            pane->setMinimumWidth(pane->fontMetrics().horizontalAdvance(pane->text()));
+            // ... and room for the word a job shows while it runs.
+            pane->setMinimumWidth(std::max(pane->fontMetrics().horizontalAdvance(pane->text()),
+                                           pane->fontMetrics().horizontalAdvance(QStringLiteral("Loading file"))));
             m_wndStatusBar->addWidget(pane, 1);
         } else {
             // a counter pane is as wide as its string, and starts out showing it
@@ -337,7 +339,7 @@ void CMainFrame::CreateStatusBar()
     m_pProgressBar->setObjectName(QStringLiteral("ProgressBar"));
     m_pProgressBar->setAccessibleName(tr("Progress"));
     m_pProgressBar->setRange(0, 100);
-    m_pProgressBar->setMaximumWidth(110);
+    m_pProgressBar->setFixedWidth(m_pProgressBar->fontMetrics().horizontalAdvance(QStringLiteral("file 888 of 888")) + 16);
     m_pProgressBar->hide();
     m_wndStatusBar->insertWidget(1, m_pProgressBar);
     m_pProgressText = new QLabel(m_wndStatusBar);
@@ -372,25 +374,30 @@ void CMainFrame::ShowProgress(const TapeCounters& counters)
     if (counters.bFinal) {
         m_pProgressBar->hide();
         m_pProgressText->hide();
+        m_strProgress.clear();
         return;
     }
     const ProgressFigures figures = m_progress.Take(counters, ProgressMeter::Clock::now());
+    // The bar shows the share done (of the image, or of the files of the selection); the
+    // text beside it the rest of the figures, cut where the window is narrow (its tool tip
+    // holds them whole).
+    const QString text = QString::fromStdString(ProgressLine(figures));
+    m_strProgress = text;
     if (figures.percent >= 0) {
         m_pProgressBar->setRange(0, 100);
         m_pProgressBar->setValue(figures.percent);
-        m_pProgressBar->show();
+        m_pProgressBar->setFormat(QStringLiteral("%p %"));
     } else if (figures.files > 0) {
         m_pProgressBar->setRange(0, static_cast<int>(figures.files));
         m_pProgressBar->setValue(figures.file - 1);
-        m_pProgressBar->setFormat(tr("file %v of %m"));
-        m_pProgressBar->show();
-    } else {
-        m_pProgressBar->hide();
+        m_pProgressBar->setFormat(tr("file %1 of %2").arg(figures.file).arg(figures.files));
     }
-    if (figures.percent >= 0)
-        m_pProgressBar->setFormat(QStringLiteral("%p%"));
-    const QString text = QString::fromStdString(ProgressLine(figures));
-    m_pProgressText->setText(text);
+    m_pProgressBar->setToolTip(text);
+    m_pProgressBar->setVisible(figures.percent >= 0 || figures.files > 0);
+    ProgressFigures rest = figures;
+    rest.percent = -1;
+    rest.files = 0;
+    m_pProgressText->setText(QString::fromStdString(ProgressLine(rest)));
     m_pProgressText->setToolTip(text);
     m_pProgressText->show();
 }
@@ -402,7 +409,7 @@ bool CMainFrame::IsBreakPendingShown() const
 
 QString CMainFrame::GetProgressText() const
 {
-    return m_pProgressText->isHidden() ? QString() : m_pProgressText->text();
+    return m_strProgress;
 }
 
 void CMainFrame::SetPaneText(int pane, const QString& text)

@@ -174,6 +174,7 @@ private:
     QProgressBar* m_pProgressBar = nullptr;
     QLabel* m_pProgressText = nullptr;
     QLabel* m_pBreakPending = nullptr;  // a break after the file being read is waiting
+    QString m_strProgress;              // the figures' whole line while a job runs
     ProgressMeter m_progress;
     void ShowProgress(const TapeCounters& counters);
     QString m_strEndStatus;  // how the last job ended, shown in pane 0 until the next starts
