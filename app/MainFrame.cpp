@@ -239,7 +239,7 @@ void CMainFrame::OnHelpManual()
 // Tape image files dropped on the window are opened as drives, as "Open tape image..." does.
 void CMainFrame::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (event->mimeData()->hasUrls() && m_jobs.GetJobCount() == 0 && !m_bValidating && !m_bClosePending) {
+    if (event->mimeData()->hasUrls() && !IsBusy()) {
         for (const QUrl& url : event->mimeData()->urls())
             if (!url.isLocalFile())
                 return;
@@ -436,6 +436,12 @@ QString CMainFrame::GetPaneText(int pane) const
     return pane >= 0 && pane < static_cast<int>(m_panes.size()) ? m_panes[pane]->text() : QString();
 }
 
+// A job or a validation runs, or the window is closing: nothing else may start.
+bool CMainFrame::IsBusy() const
+{
+    return m_jobs.GetJobCount() != 0 || m_bValidating || m_bClosePending;
+}
+
 bool CMainFrame::IsNoDriveState() const
 {
     return m_aspi->m_bInitialized && m_aspi->m_devices.empty();
@@ -502,13 +508,13 @@ void CMainFrame::OnUpdateSelectTape(QAction* cmdUI)
 
 void CMainFrame::OnUpdateTapeCommand(QAction* cmdUI)
 {
-    cmdUI->setEnabled(!IsNoDriveState() && m_jobs.GetJobCount() == 0 && !m_bValidating && !m_bClosePending);
+    cmdUI->setEnabled(!IsNoDriveState() && !IsBusy());
 }
 
 // Validating and opening an image need no drive, only that nothing else runs.
 void CMainFrame::OnUpdateImageCommand(QAction* cmdUI)
 {
-    cmdUI->setEnabled(m_jobs.GetJobCount() == 0 && !m_bValidating && !m_bClosePending);
+    cmdUI->setEnabled(!IsBusy());
 }
 
 void CMainFrame::OnUpdateBreak(QAction* cmdUI)
@@ -651,7 +657,7 @@ void CMainFrame::OnSaveTapeImage()
 // this one, so the window stays live and closing it waits for nothing but the next check.
 void CMainFrame::OnValidateTapeImage()
 {
-    if (m_jobs.GetJobCount() != 0 || m_bValidating || m_bClosePending)
+    if (IsBusy())
         return;
     const std::string folder = m_strReadImage.empty() ? m_strPath : m_strReadImage;
     std::string path;
@@ -729,7 +735,7 @@ void CMainFrame::StopValidation()
 
 void CMainFrame::OnOpenTapeImage()
 {
-    if (m_jobs.GetJobCount() != 0 || m_bValidating || m_bClosePending)
+    if (IsBusy())
         return;
     const std::string folder = m_strReadImage.empty() ? m_strPath : m_strReadImage;
     std::string path;
@@ -742,7 +748,7 @@ void CMainFrame::OnOpenTapeImage()
 bool CMainFrame::OpenTapeImage(const std::string& path)
 {
     // The namespace may change only while no job holds a drive of it.
-    if (m_jobs.GetJobCount() != 0 || m_bValidating || m_bClosePending)
+    if (IsBusy())
         return false;
     // A file no format fits would only fail at the first command: say so now.
     uint32_t error = 0;
@@ -808,7 +814,7 @@ bool CMainFrame::StartJob(int32_t kind, bool scan)
 {
     // The enable rules keep a second job from starting; a shortcut or a stale button must
     // not get past them either.
-    if (IsNoDriveState() || m_jobs.GetJobCount() != 0 || m_bValidating || m_bClosePending) {
+    if (IsNoDriveState() || IsBusy()) {
         return false;
     }
     const bool load = kind == TAPE_JOB_LOAD;

@@ -94,6 +94,7 @@ public:
 
     // ASPI initialised and no tape drive found: every tape command stays disabled.
     bool IsNoDriveState() const;
+    bool IsBusy() const;
     // "(...)" of the title for the current device; corrects an out-of-range device to 0.
     std::string GetDeviceText();
     void UpdateTitle();

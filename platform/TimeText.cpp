@@ -15,3 +15,12 @@ std::string CTimeText(std::time_t when)
                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
     return text;
 }
+
+std::string UtcNowText(const char* format)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[64];
+    return std::strftime(text, sizeof text, format, &parts) ? std::string(text) : std::string();
+}

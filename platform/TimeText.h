@@ -6,3 +6,6 @@
 
 std::string CTimeText(std::time_t when);
 inline std::string CTimeNow() { return CTimeText(std::time(nullptr)); }
+
+// The time now in UTC, in an strftime format ("%Y-%m-%dT%H:%M:%SZ" for the reports).
+std::string UtcNowText(const char* format = "%Y-%m-%dT%H:%M:%SZ");

@@ -1,5 +1,6 @@
 #include "tape/BagIt.h"
 
+#include "platform/TimeText.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Sha256.h"
@@ -81,16 +82,6 @@ bool WriteTagFile(const std::string& name, const std::string& text, std::string&
         return false;
     }
     return CommitFile(std::move(fd), Temporary(name), name, failure);
-}
-
-std::string UtcDate()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y-%m-%d", &parts);
-    return text;
 }
 
 } // namespace
@@ -309,7 +300,7 @@ bool BagWriter::Seal(const std::vector<std::pair<std::string, std::string>>& inf
     }
     m_bCommitted = true;
 
-    std::string bagInfo = "Bagging-Date: " + UtcDate() + "\n";
+    std::string bagInfo = "Bagging-Date: " + UtcNowText("%Y-%m-%d") + "\n";
     bagInfo += "Payload-Oxum: " + std::to_string(m_nBytes) + "." + std::to_string(m_nFiles) + "\n";
     for (const auto& [label, value] : info)
         bagInfo += BagInfoLine(label, value);

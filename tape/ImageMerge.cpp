@@ -6,6 +6,7 @@
 #include "tape/ImageMerge.h"
 
 #include "Version.h"
+#include "platform/TimeText.h"
 #include "platform/Errors.h"
 #include "platform/FileDescriptor.h"
 #include "platform/Files.h"
@@ -189,16 +190,6 @@ uint32_t WriteSideFile(const std::string& name, const std::string& text)
     if (error)
         ::unlink(temporary.c_str());
     return error;
-}
-
-std::string UtcNow()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
 }
 
 std::string Dumped(const Json& value, int indent)
@@ -571,7 +562,7 @@ std::string MergeReportText(const MergeResult& result)
     report["format"] = "kellovaran-merge-report";
     report["format_version"] = 1;
     report["program"] = {{"name", "kellovaran"}, {"version", kKellovaranVersion}};
-    report["created"] = UtcNow();
+    report["created"] = UtcNowText();
     const bool clean = result.badAfter == 0 && result.conflicts == 0;
     report["result"] = {{"status", clean ? "done" : "failed"}, {"error", nullptr}};
     if (!clean)

@@ -1,6 +1,7 @@
 #include "tape/SessionReport.h"
 
 #include "Version.h"
+#include "platform/TimeText.h"
 #include "platform/DeviceNamespace.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
@@ -27,16 +28,6 @@
 using Json = nlohmann::ordered_json;
 
 namespace {
-
-std::string UtcNow()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
-}
 
 // The log's texts end in line breaks; the report's do not.
 std::string Trimmed(std::string text)
@@ -358,7 +349,7 @@ SessionReport::SessionReport(std::string directory, std::string base, std::strin
       m_strSideBase(m_strBase),
       m_strSelection(std::move(selection)),
       m_nTapeIndex(tapeIndex),
-      m_strStarted(UtcNow()),
+      m_strStarted(UtcNowText()),
       m_pMagic(std::make_unique<Magic>())
 {
     const char* const notRead = "not read: the session ended before the device was open";
@@ -713,7 +704,7 @@ std::string SessionReport::ReportHead(const char* status, int32_t filesRead, uin
     PutName(report, "base", m_strSideBase);
     report["selection"] = m_strSelection;
     report["started"] = m_strStarted;
-    report["ended"] = m_strEnded.empty() ? UtcNow() : m_strEnded;
+    report["ended"] = m_strEnded.empty() ? UtcNowText() : m_strEnded;
     report["result"] = {{"status", status}, {"error", OrNull(m_strError)}};
     report["totals"] = {{"files", filesRead}, {"blocks", blocks}, {"bytes", bytes}};
     std::string checksums = m_strSideBase + ".sha256";
@@ -855,7 +846,7 @@ bool SessionReport::KeepEarlierReport()
 
 bool SessionReport::Finish(const char* status, int32_t filesRead, uint64_t blocks, uint64_t bytes)
 {
-    m_strEnded = UtcNow();
+    m_strEnded = UtcNowText();
     m_pHasher.reset();
     // A session that never reached a tape file changed nothing in the folder: the files
     // there, and the checksums and report of the session that wrote them, stay as they are.
